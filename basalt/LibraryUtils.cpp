@@ -55,6 +55,22 @@ bool CompletePath(std::wstring path, std::wstring& completed, DWORD& code) {
   }
   const bool drivePath = path.size() >= 2 && path[1] == L':';
   const bool uncPath = path.compare(0, 2, L"\\\\") == 0;
+  if (drivePath && path.size() > 2 && path[2] != L'\\') {
+    // "C:name" is relative to that drive's current directory; taken whole it would hold no
+    // backslash and "succeed" without creating anything.
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD length =
+        needed != 0 ? GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) : 0;
+    if (length == 0 || length >= needed) {
+      const DWORD error = GetLastError();
+      code = length == 0 && error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_BAD_PATHNAME);
+      return false;
+    }
+    full.resize(length);
+    completed = std::move(full);
+    return true;
+  }
   if (drivePath || uncPath) {
     completed = std::move(path);
     return true;

@@ -46,10 +46,11 @@ bool EnableSafeDllSearch();
 [[nodiscard]] bool DirectoryExists(const wchar_t* path);
 
 // Creates |path| and every missing folder above it, top down. |path| may be absolute,
-// "\\?\"-prefixed, UNC, rooted on the current drive ("\x") or a bare name in the current
-// directory. |code| (optional) receives 87 for a null or empty path, 183 when the
-// directory already exists, else the result of CreateDirectoryRecursive. True when the
-// directory exists afterwards or an existing file already sits at |path|.
+// "\\?\"-prefixed, UNC, rooted on the current drive ("\x"), drive-relative ("C:x") or
+// relative to the current directory; "/" counts as "\" outside "\\?\" paths. |code| (optional)
+// receives 87 for a null or empty path, 183 when the directory already exists, else the result of
+// CreateDirectoryRecursive. True when the directory exists afterwards or an existing file already
+// sits at |path|.
 [[nodiscard]] bool CreateDirectoryTree(const wchar_t* path, DWORD* code = nullptr);
 
 // Creates the absolute |path| (or "\\?\"-prefixed path), parents first. 0 when it exists

@@ -1,3 +1,4 @@
+// ctest-lock: drive-root-kernel32
 #include "basalt/FileVersionInfo.h"
 
 #include <gtest/gtest.h>
@@ -223,10 +224,14 @@ TEST(SystemFileVersionInfoTest, UnknownSystemFolderReadsNothingAndIsAskedAgain) 
   EXPECT_EQ(shell->calls, 3);
   EXPECT_TRUE(shell->lastFolderWasSystem);
 
-  // Not read as "\kernel32.dll" at the root of the current drive.
+  // Not read as "\kernel32.dll" at the root of the current drive, even when one is there.
+  const bool placed =
+      CopyFileW((SystemDirectory() + L"\\kernel32.dll").c_str(), L"\\kernel32.dll", TRUE) != FALSE;
   shell->result = E_FAIL;
   shell->answer.clear();
   EXPECT_FALSE(info.Load(L"kernel32.dll"));
+  if (placed) DeleteFileW(L"\\kernel32.dll");
+  EXPECT_TRUE(placed) << "no decoy at the drive root";
   EXPECT_EQ(shell->calls, 4);
 
   shell->result = S_OK;

@@ -314,6 +314,7 @@ TEST_F(ScratchDirTest, CompletesPathsAgainstTheCurrentDirectory) {
       {rootedOnDrive, root_ + L"\\rooted\\x"},
       {slashes, root_ + L"\\fwd\\x"},
       {device, root_ + L"\\device\\x"},
+      {root_.substr(0, 2) + L"drel\\x", root_ + L"\\drel\\x"},  // "C:drel\x"
   };
   for (const Case& c : cases) {
     DWORD code = 1;
