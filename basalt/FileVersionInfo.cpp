@@ -1,6 +1,8 @@
 #include "basalt/FileVersionInfo.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cwchar>
 #include <new>
 
@@ -61,7 +63,8 @@ std::wstring FileVersionInfo::GetString(const wchar_t* name) const {
     return std::wstring();
   }
   const WORD* entry = static_cast<const WORD*>(translations);
-  const UINT entries = translationBytes / (2 * sizeof(WORD));
+  const UINT entries = static_cast<UINT>(
+      std::min<size_t>(translationBytes, BytesToBlockEnd(translations)) / (2 * sizeof(WORD)));
   try {
     for (UINT i = 0; i < entries; ++i, entry += 2) {
       const std::wstring subBlock =
@@ -69,14 +72,23 @@ std::wstring FileVersionInfo::GetString(const wchar_t* name) const {
       void* text = nullptr;
       UINT textLength = 0;
       if (VerQueryValueW(block, subBlock.c_str(), &text, &textLength) && text != nullptr) {
-        // The length bounds the read for a table whose text lacks its terminator.
+        // The lengths a file's resource claims are not checked by VerQueryValueW: the read
+        // stops at the terminator, the claimed length or the end of the block.
         const wchar_t* value = static_cast<const wchar_t*>(text);
-        return std::wstring(value, wcsnlen(value, textLength));
+        const size_t bound = std::min<size_t>(textLength, BytesToBlockEnd(text) / sizeof(wchar_t));
+        return std::wstring(value, wcsnlen(value, bound));
       }
     }
   } catch (const std::bad_alloc&) {
   }
   return std::wstring();
+}
+
+size_t FileVersionInfo::BytesToBlockEnd(const void* pointer) const noexcept {
+  const auto address = reinterpret_cast<uintptr_t>(pointer);
+  const auto begin = reinterpret_cast<uintptr_t>(m_block.data());
+  const uintptr_t end = begin + m_block.size();
+  return address >= begin && address < end ? end - address : 0;
 }
 
 SystemFileVersionInfo::SystemFileVersionInfo(std::shared_ptr<ShlObjAPI> shell)
@@ -106,7 +118,8 @@ bool SystemFileVersionInfo::FindSystemFolder(std::wstring& folder) {
       PWSTR rawPath = nullptr;
       const HRESULT hr = m_shell->SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &rawPath);
       const CoTaskMemString path(rawPath);
-      if (FAILED(hr) || path == nullptr) return false;
+      // An empty folder would put the file at the root of the current drive.
+      if (FAILED(hr) || path == nullptr || *path.get() == L'\0') return false;
       m_systemFolder = std::wstring(path.get()) + L"\\";
     }
     folder = m_systemFolder;

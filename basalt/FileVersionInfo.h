@@ -38,6 +38,9 @@ class FileVersionInfo {
   virtual std::wstring GetString(const wchar_t* name) const;
 
  protected:
+  // Bytes from |pointer| to the end of the loaded block; 0 when it points elsewhere.
+  size_t BytesToBlockEnd(const void* pointer) const noexcept;
+
   std::vector<BYTE> m_block;
   bool m_loaded = false;
 };
@@ -53,7 +56,7 @@ class SystemFileVersionInfo : public FileVersionInfo {
   [[nodiscard]] bool Load(const wchar_t* fileName) override;
 
   // The system folder with a trailing "\", found once and remembered; "\" alone when it
-  // cannot be found (nothing is remembered, the next call asks again).
+  // cannot be found or comes back empty (nothing is remembered, the next call asks again).
   std::wstring GetSystemFolder();
 
  private:

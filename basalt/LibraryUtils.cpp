@@ -222,9 +222,12 @@ DWORD CreateDirectoryRecursive(const wchar_t* path) {
     const std::wstring fullPath(path);
     const size_t restStart = HasLongPathPrefix(fullPath) ? 4 : 0;
     const size_t lastBackslash = fullPath.rfind(L'\\');
-    if (lastBackslash == std::wstring::npos || lastBackslash < restStart) return ERROR_SUCCESS;
-    const size_t firstBackslash = fullPath.find(L'\\', restStart);
-    if (firstBackslash != lastBackslash) {
+    if (lastBackslash == std::wstring::npos || lastBackslash < restStart) {
+      // A bare drive has nothing to create; any other single name ("\\?\x", "\\?\") goes
+      // to CreateDirectoryW, so that a name it refuses is not reported as created.
+      const size_t restLength = fullPath.size() - restStart;
+      if (restLength == 2 && fullPath[restStart + 1] == L':') return ERROR_SUCCESS;
+    } else if (fullPath.find(L'\\', restStart) != lastBackslash) {
       const DWORD parentResult =
           CreateDirectoryRecursive(fullPath.substr(0, lastBackslash).c_str());
       if (parentResult != ERROR_SUCCESS) return parentResult;

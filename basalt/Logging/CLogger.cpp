@@ -13,8 +13,7 @@ namespace Basalt {
 namespace {
 
 constexpr wchar_t kInternalFile[] = L"Logging\\internal_logging";
-constexpr wchar_t kAllocationFailureText[] =
-    L"General memory-allocation failure in Basalt logger.";
+constexpr wchar_t kAllocationFailureText[] = L"General memory-allocation failure in Basalt logger.";
 
 // Registration and unregistration may log, and a handler called from there may
 // register again on the same thread, so the lock is re-entrant. It is trivially
@@ -177,8 +176,8 @@ DWORD CLogger::UnregisterHandler(ILoggingHandler* handler) {
     // The requested handler hears of its own failed request.
     g_pHandler.store(handler, std::memory_order_release);
     Log(kLoggerLevelError, kInternalFile, L"Basalt::CLogger::UnregisterHandler", 107,
-        L"%s: Request to Unregister Logging handler 0x%08X, but none are registered",
-        text.c_str(), HandlerId(handler));
+        L"%s: Request to Unregister Logging handler 0x%08X, but none are registered", text.c_str(),
+        HandlerId(handler));
     g_pHandler.store(nullptr, std::memory_order_release);
     return ERROR_INVALID_STATE;
   }
@@ -209,9 +208,7 @@ ILoggingHandler* CLogger::GetRegisteredHandler() noexcept {
   return g_pHandler.load(std::memory_order_acquire);
 }
 
-DWORD RegisterLoggingHandler(ILoggingHandler* handler) {
-  return CLogger::RegisterHandler(handler);
-}
+DWORD RegisterLoggingHandler(ILoggingHandler* handler) { return CLogger::RegisterHandler(handler); }
 
 DWORD UnregisterLoggingHandler(ILoggingHandler* handler) {
   return CLogger::UnregisterHandler(handler);

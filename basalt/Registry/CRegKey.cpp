@@ -42,6 +42,21 @@ RegDeleteKeyExWFn GetRegDeleteKeyExW() {
 // count up so that the follow-up read sees all of it (and rejects it).
 ULONG CharsForBytes(ULONG nBytes) { return nBytes / 2 + (nBytes & 1); }
 
+// A value of exactly |dwExpectedType| and sizeof(T) bytes; a shorter one would leave part of
+// the result unwritten. |value| is written only on success.
+template <typename T>
+LONG QueryFixedSizeValue(CRegKeyImpl& key, LPCWSTR pszValueName, DWORD dwExpectedType, T& value) {
+  if (key.GetHandle() == nullptr) return ERROR_INVALID_PARAMETER;
+  DWORD dwType = REG_NONE;
+  T read{};
+  ULONG nBytes = sizeof(read);
+  const LONG lResult = key.QueryValue(pszValueName, &dwType, &read, &nBytes);
+  if (lResult != ERROR_SUCCESS) return lResult;
+  if (dwType != dwExpectedType || nBytes != sizeof(read)) return ERROR_INVALID_DATA;
+  value = read;
+  return ERROR_SUCCESS;
+}
+
 class SecurityApiCalls final : public IKeySecurityCalls {
  public:
   bool IsNT() override { return m_api.IsWinNT(); }
@@ -248,28 +263,11 @@ LONG CRegKeyImpl::QueryBinaryValue(LPCWSTR pszValueName, void* pValue, ULONG* pn
 }
 
 LONG CRegKeyImpl::QueryDWORDValue(LPCWSTR pszValueName, DWORD& dwValue) {
-  if (m_hKey == nullptr) return ERROR_INVALID_PARAMETER;
-  DWORD dwType = REG_NONE;
-  DWORD dwRead = 0;
-  ULONG nBytes = sizeof(dwRead);
-  const LONG lResult = QueryValue(pszValueName, &dwType, &dwRead, &nBytes);
-  if (lResult != ERROR_SUCCESS) return lResult;
-  // A short REG_DWORD would leave part of the result unwritten.
-  if (dwType != REG_DWORD || nBytes != sizeof(dwRead)) return ERROR_INVALID_DATA;
-  dwValue = dwRead;
-  return ERROR_SUCCESS;
+  return QueryFixedSizeValue(*this, pszValueName, REG_DWORD, dwValue);
 }
 
 LONG CRegKeyImpl::QueryQWORDValue(LPCWSTR pszValueName, ULONGLONG& qwValue) {
-  if (m_hKey == nullptr) return ERROR_INVALID_PARAMETER;
-  DWORD dwType = REG_NONE;
-  ULONGLONG qwRead = 0;
-  ULONG nBytes = sizeof(qwRead);
-  const LONG lResult = QueryValue(pszValueName, &dwType, &qwRead, &nBytes);
-  if (lResult != ERROR_SUCCESS) return lResult;
-  if (dwType != REG_QWORD || nBytes != sizeof(qwRead)) return ERROR_INVALID_DATA;
-  qwValue = qwRead;
-  return ERROR_SUCCESS;
+  return QueryFixedSizeValue(*this, pszValueName, REG_QWORD, qwValue);
 }
 
 LONG CRegKeyImpl::GetStringValue(LPCWSTR pszValueName, std::wstring& value) {
@@ -373,11 +371,7 @@ LONG CRegKeyImpl::Create(HKEY hKeyParent, LPCWSTR lpszKeyName, LPWSTR lpszClass,
   if (lpdwDisposition != nullptr) *lpdwDisposition = dwDisposition;
   if (lResult != ERROR_SUCCESS) return lResult;
 
-  const LONG lClose = Close();
-  m_hKey = hNewKey;
-  m_dwViewBits = samDesired & kViewMask;
-  m_bDeleteOnClose = false;
-  return lClose;
+  return HoldNewKey(hNewKey, samDesired);
 }
 
 LONG CRegKeyImpl::Open(HKEY hKeyParent, LPCWSTR lpszKeyName, REGSAM samDesired) {
@@ -385,6 +379,10 @@ LONG CRegKeyImpl::Open(HKEY hKeyParent, LPCWSTR lpszKeyName, REGSAM samDesired) 
   const LONG lResult = RegOpenKeyExW(hKeyParent, lpszKeyName, 0, samDesired, &hNewKey);
   if (lResult != ERROR_SUCCESS) return lResult;
 
+  return HoldNewKey(hNewKey, samDesired);
+}
+
+LONG CRegKeyImpl::HoldNewKey(HKEY hNewKey, REGSAM samDesired) {
   const LONG lClose = Close();
   m_hKey = hNewKey;
   m_dwViewBits = samDesired & kViewMask;

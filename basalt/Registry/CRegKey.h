@@ -118,6 +118,11 @@ class CRegKeyImpl {
   HKEY m_hKey = nullptr;
   DWORD m_dwViewBits = 0;
   bool m_bDeleteOnClose = false;
+
+ private:
+  // Success road of Open and Create: closes the key held before (virtually) and holds
+  // hNewKey in the view of samDesired; returns the Close result.
+  LONG HoldNewKey(HKEY hNewKey, REGSAM samDesired);
 };
 
 // The security calls GrantEveryoneFullAccess makes (all but RegSetKeySecurity), so the

@@ -186,15 +186,15 @@ class FakeShlObjAPI : public ShlObjAPI {
     ++calls;
     lastFolderWasSystem = IsEqualGUID(folderId, FOLDERID_System) && flags == 0 && token == nullptr;
     *path = nullptr;
-    if (!answer.empty()) {
-      const size_t bytes = (answer.size() + 1) * sizeof(wchar_t);
+    if (answer != nullptr) {
+      const size_t bytes = (wcslen(answer) + 1) * sizeof(wchar_t);
       *path = static_cast<PWSTR>(CoTaskMemAlloc(bytes));
-      std::memcpy(*path, answer.c_str(), bytes);
+      std::memcpy(*path, answer, bytes);
     }
     return result;
   }
   HRESULT result = E_FAIL;
-  std::wstring answer;
+  const wchar_t* answer = nullptr;  // null: no path comes back
   int calls = 0;
   bool lastFolderWasSystem = false;
 };
@@ -211,36 +211,41 @@ TEST(SystemFileVersionInfoTest, UnknownSystemFolderReadsNothingAndIsAskedAgain) 
   const auto shell = std::make_shared<FakeShlObjAPI>();
   SystemFileVersionInfo info(shell);
 
-  // Failures: a failed call (even one that returned a path) and a success without a path.
+  // Failures: a failed call (even one that returned a path), a success without a path and
+  // one with an empty path (which would also mean the drive root).
   struct Step {
     HRESULT result;
     const wchar_t* answer;
-  } failures[] = {{E_FAIL, L""}, {E_FAIL, L"C:\\ignored"}, {S_OK, L""}};
+  } failures[] = {{E_FAIL, nullptr}, {E_FAIL, L"C:\\ignored"}, {S_OK, nullptr}, {S_OK, L""}};
   for (const Step& step : failures) {
     shell->result = step.result;
     shell->answer = step.answer;
     EXPECT_EQ(info.GetSystemFolder(), L"\\");
   }
-  EXPECT_EQ(shell->calls, 3);
+  EXPECT_EQ(shell->calls, 4);
   EXPECT_TRUE(shell->lastFolderWasSystem);
 
   // Not read as "\kernel32.dll" at the root of the current drive, even when one is there.
   const bool placed =
       CopyFileW((SystemDirectory() + L"\\kernel32.dll").c_str(), L"\\kernel32.dll", TRUE) != FALSE;
   shell->result = E_FAIL;
-  shell->answer.clear();
+  shell->answer = nullptr;
+  EXPECT_FALSE(info.Load(L"kernel32.dll"));
+  shell->result = S_OK;
+  shell->answer = L"";
   EXPECT_FALSE(info.Load(L"kernel32.dll"));
   if (placed) DeleteFileW(L"\\kernel32.dll");
   EXPECT_TRUE(placed) << "no decoy at the drive root";
-  EXPECT_EQ(shell->calls, 4);
+  EXPECT_EQ(shell->calls, 6);
 
+  const std::wstring system = SystemDirectory();
   shell->result = S_OK;
-  shell->answer = SystemDirectory();
-  EXPECT_EQ(info.GetSystemFolder(), SystemDirectory() + L"\\");
+  shell->answer = system.c_str();
+  EXPECT_EQ(info.GetSystemFolder(), system + L"\\");
   shell->result = E_FAIL;
-  EXPECT_EQ(info.GetSystemFolder(), SystemDirectory() + L"\\") << "found folder not kept";
+  EXPECT_EQ(info.GetSystemFolder(), system + L"\\") << "found folder not kept";
   ASSERT_TRUE(info.Load(L"kernel32.dll"));
-  EXPECT_EQ(shell->calls, 5);
+  EXPECT_EQ(shell->calls, 7);
 }
 
 TEST(KnownFolders, RealLookups) {

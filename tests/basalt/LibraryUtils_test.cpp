@@ -279,6 +279,8 @@ TEST_F(ScratchDirTest, ReportsExistingAndBadInput) {
       // An existing file at the target is taken as success, as callers expect.
       {fileAtTarget.c_str(), true, ERROR_SUCCESS},
       {fileAbove.c_str(), false, ERROR_PATH_NOT_FOUND},
+      // A prefix without a path names nothing that could be created.
+      {L"\\\\?\\", false, ERROR_INVALID_NAME},
   };
   for (const Case& c : cases) {
     DWORD code = 12345;
@@ -349,6 +351,36 @@ TEST(DllWrapper, LoadsOnceByAbsolutePathAndFreesOnDestruction) {
     EXPECT_EQ(wrapper.checks, 2);
   }
   EXPECT_EQ(GetModuleHandleW(L"cabinet.dll"), nullptr) << "a second load took a reference";
+}
+
+std::wstring ProbeEvents() { return Env(L"DLLREFPROBE_EVENTS"); }
+
+// DllRefProbe.dll (tests/basalt/doubles), built beside this exe, records its attach, its
+// "DllAddRef" and "DllRelease" calls and its detach in DLLREFPROBE_EVENTS.
+TEST(DllWrapper, TellsTheLibraryOnceAfterLoadingAndBeforeFreeing) {
+  std::wstring folder;
+  ASSERT_TRUE(Basalt::GetProcessImageDirectory(folder, true));
+  const std::wstring probe = folder + L"DllRefProbe.dll";
+  if (GetFileAttributesW(probe.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "DllRefProbe.dll was not built beside the test";
+  }
+  SetEnvironmentVariableW(L"DLLREFPROBE_EVENTS", nullptr);
+  {
+    CheckingWrapper refused;
+    EXPECT_EQ(refused.LoadModule((folder + L"refuse\\..\\DllRefProbe.dll").c_str()),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  EXPECT_EQ(ProbeEvents(), L"");
+  {
+    CheckingWrapper wrapper;
+    ASSERT_EQ(wrapper.LoadModule(probe.c_str()), 0u);
+    EXPECT_EQ(ProbeEvents(), L"attach;DllAddRef;");
+    ASSERT_EQ(wrapper.LoadModule(probe.c_str()), 0u);
+    EXPECT_EQ(ProbeEvents(), L"attach;DllAddRef;") << "told again on a second load";
+  }
+  EXPECT_EQ(ProbeEvents(), L"attach;DllAddRef;DllRelease;detach;");
+  EXPECT_EQ(GetModuleHandleW(L"DllRefProbe.dll"), nullptr);
+  SetEnvironmentVariableW(L"DLLREFPROBE_EVENTS", nullptr);
 }
 
 TEST(DllWrapper, RefusedAndRelativePathsLoadNothing) {

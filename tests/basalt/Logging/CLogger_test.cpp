@@ -28,8 +28,8 @@ class RecordingHandler : public ILoggingHandler {
  public:
   void Handle(DWORD level, const wchar_t* file, const wchar_t* function, int line,
               const wchar_t* message) override {
-    records.push_back({level, file ? file : L"", function ? function : L"", line,
-                       message ? message : L""});
+    records.push_back(
+        {level, file ? file : L"", function ? function : L"", line, message ? message : L""});
   }
   std::vector<Record> records;
 };

@@ -327,16 +327,22 @@ LONG QwordUntouched(CRegKey& key) {
   return result;
 }
 
-// A failing string query leaves 0 in the count (the needed count for 234).
-std::function<LONG(CRegKey&)> StringQuery(ULONG capacity, ULONG expectedChars) {
+// A failing string or multi-string query leaves 0 in the count (the needed count for 234)
+// and never writes past the buffer.
+using CharQuery = LONG (CRegKey::*)(LPCWSTR, LPWSTR, ULONG*);
+std::function<LONG(CRegKey&)> CharsQuery(CharQuery query, ULONG capacity, ULONG expectedChars) {
   return [=](CRegKey& key) {
     std::vector<WCHAR> buffer(capacity + 1, L'#');
     ULONG chars = capacity;
-    const LONG result = key.QueryStringValue(L"v", buffer.data(), &chars);
+    const LONG result = (key.*query)(L"v", buffer.data(), &chars);
     EXPECT_EQ(expectedChars, chars);
     EXPECT_EQ(L'#', buffer[capacity]) << "written past the buffer";
     return result;
   };
+}
+
+std::function<LONG(CRegKey&)> StringQuery(ULONG capacity, ULONG expectedChars) {
+  return CharsQuery(&CRegKey::QueryStringValue, capacity, expectedChars);
 }
 
 std::function<LONG(CRegKey&)> StringSizeQuery(ULONG expectedChars) {
@@ -358,14 +364,7 @@ std::function<LONG(CRegKey&)> GetStringUntouched() {
 }
 
 std::function<LONG(CRegKey&)> MultiQuery(ULONG capacity, ULONG expectedChars) {
-  return [=](CRegKey& key) {
-    std::vector<WCHAR> buffer(capacity + 1, L'#');
-    ULONG chars = capacity;
-    const LONG result = key.QueryMultiStringValue(L"v", buffer.data(), &chars);
-    EXPECT_EQ(expectedChars, chars);
-    EXPECT_EQ(L'#', buffer[capacity]) << "written past the buffer";
-    return result;
-  };
+  return CharsQuery(&CRegKey::QueryMultiStringValue, capacity, expectedChars);
 }
 
 std::function<LONG(CRegKey&)> BinaryQuery(ULONG capacity, ULONG expectedBytes) {

@@ -1,0 +1,198 @@
+// Text-file back end of the logging client: appends each message as one UTF-16 line to a
+// numbered ".log" file under ProgramData, rotating through a fixed number of files, with
+// its settings in obfuscated "log.ini" files.
+#pragma once
+
+#include <windows.h>
+// basalt/UniqueHandle.h uses COM apartment calls without including their header.
+#include <objbase.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "basalt/UniqueHandle.h"
+#include "etwlogging/CLoggingIf.h"
+
+namespace Basalt {
+class CObfuscatedIniReader;
+}
+
+namespace ETWLogging {
+
+// Bits of the "Options" setting.
+enum : DWORD {
+  kLogOptionDebugOutput = 0x01,    // the finished line also goes to OutputDebugStringW
+  kLogOptionProcessThread = 0x04,  // "[PID:%5lu TID:%5lu]$"
+  kLogOptionSource = 0x08,         // "[%s:%5d]$": file name (20 columns) and line
+  kLogOptionModule = 0x10,         // "[%s]$": module file name (15 columns)
+  kLogOptionFunction = 0x20,       // "[%s()]$": function name (40 columns)
+};
+
+// Results of the file logger besides Win32 codes.
+constexpr DWORD kLogErrorAlreadyInitialized = 20001;
+constexpr DWORD kLogErrorNotInitialized = 20002;
+
+// Defaults that construction and Reset restore.
+constexpr DWORD kLogDefaultMaxSize = 0x40000;
+constexpr DWORD kLogMinMaxSize = 0x40000;
+constexpr DWORD kLogMaxMaxSize = 0xA00000;
+constexpr DWORD kLogDefaultMaxEntries = 3;
+constexpr DWORD kLogMinMaxEntries = 2;
+constexpr DWORD kLogMaxMaxEntries = 100;
+constexpr DWORD kLogDefaultOptions = kLogOptionModule;
+// Threshold of a logger whose folder could not be made: no level passes.
+constexpr DWORD kLogSeveritySilenced = 10000;
+// Size in wide characters of the buffer LogV formats into.
+constexpr size_t kLogVBufferChars = 4160;
+// Size in wide characters of the buffers the fields of a line are built in.
+constexpr size_t kLogFieldChars = 260;
+
+class CLogging : public CLoggingIf {
+ public:
+  enum class FolderCheck : DWORD { Pending, Passed, Failed };
+
+  CLogging() noexcept;
+  // Reset, then closes the mutex and a file left open.
+  ~CLogging() override;
+  CLogging(const CLogging&) = delete;
+  CLogging& operator=(const CLogging&) = delete;
+
+  // 20001 when already initialised; else builds names, paths and settings: 87 for an
+  // empty group or host or a failed path, 14 when a copy fails, the ProgramData error,
+  // else 0. On failure the object is Reset. A given listener is not used, only deleted.
+  [[nodiscard]] DWORD Initialize(const wchar_t* group, HMODULE module, const wchar_t* host,
+                                 LoggingConfigListenerIf* listener) override;
+  // Nothing to prepare: 0.
+  DWORD Register() override;
+  // Do nothing; |out| is left as it was.
+  void GetQualifiedName(std::wstring& out) override;
+  void GetGroupName(std::wstring& out) override;
+  // 20002 when not initialised; else Reset and 0.
+  DWORD Uninitialize() override;
+  void SetEnabled(bool enabled) override;
+  // True when enabled is exactly 1.
+  bool IsEnabled() override;
+  // When enabled and level >= Severity: formats into 4160 characters (at most 4159 kept)
+  // and writes; 0 when filtered out, 87 for a null format, else the Write result.
+  DWORD LogV(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
+             const wchar_t* format, ...) override;
+  // Appends one line to the current file (opened and closed inside the call). 87 when
+  // not initialised, the folder check failed, the message is null or empty or the level
+  // is outside 1..6; 14 out of memory; else the file system's code or 0. No level filter.
+  DWORD Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
+              const wchar_t* message) override;
+  // level >= Severity (unsigned): no level is exempt.
+  bool IsLevelEnabled(LogLevel level) override;
+  // Clamped to 2..100.
+  void SetMaxEntries(DWORD entries) override;
+  DWORD GetMaxEntries() override;
+  // Clamped to 0x40000..0xA00000 bytes.
+  void SetMaxSize(DWORD bytes) override;
+  DWORD GetMaxSize() override;
+  // Severity clamped to 1..6 and exchanged into the process-wide severity, whose
+  // previous value is returned.
+  DWORD SetSeverity(LogLevel level) override;
+  DWORD GetSeverity() override;
+  // Interlocked; Release deletes the object when the count drops from 1 to 0.
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // Slot 24: the ProgramData folder copied into |buffer| of |count| characters: 87 for a
+  // null buffer (or no room at all) or when the folder is not returned, 80 when the copy
+  // had to be cut (the buffer then holds the cut, terminated text), else 0.
+  [[nodiscard]] virtual DWORD GetProgramDataPath(wchar_t* buffer, DWORD count);
+
+  // Timestamp text of a line: "%02hu/%02hu/%hu %02hu:%02hu:%02hu %s$" (month, day, year,
+  // 12-hour clock, "AM"/"PM") into |buffer| of |count| characters, always terminated.
+  static void FormatTimestamp(const SYSTEMTIME& time, wchar_t* buffer, size_t count) noexcept;
+
+  // Whether |value| is acceptable for the setting |name| (compared without case); an
+  // empty or null name is not valid.
+  static bool IsValidSetting(const wchar_t* name, DWORD value) noexcept;
+
+  // The level's name in text lines, or null outside 1..6.
+  static const wchar_t* GetLevelName(LogLevel level) noexcept;
+
+ protected:
+  // Slot 25: the local time stamped on a line; tests pin it.
+  virtual void GetLineTime(SYSTEMTIME* time);
+
+  // Takes ownership of |mutex| as the optional lock of Initialize, Uninitialize and
+  // Write (each waits up to 7000 ms and goes on whether or not it got it). Nothing in
+  // the system sets one; the destructor closes it.
+  void SetMutex(HANDLE mutex) noexcept;
+
+ private:
+  class MutexWait;
+
+  // Restores the state of construction except the process ID and the mutex.
+  void Reset() noexcept;
+  DWORD InitializeImpl(const wchar_t* group, HMODULE module, const wchar_t* host);
+  DWORD BuildPaths();
+  DWORD ReadSettings();
+  bool ReadSetting(Basalt::CObfuscatedIniReader& folderReader,
+                   Basalt::CObfuscatedIniReader& rootReader, const wchar_t* name,
+                   DWORD defaultValue, DWORD& value);
+  bool EnsureLogFolder();
+  DWORD OpenCurrentFile();
+  // Starts the file after |index| (0 after the last), replacing an old one, and stores
+  // its index.
+  DWORD OpenNextFile(DWORD index, DWORD maxEntries);
+  DWORD OpenFile(const std::wstring& name, DWORD disposition);
+  static HANDLE CreateLogFileHandle(const std::wstring& name, DWORD disposition);
+  DWORD ReadLastLogIndex();
+  DWORD WriteLastLogIndex(DWORD index);
+  // Name of the log file of |index| into m_strFileName.
+  void BuildFileName(DWORD index);
+  DWORD FormatLine(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
+                   const wchar_t* message);
+
+  // Fields, in their fixed order.
+  DWORD m_bInitialized = 0;
+  std::optional<std::wstring> m_strGroup;
+  std::optional<std::wstring> m_strModuleBaseName;
+  std::optional<std::wstring> m_strModuleFileName;
+  DWORD m_dwProcessId = 0;
+  std::optional<std::wstring> m_strHost;
+  std::optional<std::wstring> m_strLogFolder;
+  Basalt::UniqueFile m_hLogFile;
+  LONG m_cRef = 0;
+  HANDLE m_hMutex = nullptr;
+  std::atomic<DWORD> m_dwMaxSize{kLogDefaultMaxSize};
+  std::atomic<DWORD> m_dwMaxEntries{kLogDefaultMaxEntries};
+  std::atomic<DWORD> m_dwSeverity{kDefaultSeverity};
+  std::atomic<DWORD> m_dwOptions{kLogDefaultOptions};
+  std::optional<std::wstring> m_strRootIniPath;
+  std::optional<std::wstring> m_strFolderIniPath;
+  std::atomic<DWORD> m_bEnabled{1};
+  FolderCheck m_folderCheck = FolderCheck::Pending;
+
+  // Process-local lock: the host logs from many threads through one object, and the
+  // open-format-write-close sequence shares the file handle field.
+  SRWLOCK m_lock = SRWLOCK_INIT;
+
+  // What ReadLastLogIndex last found, reused for up to kIndexCacheMs while the file it
+  // depends on is unchanged: for a present folder log.ini its metadata and "LastLogIdx"
+  // (loading the file per line would cost more than the line); for an absent one the log
+  // folder's metadata (a failed look-up costs several successful ones, and making the
+  // file changes the folder). The age bound covers file systems with coarse times.
+  struct IndexCache {
+    enum class State { Unknown, Absent, Present } state = State::Unknown;
+    FILETIME creationTime{};
+    FILETIME lastWriteTime{};
+    DWORD sizeHigh = 0;
+    DWORD sizeLow = 0;
+    ULONGLONG takenAt = 0;
+    DWORD index = 0;
+
+    bool Matches(State expected, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now) const;
+    void Set(State found, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now, DWORD value);
+  } m_indexCache;
+
+  // Working buffers of Write, kept between calls under the lock.
+  std::wstring m_strFileName;
+  std::wstring m_strLine;
+};
+
+}  // namespace ETWLogging

@@ -1,0 +1,152 @@
+#include "etwlogging/Logging.h"
+
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "etwlogging/CBasaltLogHandler.h"
+#include "etwlogging/CDefaultLogBuilder.h"
+#include "etwlogging/CProcessLogger.h"
+
+namespace ETWLogging {
+namespace {
+
+HMODULE ModuleOfFacade() noexcept {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&ModuleOfFacade), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+// The identity, read once when the process logger is created.
+std::atomic<const wchar_t*> g_pszAppId{nullptr};
+std::atomic<const wchar_t*> g_pszGroup{L"_no_group"};
+std::atomic<HMODULE> g_hModule{nullptr};
+std::atomic<const wchar_t*> g_pszHost{L"_no_host"};
+std::atomic<DWORD> g_dwFlags{0};
+
+// One-time creation of the process logger. A lock and a flag rather than a
+// call-once: a creation that threw must be retryable.
+SRWLOCK g_createLock = SRWLOCK_INIT;
+std::atomic<bool> g_bCreated{false};
+std::atomic<bool> g_bTornDown{false};
+std::atomic<DWORD> g_dwCreatingThread{0};
+std::atomic<CProcessLogger*> g_pProcessLogger{nullptr};
+
+// Process-wide objects, released at exit in the reverse order of this list:
+// the adapter first, then the process logger, last the builder.
+struct LogBuilderOwner {
+  constexpr LogBuilderOwner() noexcept = default;
+  ~LogBuilderOwner() { delete pBuilder.exchange(nullptr); }
+  std::atomic<CDefaultLogBuilder*> pBuilder{nullptr};
+};
+LogBuilderOwner g_builder;
+
+struct ProcessLoggerOwner {
+  constexpr ProcessLoggerOwner() noexcept = default;
+  ~ProcessLoggerOwner() {
+    g_bTornDown.store(true);
+    // Cleared before the object goes, so late log calls find no logger.
+    delete g_pProcessLogger.exchange(nullptr);
+  }
+};
+ProcessLoggerOwner g_processLoggerOwner;
+
+CBasaltLogHandler g_basaltLogHandler;
+
+// The start-up initialiser of the identity's module.
+const bool g_bModuleSet = [] {
+  HMODULE expected = nullptr;
+  g_hModule.compare_exchange_strong(expected, ModuleOfFacade());
+  return true;
+}();
+
+void CreateProcessLogger() {
+  std::unique_ptr<CProcessLogger> logger(new (std::nothrow) CProcessLogger());
+  if (!logger) return;
+  g_pProcessLogger.store(logger.get(), std::memory_order_release);
+  try {
+    logger->CreateLogger(g_pszAppId.load(), g_pszGroup.load(), g_hModule.load(), g_pszHost.load(),
+                         g_dwFlags.load());
+  } catch (...) {
+    g_pProcessLogger.store(nullptr, std::memory_order_release);
+    throw;
+  }
+  (void)logger.release();
+}
+
+class ExclusiveGuard {
+ public:
+  explicit ExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) {
+    AcquireSRWLockExclusive(&m_lock);
+  }
+  ~ExclusiveGuard() { ReleaseSRWLockExclusive(&m_lock); }
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+ private:
+  SRWLOCK& m_lock;
+};
+
+}  // namespace
+
+CBasaltLogHandler& CBasaltLogHandler::Instance() noexcept { return g_basaltLogHandler; }
+
+CLogBuilderIf* GetProcessLogBuilder() {
+  CDefaultLogBuilder* builder = g_builder.pBuilder.load(std::memory_order_acquire);
+  if (builder) return builder;
+  CDefaultLogBuilder* created = new (std::nothrow) CDefaultLogBuilder();
+  if (!created) return nullptr;
+  if (!g_builder.pBuilder.compare_exchange_strong(builder, created)) {
+    delete created;
+    return builder;
+  }
+  return created;
+}
+
+CProcessLogger* GetProcessLoggerIfCreated() noexcept {
+  return g_pProcessLogger.load(std::memory_order_acquire);
+}
+
+CProcessLogger* GetProcessLogger() {
+  if (g_bCreated.load(std::memory_order_acquire)) {
+    return g_pProcessLogger.load(std::memory_order_acquire);
+  }
+  const DWORD self = GetCurrentThreadId();
+  // A log call made by the creation itself sees the logger as published so far.
+  if (g_dwCreatingThread.load(std::memory_order_acquire) == self) {
+    return g_pProcessLogger.load(std::memory_order_acquire);
+  }
+  ExclusiveGuard guard(g_createLock);
+  if (!g_bCreated.load(std::memory_order_acquire) && !g_bTornDown.load()) {
+    g_dwCreatingThread.store(self, std::memory_order_release);
+    struct ClearCreator {
+      ~ClearCreator() { g_dwCreatingThread.store(0, std::memory_order_release); }
+    } clearCreator;
+    CreateProcessLogger();
+    g_bCreated.store(true, std::memory_order_release);
+  }
+  return g_pProcessLogger.load(std::memory_order_acquire);
+}
+
+DWORD SetLogIdentity(const wchar_t* appId, const wchar_t* group, HMODULE module,
+                     const wchar_t* host, DWORD flags) {
+  g_pszAppId.store(appId);
+  g_pszGroup.store(group);
+  g_hModule.store(module ? module : ModuleOfFacade());
+  g_pszHost.store(host);
+  g_dwFlags.store(flags);
+  return flags;
+}
+
+CProcessLogger* GetLogger() { return GetProcessLogger(); }
+
+bool IsLevelEnabled(LogLevel level) {
+  CProcessLogger* logger = GetLogger();
+  return logger && logger->IsLevelEnabled(level);
+}
+
+}  // namespace ETWLogging

@@ -1,0 +1,722 @@
+#include "etwlogging/CLogging.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "basalt/CObfuscatedIniReader.h"
+
+namespace ETWLogging {
+namespace {
+
+// 2024-01-02 15:04:05, the time every test line carries.
+constexpr SYSTEMTIME kPinnedTime = {2024, 1, 2, 2, 15, 4, 5, 0};
+constexpr wchar_t kStamp[] = L"01/02/2024 03:04:05 PM$";
+
+std::wstring Format(const wchar_t* format, ...) {
+  wchar_t buffer[1024];
+  va_list args;
+  va_start(args, format);
+  _vsnwprintf(buffer, _countof(buffer) - 1, format, args);
+  va_end(args);
+  buffer[_countof(buffer) - 1] = L'\0';
+  return buffer;
+}
+
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void DeleteTree(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        DeleteTree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+// Whole file as bytes; empty when it cannot be read.
+std::string ReadBytes(const std::wstring& path) {
+  std::string bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char chunk[65536];
+  DWORD read = 0;
+  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+    bytes.append(chunk, read);
+  CloseHandle(file);
+  return bytes;
+}
+
+// Text of a log file after its byte-order mark; fails the test when the mark is missing.
+std::wstring ReadLog(const std::wstring& path) {
+  const std::string bytes = ReadBytes(path);
+  EXPECT_GE(bytes.size(), 2u) << "missing log file";
+  if (bytes.size() < 2) return {};
+  EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 0xFF);
+  EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 0xFE);
+  EXPECT_EQ(bytes.size() % 2, 0u);
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+void WriteFileOfSize(const std::wstring& path, DWORD size, char fill) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::string bytes(size, fill);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, bytes.data(), size, &written, nullptr));
+  CloseHandle(file);
+}
+
+void SetIniInt(const std::wstring& path, const wchar_t* name, int value) {
+  Basalt::CObfuscatedIniReader reader;
+  (void)reader.Load(path);
+  ASSERT_TRUE(reader.SetIntValue(L"Config", name, value)) << path;
+}
+
+// The obfuscated value of |name| in |path|, or nullopt.
+std::optional<int> GetIniInt(const std::wstring& path, const wchar_t* name) {
+  Basalt::CObfuscatedIniReader reader;
+  int value = 0;
+  if (reader.Load(path) && reader.GetIntValue(L"Config", name, value)) return value;
+  return std::nullopt;
+}
+
+// File logger whose ProgramData is a scratch folder and whose clock is pinned.
+class TestLogging : public CLogging {
+ public:
+  explicit TestLogging(std::wstring programData, bool* deleted = nullptr)
+      : programData_(std::move(programData)), deleted_(deleted) {}
+  ~TestLogging() override {
+    if (deleted_) *deleted_ = true;
+  }
+  DWORD GetProgramDataPath(wchar_t* buffer, DWORD count) override {
+    if (buffer == nullptr || programData_.size() >= count) return ERROR_INVALID_PARAMETER;
+    wcscpy(buffer, programData_.c_str());
+    return ERROR_SUCCESS;
+  }
+  using CLogging::SetMutex;
+
+ protected:
+  void GetLineTime(SYSTEMTIME* time) override { *time = kPinnedTime; }
+
+ private:
+  std::wstring programData_;
+  bool* deleted_;
+};
+
+class CLoggingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static int counter = 0;
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    root_ = Format(L"%sCLogging_test_%lu_%d", temp, GetCurrentProcessId(), ++counter);
+    ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
+    base_ = root_ + L"\\Telvan\\QXLOGS\\";
+    folder_ = base_ + L"Group\\kernel32";
+    kernel32_ = GetModuleHandleW(L"kernel32.dll");
+  }
+  void TearDown() override { DeleteTree(root_); }
+
+  std::wstring LogFile(DWORD index) const {
+    return Format(L"%s\\kernel32%03lu.log", folder_.c_str(), index);
+  }
+  std::wstring FolderIni() const { return folder_ + L"\\log.ini"; }
+  std::wstring RootIni() const { return base_ + L"log.ini"; }
+  void MakeFolder() const {
+    ASSERT_TRUE(CreateDirectoryW((root_ + L"\\Telvan").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((root_ + L"\\Telvan\\QXLOGS").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((base_ + L"Group").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+  }
+  // A logger for group "Group" and module kernel32.dll, initialised.
+  std::unique_ptr<TestLogging> MakeLogger() const {
+    auto logger = std::make_unique<TestLogging>(root_);
+    EXPECT_EQ(logger->Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    return logger;
+  }
+
+  std::wstring root_;
+  std::wstring base_;
+  std::wstring folder_;
+  HMODULE kernel32_ = nullptr;
+};
+
+TEST_F(CLoggingTest, DefaultsWithoutLogIni) {
+  auto logger = MakeLogger();
+  EXPECT_EQ(logger->GetMaxSize(), 0x40000u);
+  EXPECT_EQ(logger->GetMaxEntries(), 3u);
+  EXPECT_EQ(logger->GetSeverity(), 3u);
+  EXPECT_TRUE(logger->IsEnabled());
+  EXPECT_EQ(logger->Register(), 0u);
+
+  // The first write makes the folder tree and file 000 with the byte-order mark; the
+  // index is not stored.
+  EXPECT_FALSE(FileExists(folder_));
+  ASSERT_EQ(logger->Write(L"C:\\src\\Widget.cpp", L"CWidget::Run", 42, 3, L"hello"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(0)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ hello\r\n");
+  EXPECT_FALSE(FileExists(FolderIni()));
+  EXPECT_FALSE(FileExists(RootIni()));
+
+  // A second write appends.
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 4, L"second"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(0)), std::wstring(kStamp) +
+                                     L" -- (Information)$ [   kernel32.dll]$ hello\r\n" + kStamp +
+                                     L" -- (Error)$ [   kernel32.dll]$ second\r\n");
+
+  std::wstring untouched = L"keep";
+  logger->GetQualifiedName(untouched);
+  logger->GetGroupName(untouched);
+  EXPECT_EQ(untouched, L"keep");
+}
+
+TEST_F(CLoggingTest, GoldenLinesForEachOptionsBit) {
+  const std::wstring pidTid =
+      Format(L"[PID:%5lu TID:%5lu]$", GetCurrentProcessId(), GetCurrentThreadId());
+  const std::wstring head = std::wstring(kStamp) + L" -- (Warning)$";
+  const std::wstring functionField = L"[" + std::wstring(28, L' ') + L"CWidget::Run()]$";
+  const struct {
+    DWORD options;
+    std::wstring fields;
+  } cases[] = {
+      {0x00, L""},
+      {0x01, L""},
+      {0x10, L" [   kernel32.dll]$"},
+      {0x04, L" " + pidTid},
+      {0x08, L" [          Widget.cpp:   42]$"},
+      {0x20, L" " + functionField},
+      {0x02 | 0x40 | 0x80, L""},
+      {0x3D, L" [   kernel32.dll]$ " + pidTid + L" [          Widget.cpp:   42]$ " + functionField},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    DeleteTree(root_ + L"\\Telvan");
+    MakeFolder();
+    SetIniInt(FolderIni(), L"Options", static_cast<int>(c.options));
+    auto logger = MakeLogger();
+    ASSERT_EQ(logger->Write(L"C:\\src\\dir\\Widget.cpp", L"CWidget::Run", 42, 2, L"msg"), 0u);
+    EXPECT_EQ(ReadLog(LogFile(0)), head + c.fields + L" msg\r\n");
+  }
+}
+
+TEST_F(CLoggingTest, LevelNamesAndBadLevel) {
+  auto logger = MakeLogger();
+  const wchar_t* names[] = {L"Normal", L"Warning",  L"Information",
+                            L"Error",  L"Critical", L"Information"};
+  std::wstring expected;
+  for (DWORD level = 1; level <= 6; ++level) {
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, level, L"m"), 0u);
+    expected += std::wstring(kStamp) + L" -- (" + names[level - 1] + L")$ [   kernel32.dll]$ m\r\n";
+  }
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 7, L"m"), 87u);
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 0, L"m"), 87u);
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L""), 87u);
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, nullptr), 87u);
+  EXPECT_EQ(ReadLog(LogFile(0)), expected);
+
+  EXPECT_TRUE(logger->IsLevelEnabled(7));
+  EXPECT_TRUE(logger->IsLevelEnabled(3));
+  EXPECT_FALSE(logger->IsLevelEnabled(2));
+  EXPECT_FALSE(logger->IsLevelEnabled(0));
+}
+
+TEST_F(CLoggingTest, FieldsAreCutToTheirWidthAndEmptyNamesLeaveTheirSpace) {
+  MakeFolder();
+  SetIniInt(FolderIni(), L"Options", 0x38);
+  auto logger = MakeLogger();
+  const std::wstring longFile = L"D:\\" + std::wstring(600, L'f') + L".cpp";
+  const std::wstring longFunction = L"CLong::" + std::wstring(600, L'g');
+  ASSERT_EQ(logger->Write(longFile.c_str(), longFunction.c_str(), 123456789, 3, L"a"), 0u);
+  // Empty names give empty fields; the space before each field stays.
+  ASSERT_EQ(logger->Write(nullptr, L"", 7, 3, L"b"), 0u);
+  ASSERT_EQ(logger->Write(L"", nullptr, 7, 3, L"c"), 0u);
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$";
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L" [" + std::wstring(20, L'f') + L":123456789]$ [CLong::" +
+                                     std::wstring(33, L'g') + L"()]$ a\r\n" + head + L"   b\r\n" +
+                                     head + L"   c\r\n");
+}
+
+TEST_F(CLoggingTest, LongModuleNameIsCutToFifteen) {
+  wchar_t path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+  const std::wstring exe = wcsrchr(path, L'\\') + 1;
+  ASSERT_GT(exe.size(), 15u);
+  const std::wstring base = exe.substr(0, exe.rfind(L'.'));
+
+  TestLogging logger(root_);
+  ASSERT_EQ(logger.Initialize(nullptr, nullptr, L"HOSTX", nullptr), 0u);
+  ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"x"), 0u);
+  // No group: the folder is the module base name under the base folder; the host joins
+  // the file name.
+  EXPECT_EQ(ReadLog(base_ + base + L"\\" + base + L"_HOSTX000.log"),
+            std::wstring(kStamp) + L" -- (Critical)$ [" + exe.substr(0, 15) + L"]$ x\r\n");
+}
+
+TEST_F(CLoggingTest, MessageEndingInLineFeedGetsNoLineEnd) {
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"one\n"), 0u);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"\n"), 0u);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"two\r"), 0u);
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L"one\n" + head + L"\n" + head + L"two\r\r\n");
+}
+
+TEST(CLoggingTimestamp, TwelveHourClock) {
+  const struct {
+    WORD hour;
+    const wchar_t* text;
+  } cases[] = {
+      {0, L"12/31/1999 12:07:09 AM$"},  {1, L"12/31/1999 01:07:09 AM$"},
+      {11, L"12/31/1999 11:07:09 AM$"}, {12, L"12/31/1999 12:07:09 PM$"},
+      {13, L"12/31/1999 01:07:09 PM$"}, {23, L"12/31/1999 11:07:09 PM$"},
+  };
+  for (const auto& c : cases) {
+    SYSTEMTIME time = {1999, 12, 5, 31, c.hour, 7, 9, 999};
+    wchar_t text[64];
+    CLogging::FormatTimestamp(time, text, _countof(text));
+    EXPECT_STREQ(text, c.text) << c.hour;
+  }
+  SYSTEMTIME time = {2024, 1, 2, 2, 15, 4, 5, 0};
+  wchar_t small[6];
+  CLogging::FormatTimestamp(time, small, _countof(small));
+  EXPECT_STREQ(small, L"01/02");
+}
+
+TEST_F(CLoggingTest, RealClockAppearsInTheLine) {
+  SYSTEMTIME before;
+  GetLocalTime(&before);
+  // The default clock is local time.
+  struct RealClock : TestLogging {
+    using TestLogging::TestLogging;
+    void GetLineTime(SYSTEMTIME* time) override { CLogging::GetLineTime(time); }
+  } real(root_);
+  ASSERT_EQ(real.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+  ASSERT_EQ(real.Write(nullptr, nullptr, 0, 3, L"now"), 0u);
+  const std::wstring text = ReadLog(LogFile(0));
+  unsigned month = 0, day = 0, year = 0, hour = 0, minute = 0, second = 0;
+  wchar_t half[3] = {};
+  ASSERT_EQ(swscanf(text.c_str(), L"%2u/%2u/%4u %2u:%2u:%2u %2ls$ -- ", &month, &day, &year, &hour,
+                    &minute, &second, half),
+            7)
+      << text;
+  SYSTEMTIME after;
+  GetLocalTime(&after);
+  // The stamp is local time, taken between |before| and |after|.
+  auto matches = [&](const SYSTEMTIME& t) {
+    const unsigned hour12 = t.wHour % 12 == 0 ? 12 : t.wHour % 12;
+    return year == t.wYear && month == t.wMonth && day == t.wDay && hour == hour12 &&
+           std::wstring(half) == (t.wHour < 12 ? L"AM" : L"PM");
+  };
+  EXPECT_TRUE(matches(before) || matches(after)) << text;
+}
+
+// Natural rotation: lines of 4 KiB fill each 256 KiB file in 64 writes; after file 002
+// the logger comes back to 000 and replaces it.
+TEST_F(CLoggingTest, RotationCyclesThroughTheFilesAndBack) {
+  auto logger = MakeLogger();
+  const std::wstring big(2000, L'r');
+  auto fill = [&](int writes) {
+    for (int i = 0; i < writes; ++i)
+      ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, big.c_str()), 0u);
+  };
+  // Stamp, " -- (Information)$ [   kernel32.dll]$ ", the message and "\r\n".
+  const DWORD lineBytes =
+      static_cast<DWORD>((std::wstring(kStamp).size() + 38 + big.size() + 2) * 2);
+  const int perFile = static_cast<int>((0x40000 - 2 + lineBytes - 1) / lineBytes);
+
+  fill(perFile);
+  EXPECT_FALSE(FileExists(LogFile(1)));
+  EXPECT_FALSE(GetIniInt(FolderIni(), L"LastLogIdx"));
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"first of 001"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  EXPECT_NE(ReadLog(LogFile(1)).find(L"first of 001"), std::wstring::npos);
+
+  fill(perFile);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"first of 002"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 2);
+
+  fill(perFile);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"back to 000"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 0);
+  EXPECT_EQ(ReadLog(LogFile(0)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ back to 000\r\n");
+  EXPECT_FALSE(FileExists(LogFile(3)));
+}
+
+TEST_F(CLoggingTest, FullFileRotatesToTheNextIndexReplacingAnOldFile) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');  // at MaxSize
+  WriteFileOfSize(LogFile(1), 0x50000, 'b');  // an old file of the next index
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"new"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(1)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ new\r\n");
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  EXPECT_EQ(ReadBytes(LogFile(0)).size(), 0x40000u);
+
+  // Just below MaxSize: appended to.
+  WriteFileOfSize(LogFile(2), 0x3FFFF, 'c');
+  SetIniInt(FolderIni(), L"LastLogIdx", 2);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"x"), 0u);
+  EXPECT_GT(ReadBytes(LogFile(2)).size(), 0x3FFFFu);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 2);
+}
+
+// A current file that cannot be opened is judged by its directory entry: a full one is
+// left behind, one with room gives the open's error.
+TEST_F(CLoggingTest, LockedCurrentFileIsJudgedByItsDirectoryEntry) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');
+  HANDLE locked =
+      CreateFileW(LogFile(0).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  auto logger = MakeLogger();
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"moved on"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  EXPECT_NE(ReadLog(LogFile(1)).find(L"moved on"), std::wstring::npos);
+  CloseHandle(locked);
+
+  WriteFileOfSize(LogFile(1), 16, 'b');
+  locked = CreateFileW(LogFile(1).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"refused"),
+            static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(locked);
+  EXPECT_EQ(ReadBytes(LogFile(1)), std::string(16, 'b'));
+}
+
+TEST_F(CLoggingTest, StoredIndexAtOrAboveMaxEntriesRestartsAtZero) {
+  for (const int stored : {3, 5, 99, -1}) {
+    SCOPED_TRACE(stored);
+    DeleteTree(root_ + L"\\Telvan");
+    MakeFolder();
+    WriteFileOfSize(LogFile(0), 16, 'z');
+    SetIniInt(FolderIni(), L"LastLogIdx", stored);
+    auto logger = MakeLogger();
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"fresh"), 0u);
+    EXPECT_EQ(ReadLog(LogFile(0)),
+              std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ fresh\r\n");
+    EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 0);
+  }
+}
+
+TEST_F(CLoggingTest, DamagedOrPlainIndexReadsAsZero) {
+  MakeFolder();
+  ASSERT_TRUE(WritePrivateProfileStringW(L"Config", L"LastLogIdx", L"2", FolderIni().c_str()));
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"plain"), 0u);
+  EXPECT_TRUE(FileExists(LogFile(0)));
+  EXPECT_FALSE(FileExists(LogFile(2)));
+}
+
+// The index is read again whenever another writer changed the folder log.ini.
+TEST_F(CLoggingTest, IndexChangedBehindTheLoggersBackIsFollowed) {
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"a"), 0u);
+  SetIniInt(FolderIni(), L"LastLogIdx", 2);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"b"), 0u);
+  SetIniInt(FolderIni(), L"LastLogIdx", 1);  // same file size as before
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"c"), 0u);
+  DeleteFileW(FolderIni().c_str());
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"d"), 0u);
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L"a\r\n" + head + L"d\r\n");
+  EXPECT_EQ(ReadLog(LogFile(2)), head + L"b\r\n");
+  EXPECT_EQ(ReadLog(LogFile(1)), head + L"c\r\n");
+}
+
+TEST_F(CLoggingTest, SettingsFromFolderAndRootLogIni) {
+  MakeFolder();
+  SetIniInt(RootIni(), L"MaxSize", 0x80000);
+  SetIniInt(RootIni(), L"MaxEntries", 7);
+  SetIniInt(FolderIni(), L"MaxEntries", 9);  // the folder file wins
+  SetIniInt(RootIni(), L"Severity", 0);
+  SetIniInt(RootIni(), L"Enable", 0);
+  ASSERT_TRUE(
+      WritePrivateProfileStringW(L"Config", L"Options", L"0", FolderIni().c_str()));  // plain
+  auto logger = MakeLogger();
+  EXPECT_EQ(logger->GetMaxSize(), 0x80000u);
+  EXPECT_EQ(logger->GetMaxEntries(), 9u);
+  EXPECT_EQ(logger->GetSeverity(), 0u);
+  EXPECT_FALSE(logger->IsEnabled());
+  EXPECT_TRUE(logger->IsLevelEnabled(0));
+
+  // Disabled: LogV writes nothing; Write still writes (its callers filter).
+  EXPECT_EQ(logger->LogV(5, nullptr, nullptr, 0, L"%s", L"dropped"), 0u);
+  EXPECT_FALSE(FileExists(LogFile(0)));
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"kept"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(0)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ kept\r\n");
+}
+
+// A value out of range is rewritten with its default in the file that holds it; a valid
+// root value is still used after a bad folder value.
+TEST_F(CLoggingTest, OutOfRangeValueIsRewrittenWithItsDefault) {
+  const struct {
+    const wchar_t* name;
+    int folderValue;
+    std::optional<int> rootValue;
+    DWORD folderAfter;
+    std::optional<int> rootAfter;
+    DWORD applied;  // what the getter reports
+  } cases[] = {
+      {L"MaxEntries", 1, std::nullopt, 3, std::nullopt, 3},
+      {L"MaxEntries", 1, 7, 3, 7, 7},
+      {L"MaxEntries", 101, 0, 3, 3, 3},
+      {L"MaxSize", 0x3FFFF, std::nullopt, 0x40000, std::nullopt, 0x40000},
+      {L"MaxSize", 0xA00001, 0xA00000, 0x40000, 0xA00000, 0xA00000},
+      {L"Severity", 7, std::nullopt, 3, std::nullopt, 3},
+      {L"Severity", -1, 5, 3, 5, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << std::string(c.name, c.name + wcslen(c.name)) << " " << c.folderValue);
+    DeleteTree(root_ + L"\\Telvan");
+    MakeFolder();
+    SetIniInt(FolderIni(), c.name, c.folderValue);
+    if (c.rootValue) SetIniInt(RootIni(), c.name, *c.rootValue);
+    auto logger = MakeLogger();
+    EXPECT_EQ(GetIniInt(FolderIni(), c.name), static_cast<int>(c.folderAfter));
+    EXPECT_EQ(GetIniInt(RootIni(), c.name), c.rootAfter);
+    const DWORD applied = wcscmp(c.name, L"MaxEntries") == 0 ? logger->GetMaxEntries()
+                          : wcscmp(c.name, L"MaxSize") == 0  ? logger->GetMaxSize()
+                                                             : logger->GetSeverity();
+    EXPECT_EQ(applied, c.applied);
+  }
+}
+
+TEST(CLoggingSettings, ValidityAndClamps) {
+  EXPECT_FALSE(CLogging::IsValidSetting(L"", 1));
+  EXPECT_FALSE(CLogging::IsValidSetting(nullptr, 1));
+  EXPECT_TRUE(CLogging::IsValidSetting(L"maxsize", 0x40000));
+  EXPECT_FALSE(CLogging::IsValidSetting(L"MAXSIZE", 0xA00001));
+  EXPECT_TRUE(CLogging::IsValidSetting(L"MaxEntries", 100));
+  EXPECT_FALSE(CLogging::IsValidSetting(L"maxentries", 1));
+  EXPECT_TRUE(CLogging::IsValidSetting(L"Severity", 6));
+  EXPECT_FALSE(CLogging::IsValidSetting(L"severity", 7));
+  EXPECT_TRUE(CLogging::IsValidSetting(L"Options", 0xFFFFFFFF));
+  EXPECT_TRUE(CLogging::IsValidSetting(L"Enable", 0));
+
+  CLogging logger;
+  const struct {
+    DWORD in, entries, size;
+  } clamps[] = {
+      {0, 2, 0x40000}, {50, 50, 0x40000}, {0x80000, 100, 0x80000}, {0xFFFFFFFF, 100, 0xA00000}};
+  for (const auto& c : clamps) {
+    logger.SetMaxEntries(c.in);
+    logger.SetMaxSize(c.in);
+    EXPECT_EQ(logger.GetMaxEntries(), c.entries) << c.in;
+    EXPECT_EQ(logger.GetMaxSize(), c.size) << c.in;
+  }
+
+  const DWORD saved = GetProcessSeverity();
+  logger.SetSeverity(3);
+  const struct {
+    DWORD in, severity;
+  } severities[] = {{0, 1}, {4, 4}, {6, 6}, {7, 6}, {10000, 6}, {1, 1}};
+  DWORD previous = 3;
+  for (const auto& s : severities) {
+    EXPECT_EQ(logger.SetSeverity(s.in), previous) << s.in;
+    EXPECT_EQ(logger.GetSeverity(), s.severity);
+    EXPECT_EQ(GetProcessSeverity(), s.severity);
+    previous = s.severity;
+  }
+  ExchangeProcessSeverity(saved);
+}
+
+TEST_F(CLoggingTest, UncreatableFolderSilencesTheLogger) {
+  // A file where the "Telvan" folder should be: the tree cannot be made.
+  WriteFileOfSize(root_ + L"\\Telvan", 4, 'f');
+  TestLogging logger(root_);
+  ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+  EXPECT_TRUE(logger.IsLevelEnabled(5));
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"lost"), 87u);
+  for (DWORD level = 0; level <= 7; ++level) EXPECT_FALSE(logger.IsLevelEnabled(level)) << level;
+  EXPECT_FALSE(logger.IsEnabled());
+
+  // Silent until Reset, even once the obstacle is gone.
+  DeleteFileW((root_ + L"\\Telvan").c_str());
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"still lost"), 87u);
+  EXPECT_FALSE(FileExists(folder_));
+  ASSERT_EQ(logger.Uninitialize(), 0u);
+  ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"back"), 0u);
+  EXPECT_TRUE(FileExists(LogFile(0)));
+}
+
+TEST_F(CLoggingTest, InitializeAndUninitializeResults) {
+  TestLogging logger(root_);
+  // A write before Initialize is refused without spoiling the folder check.
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"early"), 87u);
+  EXPECT_EQ(logger.Uninitialize(), 20002u);
+  EXPECT_EQ(logger.Initialize(L"", kernel32_, nullptr, nullptr), 87u);
+  EXPECT_EQ(logger.Initialize(L"Group", kernel32_, L"", nullptr), 87u);
+  ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+  EXPECT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 20001u);
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"ok"), 0u);
+  EXPECT_TRUE(FileExists(LogFile(0)));
+  logger.SetMaxEntries(50);
+  EXPECT_EQ(logger.Uninitialize(), 0u);
+  EXPECT_EQ(logger.GetMaxEntries(), 3u);  // Reset restored the defaults
+  EXPECT_EQ(logger.Uninitialize(), 20002u);
+  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"late"), 87u);
+
+  // A ProgramData path that does not fit its buffer fails Initialize.
+  TestLogging tooLong(std::wstring(300, L'p'));
+  EXPECT_EQ(tooLong.Initialize(L"Group", kernel32_, nullptr, nullptr), 87u);
+  EXPECT_EQ(tooLong.Uninitialize(), 20002u);
+}
+
+TEST(CLoggingProgramData, RealFolder) {
+  CLogging logger;
+  wchar_t path[MAX_PATH];
+  ASSERT_EQ(logger.GetProgramDataPath(path, MAX_PATH), 0u);
+  EXPECT_EQ(_wcsicmp(path, L"C:\\ProgramData"), 0) << path;
+  wchar_t small[4];
+  EXPECT_EQ(logger.GetProgramDataPath(small, _countof(small)), 80u);
+  EXPECT_STREQ(small, L"C:\\");
+  EXPECT_EQ(logger.GetProgramDataPath(nullptr, MAX_PATH), 87u);
+  EXPECT_EQ(logger.GetProgramDataPath(small, 0), 87u);
+}
+
+TEST_F(CLoggingTest, LogVFiltersAndCutsLongMessages) {
+  auto logger = MakeLogger();
+  EXPECT_EQ(logger->LogV(2, nullptr, nullptr, 0, L"%s", L"below"), 0u);
+  EXPECT_FALSE(FileExists(LogFile(0)));
+  const std::wstring huge(5000, L'h');
+  ASSERT_EQ(logger->LogV(3, nullptr, nullptr, 0, L"%s %d", huge.c_str(), 5), 0u);
+  ASSERT_EQ(logger->LogError(nullptr, nullptr, 0, L"%hs=%u", "narrow", 7u), 0u);
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  EXPECT_EQ(ReadLog(LogFile(0)), head + std::wstring(4159, L'h') + L"\r\n" + std::wstring(kStamp) +
+                                     L" -- (Error)$ [   kernel32.dll]$ narrow=7\r\n");
+}
+
+TEST_F(CLoggingTest, ReleaseDeletesWhenTheCountDropsToZero) {
+  bool deleted = false;
+  auto* logger = new TestLogging(root_, &deleted);
+  EXPECT_EQ(logger->AddRef(), 1u);
+  EXPECT_EQ(logger->AddRef(), 2u);
+  EXPECT_EQ(logger->Release(), 1u);
+  EXPECT_FALSE(deleted);
+  EXPECT_EQ(logger->Release(), 0u);
+  EXPECT_TRUE(deleted);
+}
+
+// Bit 0x01 sends the finished line to the debugger output too.
+LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info);
+std::vector<std::wstring>* g_debugLines = nullptr;
+LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  if (g_debugLines && record->NumberParameters >= 2) {
+    if (record->ExceptionCode == 0x4001000A /* DBG_PRINTEXCEPTION_WIDE_C */) {
+      g_debugLines->emplace_back(reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]));
+      return EXCEPTION_CONTINUE_EXECUTION;
+    }
+    if (record->ExceptionCode == DBG_PRINTEXCEPTION_C) {
+      const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+      g_debugLines->emplace_back(text, text + strlen(text));
+      return EXCEPTION_CONTINUE_EXECUTION;
+    }
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST_F(CLoggingTest, DebugOutputBit) {
+  MakeFolder();
+  SetIniInt(FolderIni(), L"Options", 0x11);
+  auto logger = MakeLogger();
+  std::vector<std::wstring> lines;
+  g_debugLines = &lines;
+  PVOID handler = AddVectoredExceptionHandler(1, CaptureDebugOutput);
+  const DWORD result = logger->Write(nullptr, nullptr, 0, 3, L"to debugger");
+  RemoveVectoredExceptionHandler(handler);
+  g_debugLines = nullptr;
+  ASSERT_EQ(result, 0u);
+  const std::wstring line =
+      std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ to debugger\r\n";
+  EXPECT_EQ(ReadLog(LogFile(0)), line);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), line);
+}
+
+TEST_F(CLoggingTest, SuppliedMutexIsTakenAndReleased) {
+  auto logger = MakeLogger();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  ASSERT_NE(mutex, nullptr);
+  HANDLE copy = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), mutex, GetCurrentProcess(), &copy, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  logger->SetMutex(mutex);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"locked"), 0u);
+  DWORD wait = 0;
+  std::thread([&] {
+    wait = WaitForSingleObject(copy, 0);
+    if (wait == WAIT_OBJECT_0) ReleaseMutex(copy);
+  }).join();
+  EXPECT_EQ(wait, WAIT_OBJECT_0);
+  CloseHandle(copy);
+}
+
+// 16 threads on one logger: every line lands once and whole, across a file rotation.
+TEST_F(CLoggingTest, SixteenThreadsWriteWholeLines) {
+  auto logger = MakeLogger();
+  constexpr int kThreads = 16;
+  constexpr int kLines = 100;
+  const std::wstring pad(60, L'.');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLines; ++i) {
+        const std::wstring message = Format(L"thread %02d line %04d %s", t, i, pad.c_str());
+        EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, message.c_str()), 0u);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  std::wstring all;
+  for (DWORD index = 0; index < 3; ++index) {
+    if (FileExists(LogFile(index))) all += ReadLog(LogFile(index));
+  }
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  std::set<std::pair<int, int>> seen;
+  size_t start = 0;
+  while (start < all.size()) {
+    const size_t end = all.find(L"\r\n", start);
+    ASSERT_NE(end, std::wstring::npos);
+    const std::wstring line = all.substr(start, end - start);
+    start = end + 2;
+    ASSERT_EQ(line.compare(0, head.size(), head), 0)
+        << "interleaved: " << std::string(line.begin(), line.end());
+    int t = -1, i = -1;
+    ASSERT_EQ(swscanf(line.c_str() + head.size(), L"thread %d line %d", &t, &i), 2);
+    ASSERT_EQ(line.substr(head.size()), Format(L"thread %02d line %04d %s", t, i, pad.c_str()));
+    EXPECT_TRUE(seen.emplace(t, i).second) << "twice: " << t << " " << i;
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);  // 1600 lines of 286 bytes: one rotation
+}
+
+}  // namespace
+}  // namespace ETWLogging
