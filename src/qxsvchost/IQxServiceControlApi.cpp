@@ -1,0 +1,29 @@
+#include "IQxServiceControlApi.h"
+
+namespace {
+
+class CSystemServiceControlApi final : public IQxServiceControlApi {
+ public:
+  SC_HANDLE OpenManager(LPCWSTR machine, LPCWSTR database, DWORD access) override {
+    return ::OpenSCManagerW(machine, database, access);
+  }
+  SC_HANDLE OpenServiceHandle(SC_HANDLE manager, LPCWSTR name, DWORD access) override {
+    return ::OpenServiceW(manager, name, access);
+  }
+  BOOL Control(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
+    return ::ControlService(service, control, status);
+  }
+  BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
+    return ::QueryServiceStatus(service, status);
+  }
+  BOOL Close(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
+  void Pause(DWORD milliseconds) override { ::Sleep(milliseconds); }
+};
+
+}  // namespace
+
+IQxServiceControlApi& SystemServiceControlApi() noexcept {
+  // Never destroyed: the terminate thread may end the process while a stop is still polling.
+  static CSystemServiceControlApi* const api = new CSystemServiceControlApi();
+  return *api;
+}

@@ -1,0 +1,190 @@
+#include "QxSvcSubsystemControlManager.h"
+
+#include <process.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "CQxSvcHostConfig.h"
+#include "etwlogging/Logging.h"
+
+volatile BOOL g_bShutdown = 0;
+
+namespace {
+
+constexpr const wchar_t kLogFile[] = L"QxSvcSubsystemControlManager";
+constexpr const wchar_t kPlatformService[] = L"qxpltsvc";
+constexpr const wchar_t kKscService[] = L"qxkscsvc";
+constexpr DWORD kMaxStopPolls = 10;
+constexpr DWORD kStopPollMilliseconds = 1000;
+
+HRESULT HResultFromWin32(DWORD error) {
+  return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
+}
+
+// Service handle of |scm|, closed through it.
+class ScopedServiceHandle {
+ public:
+  ScopedServiceHandle(IQxServiceControlApi& scm, SC_HANDLE handle) : m_scm(scm), m_h(handle) {}
+  ~ScopedServiceHandle() {
+    if (m_h) m_scm.Close(m_h);
+  }
+  ScopedServiceHandle(const ScopedServiceHandle&) = delete;
+  ScopedServiceHandle& operator=(const ScopedServiceHandle&) = delete;
+  SC_HANDLE get() const { return m_h; }
+
+ private:
+  IQxServiceControlApi& m_scm;
+  SC_HANDLE m_h;
+};
+
+bool IsFixedLastService(const std::wstring& name) {
+  return _wcsicmp(name.c_str(), kPlatformService) == 0 || _wcsicmp(name.c_str(), kKscService) == 0;
+}
+
+}  // namespace
+
+HRESULT CQxSvcSubsystemControlManager::CreateInstance(REFIID riid, void** ppv) {
+  if (!ppv) return E_INVALIDARG;
+  *ppv = nullptr;
+  CQxSvcSubsystemControlManager* object = new (std::nothrow) CQxSvcSubsystemControlManager();
+  if (!object) return E_OUTOFMEMORY;
+  if (FAILED(object->QueryInterface(riid, ppv))) {
+    delete object;
+    return E_NOINTERFACE;
+  }
+  return S_OK;
+}
+
+HRESULT CQxSvcSubsystemControlManager::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxSvcSubsystemControlManager)) {
+    *ppv = static_cast<IQxSvcSubsystemControlManager*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG CQxSvcSubsystemControlManager::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&m_cRef));
+}
+
+ULONG CQxSvcSubsystemControlManager::Release() {
+  return static_cast<ULONG>(InterlockedDecrement(&m_cRef));
+}
+
+HRESULT CQxSvcSubsystemControlManager::Reserved(LPCWSTR) { return E_NOTIMPL; }
+
+HRESULT CQxSvcSubsystemControlManager::QxStopSvcSubsystem(LPCWSTR, DWORD* processId) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcSubsystemControlManager::QxStopSvcSubsystem";
+  // The client gets the id also when the stop fails: it may then wait for this process to end.
+  if (processId) *processId = GetCurrentProcessId();
+
+  const HRESULT hr = StopServices(FALSE);
+  if (SUCCEEDED(hr)) return hr;
+
+  QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
+        L"Reduce restart: StopServices failed, starts a thread to force stop Hollin");
+  unsigned threadId = 0;
+  const uintptr_t thread = _beginthreadex(
+      nullptr, 0, &CQxSvcSubsystemControlManager::MyTerminateThread, nullptr, 0, &threadId);
+  // Nobody waits on the thread; only its handle is given back.
+  if (thread) CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return hr;
+}
+
+unsigned __stdcall CQxSvcSubsystemControlManager::MyTerminateThread(void*) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcSubsystemControlManager::MyTerminateThread";
+  QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
+        L"Reduce restart: Enter MyTerminateThread");
+  Sleep(1000);
+  exit(0);
+}
+
+HRESULT StopServices(BOOL destroyConfiguration) {
+  return StopServices(SystemServiceControlApi(), destroyConfiguration);
+}
+
+HRESULT StopServices(IQxServiceControlApi& scm, BOOL destroyConfiguration) {
+  static constexpr const wchar_t kFunction[] = L"StopServices";
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
+        L"Reduce restart: Calling Hollin StopServices");
+  g_bShutdown = 1;
+
+  HRESULT result = S_OK;
+  std::vector<std::wstring> services;
+  std::wstring group;
+  if (!config || !config->GetServices(services)) {
+    if (config) (void)config->GetGroupName(group);
+    QXLOG(ETWLogging::kLogError, kLogFile, kFunction, L"Failed to get group services %s",
+          group.c_str());
+    result = E_FAIL;
+  } else if (services.empty()) {
+    (void)config->GetGroupName(group);
+    QXLOG(ETWLogging::kLogError, kLogFile, kFunction, L"There are no services in the group %s",
+          group.c_str());
+    result = S_OK;
+  } else {
+    for (const std::wstring& name : services) {
+      if (!IsFixedLastService(name)) result |= StopService(scm, name.c_str());
+    }
+    result |= StopService(scm, kPlatformService);
+    result |= StopService(scm, kKscService);
+  }
+
+  if (destroyConfiguration) CQxSvcHostConfig::DestroyInstance();
+  return result;
+}
+
+HRESULT StopService(LPCWSTR serviceName) {
+  return StopService(SystemServiceControlApi(), serviceName);
+}
+
+HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
+  static constexpr const wchar_t kFunction[] = L"StopService";
+  ScopedServiceHandle manager(scm, scm.OpenManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager.get()) {
+    const DWORD e = GetLastError();
+    QXLOG(ETWLogging::kLogError, kLogFile, kFunction, L"Open SCManager failed. Error code:%d", e);
+    return HResultFromWin32(e);
+  }
+
+  ScopedServiceHandle service(
+      scm, scm.OpenServiceHandle(manager.get(), serviceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+  if (!service.get()) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_SERVICE_DOES_NOT_EXIST) return S_OK;
+    QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
+          L"Failed to open service:%s, error code %d", serviceName, e);
+    return HResultFromWin32(e);
+  }
+
+  SERVICE_STATUS status = {};
+  if (!scm.Control(service.get(), SERVICE_CONTROL_STOP, &status)) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_SERVICE_NOT_ACTIVE) return S_OK;
+    QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
+          L"Failed to stop service:%s, error code %d", serviceName, e);
+    return HResultFromWin32(e);
+  }
+
+  for (DWORD poll = 0; poll < kMaxStopPolls; ++poll) {
+    if (status.dwCurrentState == SERVICE_STOPPED) return S_OK;
+    scm.Pause(kStopPollMilliseconds);
+    if (!scm.QueryStatus(service.get(), &status)) {
+      const DWORD e = GetLastError();
+      QXLOG(ETWLogging::kLogError, kLogFile, kFunction,
+            L"Failed to QueryServiceStatus %s, error code %ld", serviceName, e);
+      return HResultFromWin32(e);
+    }
+  }
+  if (status.dwCurrentState == SERVICE_STOPPED) return S_OK;
+  QXLOG(ETWLogging::kLogError, kLogFile, kFunction,
+        L"Failed to QueryServiceStatus %s after maximum attempts", serviceName);
+  return E_FAIL;
+}

@@ -1,0 +1,136 @@
+// Child process for the forced-end tests: plays a host whose outside client asks it to stop.
+// Command line: <result file> <scratch key under HKCU> <group> [<service list>]
+// The scratch key stands in for HKEY_LOCAL_MACHINE; without a service list the group key is not
+// made, so the configuration cannot give the group's services. A second thread calls
+// QxStopSvcSubsystem as COM's thread would and appends "hr=<hex> pid=<n> ms=<n>" to the result
+// file; a third keeps logging, as service threads do; the main thread blocks as the dispatcher
+// does. An exit handler appends "atexit" and then one line "log <level> <function>: <message>"
+// for each message of level 3 or more. Exit code 99: the process was not ended within 30 s.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "etwlogging/LogCapture.h"
+#include "etwlogging/Logging.h"
+#include "src/qxsvchost/CQxSvcHostConfig.h"
+#include "src/qxsvchost/QxSvcSubsystemControlManager.h"
+
+namespace {
+
+std::wstring g_resultFile;
+std::wstring g_scratchKey;
+// The back end from the start on; the process logger owns and deletes it at exit, after AtExit.
+ETWLogging::CLogCapture* g_capture = nullptr;
+
+std::string Narrow(const std::wstring& text) {
+  std::string out(text.size() * 3 + 1, '\0');
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                    &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return out;
+}
+
+void AppendLine(const char* text) {
+  HANDLE file = CreateFileW(g_resultFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
+  WriteFile(file, "\n", 1, &written, nullptr);
+  CloseHandle(file);
+}
+
+void AtExit() {
+  AppendLine("atexit");
+  for (const ETWLogging::CapturedLogRecord& r : g_capture->Records()) {
+    const std::string line =
+        "log " + std::to_string(r.level) + " " + Narrow(r.function) + ": " + Narrow(r.message);
+    AppendLine(line.c_str());
+  }
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  RegDeleteTreeW(HKEY_CURRENT_USER, g_scratchKey.c_str());
+}
+
+bool MakeConfiguration(const wchar_t* group, const wchar_t* services) {
+  HKEY scratch = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, g_scratchKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &scratch, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool overridden = RegOverridePredefKey(HKEY_LOCAL_MACHINE, scratch) == ERROR_SUCCESS;
+  RegCloseKey(scratch);
+  if (!overridden) return false;
+
+  const std::wstring hostKey = QXSVCHOST_REG_KEY;
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, hostKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  if (services) {
+    const std::wstring groupKey = hostKey + L"\\" + group;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, groupKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    const DWORD bytes = static_cast<DWORD>((wcslen(services) + 1) * sizeof(wchar_t));
+    const LSTATUS status =
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(services), bytes);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return false;
+  }
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  return config && config->Init(group);
+}
+
+DWORD WINAPI KeepLogging(void*) {
+  for (unsigned i = 0;; ++i) {
+    QXLOG(ETWLogging::kLogNormal, L"QxStopSubsystemChild", L"KeepLogging", L"service work %u", i);
+  }
+}
+
+DWORD WINAPI CallStop(void*) {
+  IQxSvcSubsystemControlManager* manager = nullptr;
+  if (FAILED(CQxSvcSubsystemControlManager::CreateInstance(IID_IQxSvcSubsystemControlManager,
+                                                           reinterpret_cast<void**>(&manager)))) {
+    AppendLine("create failed");
+    return 1;
+  }
+  const ULONGLONG start = GetTickCount64();
+  DWORD pid = 0;
+  const HRESULT hr = manager->QxStopSvcSubsystem(nullptr, &pid);
+  char line[96];
+  snprintf(line, sizeof line, "hr=%08lx pid=%lu ms=%llu", static_cast<unsigned long>(hr),
+           static_cast<unsigned long>(pid), GetTickCount64() - start);
+  AppendLine(line);
+  manager->Release();
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 4) return 2;
+  g_resultFile = argv[1];
+  g_scratchKey = argv[2];
+  if (!MakeConfiguration(argv[3], argc > 4 ? argv[4] : nullptr)) {
+    AppendLine("configuration failed");
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, g_scratchKey.c_str());
+    return 3;
+  }
+  g_capture = new ETWLogging::CLogCapture(ETWLogging::kLogInformation);
+  ETWLogging::CProcessLogger* logger = ETWLogging::GetProcessLogger();
+  if (!logger) return 5;
+  delete logger->SwapLoggerForTesting(g_capture);
+  atexit(&AtExit);
+
+  HANDLE worker = CreateThread(nullptr, 0, &KeepLogging, nullptr, 0, nullptr);
+  HANDLE stopper = CreateThread(nullptr, 0, &CallStop, nullptr, 0, nullptr);
+  if (!worker || !stopper) return 4;
+  Sleep(30000);
+  return 99;
+}

@@ -1,0 +1,328 @@
+// ctest-lock: trusted-list
+// Verdicts of the code trust verifier over the signed fixtures, and its building blocks.
+#include "trust/CodeTrust.h"
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TrustTestSupport.h"
+#include "trust/CryptOwners.h"
+#include "trust/TrustTables.h"
+
+namespace {
+
+using trust_test::Fixture;
+
+class CodeTrustTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    trust_test::DeleteReloadAtom();
+    trust_test::SetInstalledListFile(nullptr);
+    trust_test::SetTimestampPolicyFails(false);
+  }
+  void TearDown() override { trust_test::SetTimestampPolicyFails(false); }
+};
+
+struct VerdictCase {
+  const wchar_t* file;
+  DWORD verdict;
+};
+
+TEST_F(CodeTrustTest, VerdictsOverSignedFixtures) {
+  const VerdictCase cases[] = {
+      {L"good.dll", 0},         // "Telvan, LLC" under the listed root
+      {L"inc.dll", 0},          // "Telvan, Inc."
+      {L"case.dll", 0},         // "TELVAN, llc": names compare without case
+      {L"timestamped.dll", 0},  // with an RFC 3161 time stamp
+      {L"wrong.dll", 5},        // "Mallory Software"
+      {L"refused.dll", 5},      // refused serial, everything else good
+      {L"expired.dll", 5},      // signer expired, no time stamp
+      {L"wrongeku.dll", 5},     // not valid for code signing
+      {L"unlisted.dll", 5},     // machine-trusted root that is not listed
+      {L"newco.dll", 5},        // name known only to a newer list
+      {L"unsigned.dll", 5},    {L"tampered.dll", 5}, {L"no_such_file.dll", 5},
+  };
+  for (const VerdictCase& c : cases) {
+    EXPECT_EQ(VerifyModuleFileTrust(Fixture(c.file).c_str()), c.verdict) << c.file;
+  }
+  EXPECT_EQ(VerifyModuleFileTrust(L""), 87u);
+  EXPECT_EQ(VerifyModuleFileTrust(nullptr), 87u);
+  EXPECT_EQ(CCodeTrustVerifier::GetInstance()->VerifyFile(L""), 87u);
+}
+
+bool CanOpenSignature(const std::wstring& path) {
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
+                        CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                        0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
+    return false;
+  }
+  CertCloseStore(store, 0);
+  CryptMsgClose(message);
+  return true;
+}
+
+TEST_F(CodeTrustTest, EverySignerIsTried) {
+  const VerdictCase cases[] = {
+      {L"second_good.dll", 0},        // first signer has a wrong name, second is good
+      {L"refused_then_good.dll", 0},  // first signer's serial is refused, second is good
+      {L"wrong_then_refused.dll", 5},
+  };
+  // Wine's crypt32 cannot decode a signed message with two signers (CryptMsgUpdate fails
+  // with 87): only Windows can show these verdicts.
+  if (!CanOpenSignature(Fixture(cases[0].file))) {
+    for (const VerdictCase& c : cases) {
+      EXPECT_EQ(VerifyModuleFileTrust(Fixture(c.file).c_str()), 5u) << c.file;
+    }
+    GTEST_SKIP() << "signed messages with two signers cannot be decoded on this platform";
+  }
+  for (const VerdictCase& c : cases) {
+    EXPECT_EQ(VerifyModuleFileTrust(Fixture(c.file).c_str()), c.verdict) << c.file;
+  }
+}
+
+TEST_F(CodeTrustTest, TimestampPolicyFailureRefusesAnOtherwiseGoodSigner) {
+  const int before = trust_test::TimestampPolicyCalls();
+  trust_test::SetTimestampPolicyFails(true);
+  EXPECT_EQ(VerifyModuleFileTrust(Fixture(L"good.dll").c_str()), 5u);
+  EXPECT_GT(trust_test::TimestampPolicyCalls(), before);
+}
+
+TEST_F(CodeTrustTest, NoValidatorWithoutTheServiceKey) {
+  // The test prefix has no Software\Telvan\BaseFrame key.
+  EXPECT_EQ(CCodeTrustVerifier::GetInstance()->GetVersion(), 0u);
+  EXPECT_EQ(CCodeTrustVerifier::GetInstance()->GetValidator(), nullptr);
+  EXPECT_EQ(CCodeTrustVerifier::GetInstance(), CCodeTrustVerifier::GetInstance());
+}
+
+// --- Countersignature time -------------------------------------------------------------
+
+struct SignedFile {
+  UniqueCertStore store;
+  UniqueCryptMsg message;
+};
+
+SignedFile OpenSigned(const std::wstring& path) {
+  SignedFile file;
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  EXPECT_TRUE(CryptQueryObject(
+      CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+      CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr));
+  file.store.reset(store);
+  file.message.reset(message);
+  return file;
+}
+
+ULONGLONG ToTicks(const FILETIME& t) {
+  return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+TEST_F(CodeTrustTest, CounterSignatureTime) {
+  SignedFile stamped = OpenSigned(Fixture(L"timestamped.dll"));
+  FILETIME time = {1, 1};
+  ASSERT_EQ(GetCounterSignatureTime(stamped.message.get(), 0, &time), 0u);
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  // The fixtures are made by this build: the stamp is recent, and it was verified.
+  EXPECT_NE(ToTicks(time), 0u);
+  EXPECT_LT(now.dwHighDateTime == 0 ? 0 : ToTicks(now) - ToTicks(time),
+            30ull * 24 * 3600 * 10000000);
+
+  SignedFile plain = OpenSigned(Fixture(L"good.dll"));
+  time = {1, 1};
+  EXPECT_EQ(GetCounterSignatureTime(plain.message.get(), 0, &time), 0u);
+  EXPECT_EQ(ToTicks(time), 0u);
+}
+
+struct SigningTimeCase {
+  std::vector<BYTE> value;
+  DWORD result;
+  WORD year;  // 0: time unchanged
+  WORD month;
+};
+
+std::vector<BYTE> UtcTime(const std::string& text) {
+  std::vector<BYTE> v(text.size() + 2);
+  v[0] = 0x17;
+  v[1] = static_cast<BYTE>(text.size());
+  for (size_t i = 0; i < text.size(); ++i) v[i + 2] = static_cast<BYTE>(text[i]);
+  return v;
+}
+
+TEST(SigningTimeAttribute, ReadsOnlyWellFormedUtcTime) {
+  const SigningTimeCase cases[] = {
+      {UtcTime("260102030405Z"), 0, 2026, 1},
+      {UtcTime("491231235959Z"), 0, 2049, 12},
+      {UtcTime("700101000000Z"), 0, 1970, 1},
+      {UtcTime("991231235959Z"), 0, 1999, 12},
+      {UtcTime("20260102030405Z"), 0, 0, 0},                      // 17 bytes: passed over
+      {UtcTime("2601020304Z"), 0, 0, 0},                          // too short: passed over
+      {UtcTime("26x102030405Z"), 0, 0, 0},                        // not digits: passed over
+      {UtcTime("261302030405Z"), ERROR_INVALID_PARAMETER, 0, 0},  // month 13
+  };
+  for (const SigningTimeCase& c : cases) {
+    CRYPT_ATTR_BLOB blob = {static_cast<DWORD>(c.value.size()), const_cast<BYTE*>(c.value.data())};
+    CRYPT_ATTRIBUTE attribute = {const_cast<LPSTR>(szOID_RSA_signingTime), 1, &blob};
+    CMSG_SIGNER_INFO signer = {};
+    signer.AuthAttrs.cAttr = 1;
+    signer.AuthAttrs.rgAttr = &attribute;
+    FILETIME time = {7, 7};
+    const DWORD result = GetSigningTimeAttribute(&signer, &time);
+    if (c.result == 0) {
+      EXPECT_EQ(result, 0u) << c.value.size();
+    } else {
+      EXPECT_NE(result, 0u) << c.value.size();
+    }
+    if (c.year == 0) {
+      EXPECT_EQ(time.dwLowDateTime, 7u);
+      EXPECT_EQ(time.dwHighDateTime, 7u);
+    } else {
+      SYSTEMTIME st = {};
+      ASSERT_TRUE(FileTimeToSystemTime(&time, &st));
+      EXPECT_EQ(st.wYear, c.year);
+      EXPECT_EQ(st.wMonth, c.month);
+    }
+  }
+  CMSG_SIGNER_INFO none = {};
+  FILETIME untouched = {3, 4};
+  EXPECT_EQ(GetSigningTimeAttribute(&none, &untouched), 0u);
+  EXPECT_EQ(untouched.dwLowDateTime, 3u);
+}
+
+// --- Lists ----------------------------------------------------------------------------
+
+TEST(TrustListHelpers, SerialNumbersAreWrittenMostSignificantByteFirst) {
+  const wchar_t* const serials[] = {L"1BAD5E", L"00ff01", nullptr};
+  const BYTE refused[] = {0x5e, 0xad, 0x1b};  // stored least significant byte first
+  const BYTE leadingZero[] = {0x01, 0xff, 0x00};
+  const BYTE other[] = {0x1b, 0xad, 0x5e};
+  EXPECT_TRUE(CheckSerialNumber(refused, sizeof(refused), serials));
+  EXPECT_TRUE(CheckSerialNumber(leadingZero, sizeof(leadingZero), serials));
+  EXPECT_FALSE(CheckSerialNumber(other, sizeof(other), serials));
+  EXPECT_FALSE(CheckSerialNumber(refused, sizeof(refused), nullptr));
+  EXPECT_FALSE(CheckSerialNumber(refused, 0, serials));
+  EXPECT_FALSE(CheckSerialNumber(nullptr, 3, serials));
+  const wchar_t* const empty[] = {nullptr};
+  EXPECT_FALSE(CheckSerialNumber(refused, sizeof(refused), empty));
+}
+
+TEST(TrustListHelpers, ThumbprintListing) {
+  BYTE a[20] = {1, 2, 3};
+  BYTE b[20] = {9, 9, 9};
+  const BYTE* const listed[] = {nullptr, a};  // a null entry matches nothing
+  EXPECT_TRUE(IsThumbprintListed(a, 20, listed, 2));
+  EXPECT_FALSE(IsThumbprintListed(b, 20, listed, 2));
+  EXPECT_FALSE(IsThumbprintListed(a, 19, listed, 2));
+  EXPECT_TRUE(IsThumbprintListed(b, 20, nullptr, 0));  // no list: every root passes
+  EXPECT_TRUE(IsThumbprintListed(b, 20, listed, 0));
+  BOOL matched = FALSE;
+  EXPECT_EQ(CheckChainThumbprints(nullptr, &matched, listed, 2), 87u);
+}
+
+TEST(TrustListHelpers, BuiltInListVersionAndNames) {
+  EXPECT_EQ(kBuiltInTrustedListVersion, 7u);
+  std::vector<std::wstring> names;
+  for (const wchar_t* const* p = TrustedSignerNames; *p != nullptr; ++p) names.push_back(*p);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Parvo Corporation", L"Telvan, Inc.", L"Telvan, LLC",
+                                              L"Telvan, LLC."}));
+}
+
+TEST_F(CodeTrustTest, SignerNameCheck) {
+  SignedFile file = OpenSigned(Fixture(L"case.dll"));
+  DWORD size = 0;
+  ProcessHeapBuffer info = GetCryptMsgParam(file.message.get(), CMSG_SIGNER_INFO_PARAM, 0, &size);
+  ASSERT_TRUE(info);
+  const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.get());
+  CERT_INFO wanted = {};
+  wanted.Issuer = signer->Issuer;
+  wanted.SerialNumber = signer->SerialNumber;
+  UniqueCertContext certificate(CertGetSubjectCertificateFromStore(
+      file.store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted));
+  ASSERT_TRUE(certificate);
+  BOOL matched = FALSE;
+  EXPECT_EQ(CheckSignerName(certificate.get(), &matched, TrustedSignerNames), 0u);
+  EXPECT_TRUE(matched);
+  const wchar_t* const others[] = {L"Telvan, LLC ", L"Telvan", nullptr};
+  matched = FALSE;
+  EXPECT_EQ(CheckSignerName(certificate.get(), &matched, others), 5u);
+  EXPECT_FALSE(matched);
+  EXPECT_EQ(CheckSignerName(certificate.get(), &matched, nullptr), 0u);
+  EXPECT_TRUE(matched);
+}
+
+// --- External validation --------------------------------------------------------------
+
+class RecordingValidator final : public KcvValidationControl {
+ public:
+  HRESULT STDMETHODCALLTYPE Reserved0() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Reserved4() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE ValidateFile(const wchar_t* path, DWORD flags,
+                                         ValidationResult* result) override {
+    lastPath = path;
+    lastFlags = flags;
+    sawCleared = result->status == 0 && result->trustFlags == 0;
+    *result = answer;
+    return E_FAIL;  // not examined
+  }
+  ValidationResult answer = {};
+  std::wstring lastPath;
+  DWORD lastFlags = 0;
+  bool sawCleared = false;
+};
+
+class VerifierWith : public CCodeTrustVerifier {
+ public:
+  VerifierWith(DWORD serviceVersion, KcvValidationControl* validator)
+      : CCodeTrustVerifier(serviceVersion, validator) {}
+};
+
+TEST(ServiceVersion, FromRecordedText) {
+  const struct {
+    const wchar_t* text;
+    DWORD version;
+  } cases[] = {{L"15.7", 1507},  {L"15.5", 1505}, {L"15.4", 1504},  {L"14.9", 1504},
+               {L"16.2", 1504},  {L"16.0", 1504}, {L"20.10", 2010}, {L"15", 1504},
+               {L"-16.5", 1504}, {L"abc", 1504},  {L"", 1504},      {L"99999999999.5", 1504},
+               {L"15.7.3", 1507}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(CCodeTrustVerifier::VersionFromText(c.text), c.version) << c.text;
+  }
+}
+
+TEST_F(CodeTrustTest, ExternalValidatorVerdicts) {
+  const struct {
+    DWORD version;
+    ValidationResult answer;
+    DWORD flags;
+    DWORD verdict;
+  } cases[] = {
+      {1504, {2, 1}, 4, 0},   {1504, {2, 8}, 4, 5},   {1504, {0, 1}, 4, 5},   {1504, {3, 9}, 4, 0},
+      {1507, {2, 8}, 512, 0}, {1507, {2, 1}, 512, 5}, {1507, {0, 8}, 512, 5}, {0, {2, 1}, 4, 0},
+  };
+  for (const auto& c : cases) {
+    RecordingValidator validator;
+    validator.answer = c.answer;
+    VerifierWith verifier(c.version, &validator);
+    const std::wstring path = Fixture(L"unsigned.dll");
+    EXPECT_EQ(verifier.ValidateExternally(path.c_str()), c.verdict) << c.version;
+    EXPECT_EQ(validator.lastFlags, c.flags);
+    EXPECT_EQ(validator.lastPath, path);
+    EXPECT_TRUE(validator.sawCleared);
+    // Vouched: trusted without a signature; not vouched: the Authenticode road decides.
+    EXPECT_EQ(verifier.VerifyFile(path.c_str()), c.verdict);
+    EXPECT_EQ(verifier.VerifyFile(Fixture(L"good.dll").c_str()), 0u);
+  }
+  VerifierWith none(1507, nullptr);
+  EXPECT_EQ(none.ValidateExternally(Fixture(L"good.dll").c_str()), 5u);
+}
+
+}  // namespace

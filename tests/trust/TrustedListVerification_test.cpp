@@ -1,0 +1,116 @@
+// ctest-lock: trusted-list
+// The verifier's use of the installed trusted list: built-in lists until a list loads, a
+// loaded list in their place, reload through the atom, and cabinets that bring a list.
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "TrustTestSupport.h"
+#include "trust/CodeTrust.h"
+#include "trust/TrustedList.h"
+
+namespace {
+
+using trust_test::Fixture;
+
+DWORD Verdict(const wchar_t* file) { return VerifyModuleFileTrust(Fixture(file).c_str()); }
+
+class TrustedListVerification : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    trust_test::DeleteReloadAtom();
+    trust_test::SetInstalledListFile(nullptr);
+  }
+  void TearDown() override {
+    trust_test::SetInstalledListFile(nullptr);
+    trust_test::DeleteReloadAtom();
+  }
+};
+
+TEST_F(TrustedListVerification, NewerInstalledListIsLoadedWhenTheBuiltInListsFail) {
+  trust_test::SetInstalledListFile(L"list_newco_v9.js");
+  EXPECT_EQ(Verdict(L"good.dll"), 0u);  // built-in lists; nothing loaded yet
+  EXPECT_FALSE(GetInstalledTrustedList().IsLoaded());
+  EXPECT_EQ(Verdict(L"newco.dll"), 0u);  // fails built-in, loads VER 9, which names Newco
+  EXPECT_TRUE(GetInstalledTrustedList().IsLoaded());
+  EXPECT_EQ(Verdict(L"wrong.dll"), 5u);
+}
+
+TEST_F(TrustedListVerification, OlderInstalledListIsLoadedButThenReplacesTheBuiltInLists) {
+  trust_test::SetInstalledListFile(L"list_newonly_v5.js");  // VER 5, names only Newco
+  EXPECT_EQ(Verdict(L"good.dll"), 0u);
+  EXPECT_EQ(Verdict(L"newco.dll"), 5u);  // loads VER 5 but does not use it
+  EXPECT_TRUE(GetInstalledTrustedList().IsLoaded());
+  EXPECT_EQ(Verdict(L"good.dll"), 5u);  // from now on only the loaded list counts
+  EXPECT_EQ(Verdict(L"newco.dll"), 0u);
+}
+
+TEST_F(TrustedListVerification, UnusableInstalledListsLeaveTheBuiltInListsInForce) {
+  for (const wchar_t* list : {L"list_empty_v9.js", L"list_tampered_v9.js", L"list_rogue_v9.js"}) {
+    trust_test::SetInstalledListFile(list);
+    EXPECT_EQ(Verdict(L"wrong.dll"), 5u) << list;
+    EXPECT_EQ(Verdict(L"newco.dll"), 5u) << list;
+    EXPECT_FALSE(GetInstalledTrustedList().IsLoaded()) << list;
+    EXPECT_EQ(Verdict(L"good.dll"), 0u) << list;
+  }
+}
+
+TEST_F(TrustedListVerification, ListWithoutRootsAdmitsListedNamesUnderAnyTrustedRoot) {
+  trust_test::SetInstalledListFile(L"list_orgonly_v9.js");  // ORG Newco, no SHA
+  EXPECT_EQ(Verdict(L"newco.dll"), 0u);
+  EXPECT_EQ(Verdict(L"good.dll"), 5u);  // not named in the loaded list
+  EXPECT_EQ(Verdict(L"unsigned.dll"), 5u);
+}
+
+TEST_F(TrustedListVerification, ReloadThroughTheAtom) {
+  trust_test::SetInstalledListFile(L"list_v8.js");
+  EXPECT_EQ(Verdict(L"wrong.dll"), 5u);  // loads VER 8
+  ASSERT_TRUE(GetInstalledTrustedList().IsLoaded());
+  // Another process replaces the file; this one notices only through the atom.
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_newco_v9.js").c_str(),
+                        trust_test::InstalledListPath().c_str(), FALSE));
+  EXPECT_EQ(Verdict(L"newco.dll"), 5u);
+  ASSERT_NE(GlobalAddAtomW(kTrustedListReloadAtom), 0);
+  EXPECT_EQ(Verdict(L"newco.dll"), 0u);
+  CTrustedList::SharedHold hold(GetInstalledTrustedList());
+  EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
+}
+
+TEST_F(TrustedListVerification, ReloadsNeverOpenAGapThatAdmitsEverySigner) {
+  trust_test::SetInstalledListFile(L"list_v8.js");
+  ASSERT_EQ(Verdict(L"wrong.dll"), 5u);
+  std::atomic<bool> stop{false};
+  std::thread reloader([&] {
+    const std::wstring path = trust_test::InstalledListPath();
+    for (int i = 0; !stop; ++i) {
+      CopyFileW(Fixture(i % 2 ? L"list_tampered_v9.js" : L"list_v8.js").c_str(), path.c_str(),
+                FALSE);
+      (void)GetInstalledTrustedList().Reload();
+    }
+  });
+  int admitted = 0;
+  for (int i = 0; i < 150; ++i) admitted += Verdict(L"wrong.dll") == 0;
+  stop = true;
+  reloader.join();
+  EXPECT_EQ(admitted, 0);
+}
+
+TEST_F(TrustedListVerification, CabinetBringsTheListThatTrustsIt) {
+  // Signed by Newco, whom only the VER 9 list in the cabinet names.
+  EXPECT_EQ(Verdict(L"newco.cab"), 0u);
+  EXPECT_TRUE(GetInstalledTrustedList().IsLoaded());
+  CTrustedList::SharedHold hold(GetInstalledTrustedList());
+  EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
+}
+
+TEST_F(TrustedListVerification, CabinetWithAnOlderListStaysUntrusted) {
+  trust_test::SetInstalledListFile(L"list_v9.js");
+  EXPECT_EQ(Verdict(L"newco_oldlist.cab"), 5u);  // its VER 8 is refused
+  CTrustedList::SharedHold hold(GetInstalledTrustedList());
+  EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
+}
+
+}  // namespace

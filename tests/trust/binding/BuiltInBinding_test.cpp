@@ -1,0 +1,101 @@
+// ctest-lock: trusted-list
+// The built-in tables and the Windows binding of the platform calls, as deliverables have
+// them, exercised under the test prefix (with the test roots installed).
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <string>
+
+#include "TrustFixturePaths.h"
+#include "trust/CodeTrust.h"
+#include "trust/CryptOwners.h"
+#include "trust/TrustPlatform.h"
+#include "trust/TrustTables.h"
+#include "trust/TrustedList.h"
+
+namespace {
+
+std::wstring Fixture(const wchar_t* name) { return std::wstring(TRUST_FIXTURE_DIR) + L"\\" + name; }
+
+bool RunningUnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+TEST(BuiltInBinding, TablesHoldTheBuiltInSignersAndRootsOnly) {
+  EXPECT_EQ(TrustedThumbprintCount, 6u);
+  EXPECT_EQ(TrustedThumbprints[0][0], 0xafu);
+  EXPECT_EQ(TrustedThumbprints[5][19], 0x8eu);
+  EXPECT_EQ(TrustedRefusedSerials[0], nullptr);
+  int names = 0;
+  while (TrustedSignerNames[names] != nullptr) ++names;
+  EXPECT_EQ(names, 4);
+  // No list signer is configured in this build: no list file is ever accepted.
+  static const BYTE zero[20] = {};
+  EXPECT_EQ(memcmp(TrustedListSignerThumbprint, zero, 20), 0);
+  EXPECT_FALSE(VerifyTrustedListSignature(Fixture(L"list_v9.js").c_str()));
+}
+
+TEST(BuiltInBinding, TestRootIsNotTrustedByTheBuiltInTables) {
+  // Signed by "Telvan, LLC" under the test root, which this prefix trusts but which is
+  // none of the built-in roots.
+  EXPECT_EQ(VerifyModuleFileTrust(Fixture(L"good.dll").c_str()), 5u);
+  EXPECT_EQ(VerifyModuleFileTrust(Fixture(L"unsigned.dll").c_str()), 5u);
+  EXPECT_EQ(VerifyModuleFileTrust(L""), 87u);
+}
+
+TEST(BuiltInBinding, InstalledListUsesTheDefaultPath) {
+  EXPECT_EQ(TrustPlatform::InstalledTrustedListPath(), nullptr);
+  wchar_t windows[MAX_PATH] = {};
+  ASSERT_NE(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+  PathStripToRootW(windows);
+  const std::wstring expected =
+      std::wstring(windows) + L"Program Files\\Common Files\\Telvan\\Platform\\Core\\trusted.js";
+  EXPECT_EQ(CompareStringOrdinal(GetInstalledTrustedList().GetPath().c_str(), -1, expected.c_str(),
+                                 -1, TRUE),
+            CSTR_EQUAL)
+      << GetInstalledTrustedList().GetPath();
+}
+
+TEST(BuiltInBinding, AuthenticodeTimestampPolicy) {
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, Fixture(L"good.dll").c_str(),
+                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
+                               &message, nullptr));
+  UniqueCertStore storeOwner(store);
+  UniqueCryptMsg messageOwner(message);
+  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(store, nullptr);
+  ASSERT_NE(certificate, nullptr);
+  UniqueCertContext certificateOwner(certificate);
+  CERT_CHAIN_PARA para = {};
+  para.cbSize = sizeof(para);
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  ASSERT_TRUE(
+      CertGetCertificateChain(nullptr, certificate, nullptr, store, &para, 0, nullptr, &chain));
+  UniqueCertChain chainOwner(chain);
+  const DWORD result = TrustPlatform::VerifyAuthenticodeTimestampPolicy(chain);
+  if (RunningUnderWine()) {
+    EXPECT_NE(result, 0u) << "Wine has started to implement CERT_CHAIN_POLICY_AUTHENTICODE_TS";
+  } else {
+    EXPECT_EQ(result, 0u) << std::hex << result;
+  }
+}
+
+TEST(BuiltInBinding, ScriptSignatureOfAList) {
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  const bool found =
+      TrustPlatform::QueryScriptSignature(Fixture(L"list_v9.js").c_str(), &store, &message);
+  UniqueCertStore storeOwner(store);
+  UniqueCryptMsg messageOwner(message);
+  const LONG trust = TrustPlatform::VerifyScriptFileTrust(Fixture(L"list_v9.js").c_str());
+  // The test lists are not signed the Windows way: neither Wine nor Windows sees a
+  // script signature in them.
+  EXPECT_FALSE(found);
+  EXPECT_NE(trust, 0);
+}
+
+}  // namespace

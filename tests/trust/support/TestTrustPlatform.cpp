@@ -1,0 +1,125 @@
+// Test binding of the trust code's platform calls, linked in place of
+// trust/builtin/TrustPlatformWin.cpp:
+// - Wine does not implement CERT_CHAIN_POLICY_AUTHENTICODE_TS: the base policy and the
+//   chain's own status stand in for it, and a test can make it fail;
+// - no Linux tool signs a script the Windows way: a test list carries, in its
+//   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
+//   before the block, and that signature is what is queried and verified here;
+// - the installed list lives in a folder of this program's own.
+#include <windows.h>
+// These need <windows.h> first.
+#include <wincrypt.h>
+
+#include <string>
+
+#include "TrustTestSupport.h"
+#include "trust/TrustPlatform.h"
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+bool g_policyFails = false;
+int g_policyCalls = 0;
+
+struct ScriptSignature {
+  std::string content;    // the signed bytes
+  std::string signature;  // DER
+};
+
+bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
+  const std::string file = trust_test::ReadFileBytes(path);
+  size_t block = file.compare(0, 9, "// SIG //") == 0 ? 0 : file.find("\n// SIG //");
+  if (block == std::string::npos) return false;
+  if (block != 0) ++block;
+  out->content = file.substr(0, block);
+  std::string base64;
+  size_t pos = block;
+  while (pos < file.size()) {
+    size_t end = file.find('\n', pos);
+    if (end == std::string::npos) end = file.size();
+    std::string line = file.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.compare(0, 10, "// SIG // ") != 0) continue;
+    line = line.substr(10);
+    if (line.find("signature block") != std::string::npos) continue;
+    base64 += line;
+  }
+  DWORD size = 0;
+  if (!CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()), CRYPT_STRING_BASE64,
+                            nullptr, &size, nullptr, nullptr)) {
+    return false;
+  }
+  out->signature.assign(size, '\0');
+  return CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()),
+                              CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&out->signature[0]),
+                              &size, nullptr, nullptr) != FALSE;
+}
+
+}  // namespace
+
+namespace trust_test {
+void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
+int TimestampPolicyCalls() { return g_policyCalls; }
+}  // namespace trust_test
+
+namespace TrustPlatform {
+
+DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
+  ++g_policyCalls;
+  if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof(para);
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
+    return GetLastError();
+  }
+  if (status.dwError != 0) return status.dwError;
+  return chain->TrustStatus.dwErrorStatus == 0 ? 0 : static_cast<DWORD>(CERT_E_CHAINING);
+}
+
+bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
+  ScriptSignature script;
+  if (!ReadScriptSignature(path, &script)) return false;
+  HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
+  if (msg == nullptr) return false;
+  if (!CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(script.signature.data()),
+                      static_cast<DWORD>(script.signature.size()), TRUE)) {
+    CryptMsgClose(msg);
+    return false;
+  }
+  HCERTSTORE certificates = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, msg);
+  if (certificates == nullptr) {
+    CryptMsgClose(msg);
+    return false;
+  }
+  *store = certificates;
+  *message = msg;
+  return true;
+}
+
+LONG VerifyScriptFileTrust(const wchar_t* path) {
+  ScriptSignature script;
+  if (!ReadScriptSignature(path, &script)) return TRUST_E_NOSIGNATURE;
+  CRYPT_VERIFY_MESSAGE_PARA para = {};
+  para.cbSize = sizeof(para);
+  para.dwMsgAndCertEncodingType = kEncoding;
+  const BYTE* content = reinterpret_cast<const BYTE*>(script.content.data());
+  DWORD contentSize = static_cast<DWORD>(script.content.size());
+  if (!CryptVerifyDetachedMessageSignature(
+          &para, 0, reinterpret_cast<const BYTE*>(script.signature.data()),
+          static_cast<DWORD>(script.signature.size()), 1, &content, &contentSize, nullptr)) {
+    const DWORD error = GetLastError();
+    return error != 0 ? static_cast<LONG>(error) : TRUST_E_BAD_DIGEST;
+  }
+  return 0;
+}
+
+const wchar_t* InstalledTrustedListPath() {
+  static const std::wstring path = trust_test::InstalledListPath();
+  return path.c_str();
+}
+
+}  // namespace TrustPlatform

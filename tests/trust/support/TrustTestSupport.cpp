@@ -1,0 +1,125 @@
+// Helpers of the trust test programs.
+#include "TrustTestSupport.h"
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "trust/TrustedList.h"
+
+namespace trust_test {
+
+namespace {
+
+std::wstring TempFolder() {
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  return folder;
+}
+
+std::wstring ProgramFolder() {
+  static const std::wstring folder =
+      TempFolder() + L"hollin-trust-" + std::to_wstring(GetCurrentProcessId());
+  return folder;
+}
+
+// Removes this program's folders when the tests are done.
+class CleanupEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { RemoveTree(ProgramFolder()); }
+};
+::testing::Environment* const g_cleanup =
+    ::testing::AddGlobalTestEnvironment(new CleanupEnvironment);
+
+}  // namespace
+
+std::wstring Fixture(const wchar_t* name) { return std::wstring(TRUST_FIXTURE_DIR) + L"\\" + name; }
+
+std::wstring InstalledListPath() { return ProgramFolder() + L"\\Core\\trusted.js"; }
+
+void SetInstalledListFile(const wchar_t* name) {
+  const std::wstring path = InstalledListPath();
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(path.c_str());
+  (void)GetInstalledTrustedList().Reload();  // fails without a file: nothing stays loaded
+  if (name != nullptr) {
+    SHCreateDirectoryExW(nullptr, (ProgramFolder() + L"\\Core").c_str(), nullptr);
+    EXPECT_TRUE(CopyFileW(Fixture(name).c_str(), path.c_str(), FALSE)) << GetLastError();
+  }
+}
+
+void DeleteReloadAtom() {
+  for (ATOM atom; (atom = GlobalFindAtomW(kTrustedListReloadAtom)) != 0;) {
+    if (GlobalDeleteAtom(atom) != 0) break;
+  }
+}
+
+std::wstring MakeScratchFolder(const wchar_t* tag) {
+  static int counter = 0;
+  const std::wstring folder = ProgramFolder() + L"\\" + tag + std::to_wstring(++counter);
+  RemoveTree(folder);
+  SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+  return folder;
+}
+
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = folder + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix) {
+  int count = 0;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((TempFolder() + prefix + L"*" + suffix).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  do {
+    ++count;
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return count;
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string data;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return data;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+    data.append(buffer, read);
+  }
+  CloseHandle(file);
+  return data;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& data) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+      written == data.size();
+  CloseHandle(file);
+  return ok;
+}
+
+}  // namespace trust_test

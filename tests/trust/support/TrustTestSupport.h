@@ -1,0 +1,39 @@
+// Helpers of the trust test programs (linked through TrustTestSupport).
+#pragma once
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <string>
+
+#include "TrustFixturePaths.h"
+
+namespace trust_test {
+
+// TRUST_FIXTURE_DIR + "\" + |name|.
+std::wstring Fixture(const wchar_t* name);
+
+// The installed list's file in this test program: a folder of its own under %TEMP%.
+std::wstring InstalledListPath();
+// Puts the fixture |name| in place of the installed list file (or removes it for null)
+// after making the installed list forget what it had loaded (nothing is loaded after).
+void SetInstalledListFile(const wchar_t* name);
+// Removes every reference of the reload atom.
+void DeleteReloadAtom();
+
+// Makes the test binding of the Authenticode time-stamp policy fail (or pass again).
+void SetTimestampPolicyFails(bool fails);
+// Number of calls of the test binding of that policy.
+int TimestampPolicyCalls();
+
+// A fresh, empty folder of its own under %TEMP% (removed with RemoveTree).
+std::wstring MakeScratchFolder(const wchar_t* tag);
+void RemoveTree(const std::wstring& folder);
+
+// Files in %TEMP% whose names start with |prefix| and end with |suffix|.
+int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix);
+
+// File content helpers.
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& data);
+
+}  // namespace trust_test

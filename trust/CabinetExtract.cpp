@@ -1,0 +1,169 @@
+// Extraction of "trusted.js" from a cabinet with the system's FDI functions.
+#include "trust/CabinetExtract.h"
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <shlwapi.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "trust/TrustedList.h"
+
+namespace {
+
+struct ExtractionContext {
+  DWORD extracted;      // 1 when the member was written and closed without error
+  char path[MAX_PATH];  // the temporary file
+  INT_PTR openFile;     // the member's file while FDI writes it, else -1
+};
+
+FNALLOC(CabAlloc) { return malloc(cb); }
+FNFREE(CabFree) { free(pv); }
+FNOPEN(CabOpen) {
+  const int fd = _sopen(pszFile, oflag, _SH_DENYNO, pmode);
+  return fd;
+}
+FNREAD(CabRead) { return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb)); }
+FNWRITE(CabWrite) { return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb)); }
+FNCLOSE(CabClose) { return _close(static_cast<int>(hf)); }
+FNSEEK(CabSeek) { return _lseek(static_cast<int>(hf), dist, seektype); }
+
+template <typename T>
+T ProcAs(HMODULE module, const char* name) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+void RemoveExtracted(const char* path) {
+  if (path[0] == '\0') return;
+  // A member marked read-only must not leave an undeletable file behind.
+  SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(path);
+}
+
+// Creates "<temp>\truXXXX.js" exclusively (never an existing file, however it got there)
+// and removes the placeholder that GetTempFileNameA made. The descriptor, or -1.
+INT_PTR CreateMemberFile(ExtractionContext* context) {
+  char folder[MAX_PATH];
+  const DWORD n = GetTempPathA(MAX_PATH, folder);
+  if (n == 0 || n >= MAX_PATH) return -1;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    char placeholder[MAX_PATH];
+    if (GetTempFileNameA(folder, "trustedjs", 0, placeholder) == 0) return -1;
+    char candidate[MAX_PATH];
+    lstrcpynA(candidate, placeholder, MAX_PATH);
+    PathRemoveExtensionA(candidate);
+    if (!PathAddExtensionA(candidate, ".js")) {
+      DeleteFileA(placeholder);
+      return -1;
+    }
+    const int fd = _sopen(candidate, _O_BINARY | _O_CREAT | _O_EXCL | _O_TRUNC | _O_WRONLY,
+                          _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    const int openError = errno;
+    DeleteFileA(placeholder);
+    if (fd != -1) {
+      lstrcpynA(context->path, candidate, MAX_PATH);
+      context->openFile = fd;
+      return fd;
+    }
+    if (openError != EEXIST) return -1;
+  }
+  return -1;
+}
+
+FNFDINOTIFY(CabNotify) {
+  auto* context = static_cast<ExtractionContext*>(pfdin->pv);
+  switch (fdint) {
+    case fdintCOPY_FILE:
+      if (pfdin->psz1 == nullptr || lstrcmpiA(pfdin->psz1, "trusted.js") != 0) return 0;
+      if (static_cast<unsigned long>(pfdin->cb) > kMaxTrustedListMemberBytes) return 0;
+      // A second member of that name replaces the first, which must not be left behind.
+      RemoveExtracted(context->path);
+      context->path[0] = '\0';
+      context->extracted = 0;
+      return CreateMemberFile(context);
+    case fdintCLOSE_FILE_INFO: {
+      const int closed = _close(static_cast<int>(pfdin->hf));
+      context->openFile = -1;
+      context->extracted = closed == 0 ? 1 : 0;
+      // Read-only is not carried over: the file is deleted after use and its copy must
+      // stay replaceable.
+      DWORD attributes = pfdin->attribs & 0x27 & ~FILE_ATTRIBUTE_READONLY;
+      SetFileAttributesA(context->path, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+      return -1;
+    }
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+CCabinetApi::CCabinetApi() {
+  module = LoadLibraryW(L"Cabinet.dll");
+  if (module == nullptr) return;
+  fdiCreate = ProcAs<FdiCreateFn>(module, "FDICreate");
+  fdiCopy = ProcAs<FdiCopyFn>(module, "FDICopy");
+  fdiDestroy = ProcAs<FdiDestroyFn>(module, "FDIDestroy");
+  usable = fdiCreate != nullptr && fdiCopy != nullptr && fdiDestroy != nullptr;
+}
+
+CCabinetApi::~CCabinetApi() {
+  if (module != nullptr) FreeLibrary(module);
+}
+
+DWORD CCabinetApi::ExtractTrustedListFromCabinet(const wchar_t* cabinetPath) const {
+  if (!usable || cabinetPath == nullptr || *cabinetPath == L'\0') return 0;
+  // A path that the ANSI code page cannot express names no cabinet.
+  BOOL lossy = FALSE;
+  const int size = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, cabinetPath, -1,
+                                       nullptr, 0, nullptr, &lossy);
+  if (size <= 0 || size > MAX_PATH || lossy) return 0;
+  char ansiPath[MAX_PATH];
+  if (WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, cabinetPath, -1, ansiPath, MAX_PATH,
+                          nullptr, &lossy) <= 0 ||
+      lossy) {
+    return 0;
+  }
+  char name[MAX_PATH];
+  lstrcpynA(name, PathFindFileNameA(ansiPath), MAX_PATH);
+  char folder[MAX_PATH];
+  lstrcpynA(folder, ansiPath, MAX_PATH);
+  PathRemoveFileSpecA(folder);
+  const size_t folderLength = strlen(folder);
+  if (folderLength + 1 >= MAX_PATH) return 0;
+  folder[folderLength] = '\\';
+  folder[folderLength + 1] = '\0';
+
+  ERF error = {};
+  HFDI fdi = fdiCreate(CabAlloc, CabFree, CabOpen, CabRead, CabWrite, CabClose, CabSeek, cpuUNKNOWN,
+                       &error);
+  if (fdi == nullptr) return 0;
+  ExtractionContext context = {};
+  context.openFile = -1;
+  (void)fdiCopy(fdi, name, folder, 0, CabNotify, nullptr, &context);
+  fdiDestroy(fdi);
+  if (context.openFile != -1) {
+    // FDI gave up while writing the member: it is incomplete.
+    _close(static_cast<int>(context.openFile));
+    context.extracted = 0;
+  }
+
+  DWORD result = 0;
+  if (context.path[0] != '\0' && PathFileExistsA(context.path)) {
+    if (context.extracted == 1) {
+      wchar_t widePath[MAX_PATH];
+      if (MultiByteToWideChar(CP_THREAD_ACP, 0, context.path, -1, widePath, MAX_PATH) > 0) {
+        result = ApplyTrustedListUpdate(widePath) ? 1 : 0;
+      }
+    }
+    RemoveExtracted(context.path);
+  }
+  return result;
+}

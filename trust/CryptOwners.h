@@ -1,0 +1,66 @@
+// Owner types for CryptoAPI objects and process-heap buffers used by the trust code.
+#pragma once
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <wincrypt.h>
+
+#include <memory>
+
+#include "basalt/UniqueHandle.h"
+
+namespace trust_handle_traits {
+
+struct CertStore {
+  static bool IsValid(HCERTSTORE h) { return h != nullptr; }
+  static void Close(HCERTSTORE h) { CertCloseStore(h, 0); }
+  static HCERTSTORE Invalid() { return nullptr; }
+};
+struct CryptMsg {
+  static bool IsValid(HCRYPTMSG h) { return h != nullptr; }
+  static void Close(HCRYPTMSG h) { CryptMsgClose(h); }
+  static HCRYPTMSG Invalid() { return nullptr; }
+};
+struct CertContext {
+  static bool IsValid(PCCERT_CONTEXT h) { return h != nullptr; }
+  static void Close(PCCERT_CONTEXT h) { CertFreeCertificateContext(h); }
+  static PCCERT_CONTEXT Invalid() { return nullptr; }
+};
+struct CertChain {
+  static bool IsValid(PCCERT_CHAIN_CONTEXT h) { return h != nullptr; }
+  static void Close(PCCERT_CHAIN_CONTEXT h) { CertFreeCertificateChain(h); }
+  static PCCERT_CHAIN_CONTEXT Invalid() { return nullptr; }
+};
+
+}  // namespace trust_handle_traits
+
+using UniqueCertStore = Basalt::UniqueHandle<HCERTSTORE, trust_handle_traits::CertStore>;
+using UniqueCryptMsg = Basalt::UniqueHandle<HCRYPTMSG, trust_handle_traits::CryptMsg>;
+using UniqueCertContext = Basalt::UniqueHandle<PCCERT_CONTEXT, trust_handle_traits::CertContext>;
+using UniqueCertChain = Basalt::UniqueHandle<PCCERT_CHAIN_CONTEXT, trust_handle_traits::CertChain>;
+
+struct ProcessHeapFree {
+  void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }
+};
+using ProcessHeapBuffer = std::unique_ptr<BYTE, ProcessHeapFree>;
+
+// |size| bytes from the process heap, or null.
+inline ProcessHeapBuffer AllocateFromProcessHeap(SIZE_T size) {
+  return ProcessHeapBuffer(static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, size)));
+}
+
+// A CryptMsgGetParam value in a process-heap buffer (sizing call first); null on failure,
+// with the error in GetLastError().
+inline ProcessHeapBuffer GetCryptMsgParam(HCRYPTMSG message, DWORD param, DWORD index,
+                                          DWORD* size) {
+  DWORD needed = 0;
+  if (!CryptMsgGetParam(message, param, index, nullptr, &needed)) return nullptr;
+  ProcessHeapBuffer buffer = AllocateFromProcessHeap(needed != 0 ? needed : 1);
+  if (!buffer) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (!CryptMsgGetParam(message, param, index, buffer.get(), &needed)) return nullptr;
+  if (size != nullptr) *size = needed;
+  return buffer;
+}

@@ -1,0 +1,187 @@
+#include "trust/SecureCom.h"
+
+#include <psapi.h>
+#include <wrl/client.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "basalt/UniqueHandle.h"
+#include "trust/CodeTrust.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr DWORD kMaxModules = 4096;
+// Long enough for any module name the loader accepts, so a long name is seen as too long rather
+// than cut to a prefix that may name some other (trusted) file.
+constexpr DWORD kLongPathChars = 32768;
+
+// Reads one pointer from memory that may be unmapped: returns 1 with |*to| set, or 0 when the load
+// faulted. A fault at the load instruction is turned by GuardedReadHandler into a jump to the
+// recovery label.
+extern "C" char qx_guarded_read_load[];
+extern "C" char qx_guarded_read_recover[];
+extern "C" __attribute__((naked, noinline)) int qx_guarded_read_pointer(const void* const* /*from*/,
+                                                                        const void** /*to*/) {
+  asm(".globl qx_guarded_read_load\n"
+      "qx_guarded_read_load:\n"
+      "\tmovq (%rcx), %rax\n"
+      "\tmovq %rax, (%rdx)\n"
+      "\tmovl $1, %eax\n"
+      "\tret\n"
+      ".globl qx_guarded_read_recover\n"
+      "qx_guarded_read_recover:\n"
+      "\txorl %eax, %eax\n"
+      "\tret\n");
+}
+
+LONG CALLBACK GuardedReadHandler(EXCEPTION_POINTERS* info) {
+  if (info->ExceptionRecord->ExceptionCode == EXCEPTION_ACCESS_VIOLATION &&
+      info->ContextRecord->Rip == reinterpret_cast<DWORD64>(qx_guarded_read_load)) {
+    info->ContextRecord->Rip = reinterpret_cast<DWORD64>(qx_guarded_read_recover);
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The handler is added per read and removed again, so none stays behind when a library that
+// links this code is unloaded.
+bool ReadPointerGuarded(const void* const* from, const void** to) noexcept {
+  PVOID handler = AddVectoredExceptionHandler(1, GuardedReadHandler);
+  if (handler == nullptr) return false;
+  const bool ok = qx_guarded_read_pointer(from, to) != 0;
+  RemoveVectoredExceptionHandler(handler);
+  return ok;
+}
+
+// A failed call that left no error code must still not read as success.
+DWORD LastErrorOr(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// The class object under whichever of the two factory interfaces it answered.
+struct SecureClassObject {
+  ComPtr<IQxClassFactory> current;
+  ComPtr<IQxClassFactory_PreComponentization> older;
+
+  IUnknown* Get() const {
+    return current ? static_cast<IUnknown*>(current.Get()) : static_cast<IUnknown*>(older.Get());
+  }
+  HRESULT CreateObject(REFIID iid, void** out) const {
+    return current ? current->CreateObject(iid, out) : older->CreateObject(iid, out);
+  }
+};
+
+// Asks for IQxClassFactory, then for the older IID; returns the last request's result. A pointer
+// handed back with a failure is released.
+HRESULT GetSecureClassObject(REFCLSID clsid, DWORD clsContext, SecureClassObject& factory) {
+  ComPtr<IQxClassFactory> current;
+  HRESULT hr = CoGetClassObject(clsid, clsContext, nullptr, IID_IQxClassFactory, &current);
+  if (SUCCEEDED(hr)) {
+    factory.current = std::move(current);
+    return hr;
+  }
+  current.Reset();
+  ComPtr<IQxClassFactory_PreComponentization> older;
+  hr =
+      CoGetClassObject(clsid, clsContext, nullptr, IID_IQxClassFactory_PreComponentization, &older);
+  if (SUCCEEDED(hr)) factory.older = std::move(older);
+  return hr;
+}
+
+HRESULT CreateThroughFactory(REFCLSID clsid, DWORD clsContext, REFIID iid, void** out,
+                             bool checkFactory) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  SecureClassObject factory;
+  HRESULT hr = GetSecureClassObject(clsid, clsContext, factory);
+  if (FAILED(hr)) return hr;
+  if (checkFactory && VerifyCodeAddressSigner(GetObjectCodeAddress(factory.Get())) != 0) {
+    return E_ACCESSDENIED;
+  }
+  hr = factory.CreateObject(iid, out);
+  // A failing factory must not leave the caller holding a pointer it would never release.
+  if (FAILED(hr)) *out = nullptr;
+  return hr;
+}
+
+}  // namespace
+
+HRESULT STDMETHODCALLTYPE CQxSecureClassFactory::CreateObject(REFIID riid, void** ppv) {
+  // One byte back from the return address lies inside the caller's call instruction, so the
+  // address stays in the caller's module even when the call is the module's last instruction.
+  const void* caller = static_cast<const char*>(__builtin_return_address(0)) - 1;
+  if (VerifyCodeAddressSigner(caller) != 0) return E_ACCESSDENIED;
+  return CreateObjectUnchecked(riid, ppv);
+}
+
+HRESULT SecureCoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext, REFIID iid,
+                               void** out, BOOL secure) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (!secure) return CoCreateInstance(clsid, outer, clsContext, iid, out);
+  return CreateThroughFactory(clsid, clsContext, iid, out, true);
+}
+
+HRESULT CreateViaClassFactory(REFCLSID clsid, IUnknown* /*outer*/, DWORD clsContext, REFIID iid,
+                              void** out) {
+  return CreateThroughFactory(clsid, clsContext, iid, out, false);
+}
+
+const void* GetObjectCodeAddress(IUnknown* object) noexcept {
+  if (object == nullptr) return nullptr;
+  const void* table = nullptr;
+  if (!ReadPointerGuarded(reinterpret_cast<const void* const*>(object), &table) ||
+      table == nullptr) {
+    return nullptr;
+  }
+  const void* first = nullptr;
+  if (!ReadPointerGuarded(static_cast<const void* const*>(table), &first)) return nullptr;
+  return first;
+}
+
+DWORD VerifyCodeAddressSigner(const void* address) {
+  wchar_t path[MAX_PATH] = {};
+  (void)GetModulePathFromAddress(address, path);
+  return VerifyModuleFileTrust(path[0] != L'\0' ? path : nullptr);
+}
+
+DWORD GetModulePathFromAddress(const void* address, wchar_t* path) {
+  if (address == nullptr || path == nullptr) return ERROR_INVALID_PARAMETER;
+
+  std::unique_ptr<HMODULE[]> modules(new (std::nothrow) HMODULE[kMaxModules]);
+  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
+  if (!modules || !name) return ERROR_NOT_ENOUGH_MEMORY;
+
+  Basalt::UniqueKernelHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  if (!process) return LastErrorOr(ERROR_ACCESS_DENIED);
+
+  DWORD needed = 0;
+  if (!EnumProcessModules(process.get(), modules.get(), kMaxModules * sizeof(HMODULE), &needed)) {
+    return LastErrorOr(ERROR_ACCESS_DENIED);
+  }
+  DWORD count = needed / sizeof(HMODULE);
+  if (count > kMaxModules) count = kMaxModules;
+
+  const auto where = reinterpret_cast<ULONG_PTR>(address);
+  for (DWORD i = 0; i < count; ++i) {
+    MODULEINFO info = {};
+    // A module unloaded since the enumeration simply fails here and is passed over.
+    if (!GetModuleInformation(process.get(), modules[i], &info, sizeof(info))) continue;
+    const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
+    if (where < base || where - base >= info.SizeOfImage) continue;
+
+    const DWORD length =
+        GetModuleFileNameExW(process.get(), modules[i], name.get(), kLongPathChars);
+    if (length == 0 || length >= MAX_PATH) return ERROR_ACCESS_DENIED;
+    std::memcpy(path, name.get(), length * sizeof(wchar_t));
+    path[length] = L'\0';
+    return ERROR_SUCCESS;
+  }
+  return ERROR_ACCESS_DENIED;
+}

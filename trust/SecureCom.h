@@ -1,0 +1,78 @@
+// Secure COM object creation and the caller check of secure class factories.
+#pragma once
+
+#include <unknwn.h>
+#include <windows.h>
+
+// Secure class-factory interface: every factory of ours checks its caller's module first.
+MIDL_INTERFACE("FD542581-722E-45BE-BED4-62A1BE46AF03")
+IQxClassFactory : public IUnknown {
+ public:
+  // Creates the object and returns its |riid| interface in |*ppv|.
+  virtual HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) = 0;
+};
+
+// The older name of the same contract, still asked for by earlier clients and servers.
+MIDL_INTERFACE("6058502E-6069-43F4-B733-128649A20BD5")
+IQxClassFactory_PreComponentization : public IUnknown {
+ public:
+  // Same meaning as IQxClassFactory::CreateObject.
+  virtual HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) = 0;
+};
+
+__CRT_UUID_DECL(IQxClassFactory, 0xfd542581, 0x722e, 0x45be, 0xbe, 0xd4, 0x62, 0xa1, 0xbe, 0x46,
+                0xaf, 0x03)
+__CRT_UUID_DECL(IQxClassFactory_PreComponentization, 0x6058502e, 0x6069, 0x43f4, 0xb7, 0x33, 0x12,
+                0x86, 0x49, 0xa2, 0x0b, 0xd5)
+
+inline constexpr IID IID_IQxClassFactory = {
+    0xfd542581, 0x722e, 0x45be, {0xbe, 0xd4, 0x62, 0xa1, 0xbe, 0x46, 0xaf, 0x03}};
+inline constexpr IID IID_IQxClassFactory_PreComponentization = {
+    0x6058502e, 0x6069, 0x43f4, {0xb7, 0x33, 0x12, 0x86, 0x49, 0xa2, 0x0b, 0xd5}};
+
+// Abstract base of every secure factory. Both interfaces' CreateObject run the caller check and
+// then CreateObjectUnchecked of the whole object. Concrete factories own reference counting and
+// QueryInterface, create their object in CreateObjectUnchecked and add their virtual destructor
+// after it.
+class CQxSecureClassFactory : public IQxClassFactory, public IQxClassFactory_PreComponentization {
+ public:
+  // E_ACCESSDENIED (|*ppv| untouched) when the module holding the immediate caller's code is not
+  // trusted; otherwise the result of CreateObjectUnchecked(riid, ppv).
+  __attribute__((noinline)) HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) final;
+
+  // Creates the object without any check; called only after the caller passed.
+  virtual HRESULT STDMETHODCALLTYPE CreateObjectUnchecked(REFIID riid, void** ppv) = 0;
+
+ protected:
+  CQxSecureClassFactory() = default;
+  CQxSecureClassFactory(const CQxSecureClassFactory&) = delete;
+  CQxSecureClassFactory& operator=(const CQxSecureClassFactory&) = delete;
+  ~CQxSecureClassFactory() = default;
+};
+
+// Creates an object of |clsid|. With |secure| 0 this is CoCreateInstance unchanged. Otherwise the
+// class object is asked for IQxClassFactory, then for IQxClassFactory_PreComponentization; the
+// module holding its code must be trusted (else E_ACCESSDENIED) and its CreateObject(iid, out)
+// makes the object. E_POINTER for a null |out|; |*out| is null on every failure. |outer| is used
+// only by the CoCreateInstance road.
+[[nodiscard]] HRESULT SecureCoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsContext,
+                                             REFIID iid, void** out, BOOL secure);
+
+// The secure road of SecureCoCreateInstance without the trust check of the factory's module.
+// |outer| is not used.
+[[nodiscard]] HRESULT CreateViaClassFactory(REFCLSID clsid, IUnknown* outer, DWORD clsContext,
+                                            REFIID iid, void** out);
+
+// The first entry of |object|'s table of operations (its QueryInterface code); null when the
+// object or its table is null or cannot be read. Never faults.
+[[nodiscard]] const void* GetObjectCodeAddress(IUnknown* object) noexcept;
+
+// 0 when the module of this process that holds |address| is trusted; 87 when no module holds it,
+// 5 when the module is not trusted.
+[[nodiscard]] DWORD VerifyCodeAddressSigner(const void* address);
+
+// Full path of the module of this process holding |address|, into |path| (MAX_PATH characters,
+// terminated). 0 found; 87 null address or path; 8 no memory; 5 no module holds the address or its
+// name does not fit; otherwise the error of the failed process call. |path| is untouched on
+// failure.
+[[nodiscard]] DWORD GetModulePathFromAddress(const void* address, wchar_t* path);

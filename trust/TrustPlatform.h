@@ -1,0 +1,27 @@
+// The few platform calls of the trust code that not every platform performs faithfully,
+// bound at link time: deliverables link the Windows binding (trust/builtin), test
+// programs may link a substitute.
+#pragma once
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <wincrypt.h>
+
+namespace TrustPlatform {
+
+// CERT_CHAIN_POLICY_AUTHENTICODE_TS over |chain| with policy flags 0: 0 when the call
+// succeeds and reports no error, else the error (or the call's last error).
+[[nodiscard]] DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain);
+
+// The embedded signature of a signed script file (the trusted list): its certificate
+// store and signed message, owned by the caller. False when there is none.
+[[nodiscard]] bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message);
+
+// WinVerifyTrust of a signed script file: no UI, no revocation checks, state action 0,
+// provider flags 0x1214. 0 when accepted.
+[[nodiscard]] LONG VerifyScriptFileTrust(const wchar_t* path);
+
+// Path of the installed trusted list, or null for the default path.
+const wchar_t* InstalledTrustedListPath();
+
+}  // namespace TrustPlatform

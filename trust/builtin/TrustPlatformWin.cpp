@@ -1,0 +1,34 @@
+// Windows binding of the trust code's platform calls.
+#include <windows.h>
+// These need <windows.h> first.
+#include <softpub.h>
+#include <wintrust.h>
+
+#include "trust/TrustPlatform.h"
+#include "trust/WinTrustData.h"
+
+namespace TrustPlatform {
+
+DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof(para);
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, chain, &para, &status)) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : static_cast<DWORD>(TRUST_E_FAIL);
+  }
+  return status.dwError;
+}
+
+bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
+  return CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store,
+                          message, nullptr) != FALSE;
+}
+
+LONG VerifyScriptFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
+
+const wchar_t* InstalledTrustedListPath() { return nullptr; }
+
+}  // namespace TrustPlatform
