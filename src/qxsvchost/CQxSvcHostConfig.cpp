@@ -18,6 +18,25 @@ CQxSvcHostConfig* g_pSvcHostConfig = nullptr;
 
 bool IsServiceSeparator(wchar_t c) { return c == L';' || c == L':' || c == L','; }
 
+// One line per working-set word, in the order Init reports them.
+struct WssLogLine {
+  const wchar_t* format;
+  DWORD WSSConfig::*field;
+};
+constexpr WssLogLine kWssLogLines[] = {
+    {L" dwEnabled                =%d", &WSSConfig::dwEnabled},
+    {L" dwLoggingEnabled         =%d", &WSSConfig::dwLoggingEnabled},
+    {L" dwTimerIntervalBase      =%d", &WSSConfig::dwTimerIntervalBase},
+    {L" dwCpuUsageLimit          =%d", &WSSConfig::dwCpuUsageLimit},
+    {L" dwCpuUsageDuration       =%d", &WSSConfig::dwCpuUsageDuration},
+    {L" dwRandomizationRange     =%d", &WSSConfig::dwRandomizationRange},
+    {L" dwLimitFactor            =%d", &WSSConfig::dwLimitFactor},
+    {L" stOptimalBucketUpperLimit=%d", &WSSConfig::stOptimalBucketUpperLimit},
+    {L" dwBucketRange            =%d", &WSSConfig::dwBucketRange},
+    {L" dwOptimalOccuranceCount  =%d", &WSSConfig::dwOptimalOccuranceCount},
+    {L" dwProcessIdleWaitTime    =%d", &WSSConfig::dwProcessIdleWaitTime},
+};
+
 }  // namespace
 
 CQxSvcHostConfig::CQxSvcHostConfig() = default;
@@ -72,29 +91,10 @@ bool CQxSvcHostConfig::Init(const wchar_t* groupName) {
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Service loading will be %s",
         m_bForceSerialLoads ? L"serial" : L"parallel");
 
-  const WSSConfig& c = m_wssConfig;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Working set configuration values:");
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwEnabled                =%d", c.dwEnabled);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwLoggingEnabled         =%d",
-        c.dwLoggingEnabled);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwTimerIntervalBase      =%d",
-        c.dwTimerIntervalBase);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwCpuUsageLimit          =%d",
-        c.dwCpuUsageLimit);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwCpuUsageDuration       =%d",
-        c.dwCpuUsageDuration);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwRandomizationRange     =%d",
-        c.dwRandomizationRange);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwLimitFactor            =%d",
-        c.dwLimitFactor);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" stOptimalBucketUpperLimit=%d",
-        c.stOptimalBucketUpperLimit);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwBucketRange            =%d",
-        c.dwBucketRange);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwOptimalOccuranceCount  =%d",
-        c.dwOptimalOccuranceCount);
-  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L" dwProcessIdleWaitTime    =%d",
-        c.dwProcessIdleWaitTime);
+  for (const WssLogLine& line : kWssLogLines) {
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, line.format, m_wssConfig.*line.field);
+  }
 
   m_bInitialized = true;
   return true;

@@ -45,6 +45,7 @@ class CQxWorkingSetCallback {
 
   // The learned bucket (0, 0 when none); safe to read while a run is in progress.
   std::pair<SIZE_T, SIZE_T> GetOptimalBucket() const;
+  // State, flag and samples: read them only while no run is in progress.
   State GetState() const;
   bool GetPreviousRunTrimmed() const;
   std::vector<SIZE_T> GetSamples() const;

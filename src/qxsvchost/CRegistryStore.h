@@ -2,8 +2,6 @@
 #pragma once
 
 #include <windows.h>
-// basalt/UniqueHandle.h uses CoInitializeEx without declaring it.
-#include <objbase.h>
 
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include "CQxSvcHostConfig.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <string>
@@ -223,28 +224,29 @@ TEST_F(HostConfigTest, DefaultsOfAnEmptyHostKeyAreLoggedInOrder) {
 // ---- legacy occurrence-count value ----
 
 TEST_F(HostConfigTest, MisspeltOccurrenceCountIsMigrated) {
-  SetDword(kHostKey, L"WSSOptiamlOccuranceCount", 7);
-  CQxSvcHostConfig config;
-  EXPECT_EQ(7u, InitAndGet(config).dwOptimalOccuranceCount);
-  DWORD stored = 0;
-  EXPECT_TRUE(ReadDword(kHostKey, L"WSSOptimalOccuranceCount", stored));
-  EXPECT_EQ(7u, stored);
-  EXPECT_FALSE(ValueExists(kHostKey, L"WSSOptiamlOccuranceCount"));
-  const qxtest::LogLine line =
-      log().Find(L"Replaced WSSOptiamlOccuranceCount with WSSOptimalOccuranceCount");
-  EXPECT_EQ(kLogNormal, line.level);
-  EXPECT_EQ(L"CQxSvcHostConfig::LoadWorkingSetValues", line.function);
-}
-
-TEST_F(HostConfigTest, MigratedValueOutOfRangeIsKeptButNotUsed) {
-  SetDword(kHostKey, L"WSSOptimalOccuranceCount", 5);
-  SetDword(kHostKey, L"WSSOptiamlOccuranceCount", 50);
-  CQxSvcHostConfig config;
-  EXPECT_EQ(3u, InitAndGet(config).dwOptimalOccuranceCount);
-  DWORD stored = 0;
-  EXPECT_TRUE(ReadDword(kHostKey, L"WSSOptimalOccuranceCount", stored));
-  EXPECT_EQ(50u, stored);
-  EXPECT_FALSE(ValueExists(kHostKey, L"WSSOptiamlOccuranceCount"));
+  struct Case {
+    DWORD legacy;
+    int current;  // -1: no value under the new name yet
+    DWORD expectedWord;
+  } cases[] = {{7, -1, 7}, {50, 5, 3}};  // a migrated value out of range is kept but not used
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legacy);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kHostKey.c_str(), L"WSSOptimalOccuranceCount");
+    if (c.current >= 0)
+      SetDword(kHostKey, L"WSSOptimalOccuranceCount", static_cast<DWORD>(c.current));
+    SetDword(kHostKey, L"WSSOptiamlOccuranceCount", c.legacy);
+    log().Clear();
+    CQxSvcHostConfig config;
+    EXPECT_EQ(c.expectedWord, InitAndGet(config).dwOptimalOccuranceCount);
+    DWORD stored = 0;
+    EXPECT_TRUE(ReadDword(kHostKey, L"WSSOptimalOccuranceCount", stored));
+    EXPECT_EQ(c.legacy, stored);
+    EXPECT_FALSE(ValueExists(kHostKey, L"WSSOptiamlOccuranceCount"));
+    const qxtest::LogLine line =
+        log().Find(L"Replaced WSSOptiamlOccuranceCount with WSSOptimalOccuranceCount");
+    EXPECT_EQ(kLogNormal, line.level);
+    EXPECT_EQ(L"CQxSvcHostConfig::LoadWorkingSetValues", line.function);
+  }
 }
 
 TEST_F(HostConfigTest, LegacyValueOfWrongTypeIsNotMigrated) {
@@ -275,6 +277,28 @@ TEST_F(HostConfigTest, InitRefusesEmptyGroupAndMissingHostKey) {
   EXPECT_EQ(0u, log().CountLevel(kLogError));  // a missing key is not an error
 }
 
+TEST_F(HostConfigTest, InitNeedsFullAccessToTheHostKey) {
+  // The handle keeps WRITE_DAC, so the test can give the access back afterwards.
+  Basalt::UniqueHKey host;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHostKey.c_str(), 0,
+                                         KEY_ALL_ACCESS | WRITE_DAC, host.put()));
+  auto setDacl = [&](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+    Basalt::UniqueLocalMem owner(sd);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeySecurity(host.get(), DACL_SECURITY_INFORMATION, sd));
+  };
+  setDacl(L"D:P(A;;KR;;;WD)");  // read only, for everyone
+  CQxSvcHostConfig config;
+  WSSConfig values = {};
+  EXPECT_FALSE(config.Init(kGroup.c_str()));
+  EXPECT_FALSE(config.GetWSSValues(values));
+  EXPECT_TRUE(log().Has(kLogError, L"Error 0x00000005 on key '" + kHostKey + L"'"));
+  setDacl(L"D:P(A;OICI;KA;;;WD)");
+  EXPECT_TRUE(config.Init(kGroup.c_str()));
+}
+
 TEST_F(HostConfigTest, LearnedLimitComesFromTheGroupKey) {
   {
     log().Clear();
@@ -288,6 +312,14 @@ TEST_F(HostConfigTest, LearnedLimitComesFromTheGroupKey) {
     log().Clear();
     CQxSvcHostConfig noValue;
     EXPECT_EQ(0u, InitAndGet(noValue).stOptimalBucketUpperLimit);
+    EXPECT_TRUE(log().Has(
+        kLogWarning, L"Failed to read REG_WSS_OPTIMAL_BUCKET_UPPER_LIMIT_VALUE_NAME reg value"));
+  }
+  SetString(kGroupKey, L"WSSOptimalBucketUpperLimit", L"1");
+  {
+    log().Clear();
+    CQxSvcHostConfig wrongType;
+    EXPECT_EQ(0u, InitAndGet(wrongType).stOptimalBucketUpperLimit);
     EXPECT_TRUE(log().Has(
         kLogWarning, L"Failed to read REG_WSS_OPTIMAL_BUCKET_UPPER_LIMIT_VALUE_NAME reg value"));
   }

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-// basalt/UniqueHandle.h uses CoInitializeEx without declaring it.
-#include <objbase.h>
 
 #include <atomic>
 #include <functional>
@@ -51,16 +49,9 @@ class CountingHandler : public CQxSvcHostWorkingSetHandler {
 };
 
 WSSConfig HandlerConfig(DWORD base, DWORD range) {
-  WSSConfig c = {};
-  c.dwEnabled = 1;
-  c.dwCpuUsageLimit = 5;
-  c.dwCpuUsageDuration = 5000;
+  WSSConfig c = qxtest::WssTestConfig();
   c.dwTimerIntervalBase = base;
   c.dwRandomizationRange = range;
-  c.dwLimitFactor = 30;
-  c.dwBucketRange = 5 * MiB;
-  c.dwOptimalOccuranceCount = 3;
-  c.dwProcessIdleWaitTime = 30000;
   return c;
 }
 
@@ -98,25 +89,36 @@ TEST(WsTimerDueTime, SpansTheRandomRange) {
   }
 }
 
-TEST_F(WorkingSetHandlerTest, TimerRunsAtTheLowEndAndRearms) {
-  // r = 0: the due time is the base alone.
-  CountingHandler& handler = Make(0);
-  ASSERT_TRUE(handler.Initialize(HandlerConfig(20, 600000)));
-  EXPECT_TRUE(handler.IsInitialized());
-  EXPECT_TRUE(WaitUntil([&] { return metrics_.readings.load() >= 3; }, 5000));
-  EXPECT_TRUE(handler.DeInitialize());
-  EXPECT_GE(handler.timersArmed.load(), 4);
+TEST_F(WorkingSetHandlerTest, TimerComesAtTheEndsOfTheRandomRange) {
+  struct Case {
+    int r;
+    DWORD base, range;
+    ULONGLONG earliestMs, latestMs;  // a little slack for the timer and the scheduler
+  } cases[] = {
+      {0, 200, 600000, 180, 3000},   // the base alone
+      {32767, 100, 700, 780, 5000},  // base + the whole range
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.r);
+    metrics_.firstReadingTick = 0;
+    metrics_.readings = 0;
+    CountingHandler& handler = Make(c.r);
+    const ULONGLONG started = GetTickCount64();
+    ASSERT_TRUE(handler.Initialize(HandlerConfig(c.base, c.range)));
+    EXPECT_TRUE(handler.IsInitialized());
+    ASSERT_TRUE(WaitUntil([&] { return metrics_.readings.load() >= 1; }, 5000));
+    const ULONGLONG firstRunMs = metrics_.firstReadingTick.load() - started;
+    EXPECT_GE(firstRunMs, c.earliestMs);
+    EXPECT_LT(firstRunMs, c.latestMs);
+    if (c.r == 0) {
+      // Every run re-arms: more runs follow one base period apart.
+      EXPECT_TRUE(WaitUntil([&] { return metrics_.readings.load() >= 3; }, 5000));
+    }
+    EXPECT_TRUE(handler.DeInitialize());
+    EXPECT_GE(handler.timersArmed.load(), metrics_.readings.load());
+    handler_.reset();
+  }
   EXPECT_TRUE(log().Has(kLogNormal, L"Working set handler de-initializing"));
-}
-
-TEST_F(WorkingSetHandlerTest, TimerWaitsForTheHighEnd) {
-  // r = 32767: base + the whole range.
-  CountingHandler& handler = Make(32767);
-  ASSERT_TRUE(handler.Initialize(HandlerConfig(100, 700)));
-  Sleep(300);
-  EXPECT_EQ(0, metrics_.readings.load());
-  EXPECT_TRUE(WaitUntil([&] { return metrics_.readings.load() >= 1; }, 5000));
-  EXPECT_TRUE(handler.DeInitialize());
 }
 
 TEST_F(WorkingSetHandlerTest, EventSignalledFromAnotherThreadTrims) {

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
-// basalt/UniqueHandle.h uses CoInitializeEx without declaring it.
-#include <objbase.h>
 
 #include <atomic>
 #include <thread>
@@ -35,18 +33,9 @@ class RearmCounter : public CQxSvcHostWorkingSetHandler {
 };
 
 WSSConfig TestConfig(DWORD storedLimit = 0) {
-  WSSConfig c = {};
-  c.dwEnabled = 1;
+  WSSConfig c = qxtest::WssTestConfig();
   c.dwLoggingEnabled = 1;
-  c.dwCpuUsageLimit = 5;
-  c.dwCpuUsageDuration = 5000;
-  c.dwTimerIntervalBase = 600000;
-  c.dwRandomizationRange = 600000;
-  c.dwLimitFactor = 30;
   c.stOptimalBucketUpperLimit = storedLimit;
-  c.dwBucketRange = 5 * MiB;
-  c.dwOptimalOccuranceCount = 3;
-  c.dwProcessIdleWaitTime = 30000;
   return c;
 }
 

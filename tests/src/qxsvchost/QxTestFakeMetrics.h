@@ -10,8 +10,24 @@
 #include <vector>
 
 #include "IQxProcessMetrics.h"
+#include "WSSConfig.h"
 
 namespace qxtest {
+
+// The registry defaults of the working-set settings, with logging off and a 30 s idle pause.
+inline WSSConfig WssTestConfig() {
+  WSSConfig c = {};
+  c.dwEnabled = 1;
+  c.dwCpuUsageLimit = 5;
+  c.dwCpuUsageDuration = 5000;
+  c.dwTimerIntervalBase = 600000;
+  c.dwRandomizationRange = 600000;
+  c.dwLimitFactor = 30;
+  c.dwBucketRange = 5 * 1024 * 1024;
+  c.dwOptimalOccuranceCount = 3;
+  c.dwProcessIdleWaitTime = 30000;
+  return c;
+}
 
 class FakeMetrics : public IQxProcessMetrics {
  public:
@@ -45,6 +61,8 @@ class FakeMetrics : public IQxProcessMetrics {
         workingSets_.pop_front();
       }
     }
+    ULONGLONG none = 0;
+    firstReadingTick.compare_exchange_strong(none, GetTickCount64());
     ++readings;
     if (failReadings) {
       SetLastError(ERROR_ACCESS_DENIED);
@@ -127,6 +145,7 @@ class FakeMetrics : public IQxProcessMetrics {
 
   // Observations.
   std::atomic<int> readings{0};
+  std::atomic<ULONGLONG> firstReadingTick{0};  // GetTickCount64 at the first reading
   std::atomic<int> trims{0};
   std::atomic<int> blockedWaits{0};
   std::atomic<int> activeWaits{0};
