@@ -37,7 +37,7 @@ const Bytes kGoldenQword = {  // 0x1122334455667788
     0x00, 0x00, 0x23, 0xA2, 0x6B, 0x7D, 0xA8, 0xCC, 0xF9, 0x78, 0x88, 0x1A, 0xFC, 0xD6,
     0x3C, 0xCA, 0x42, 0x8B, 0x9F, 0xA6, 0x78, 0xE3, 0x66, 0x7E, 0x34, 0x7A};
 
-struct BlobSpec {
+struct BlobLayout {
   Bytes payload;
   DWORD type = REG_BINARY;
   size_t keyIndex = CipherKeyTable::kRegistryValues;
@@ -47,15 +47,15 @@ struct BlobSpec {
 };
 
 // A blob built from the primitives, for variants the writer never makes.
-Bytes BuildBlob(const BlobSpec& spec) {
-  Bytes blob(32 + spec.payload.size());
-  const uint32_t header[4] = {spec.magic, spec.version,
-                              static_cast<uint32_t>(spec.payload.size() + spec.lengthDelta),
-                              spec.type};
+Bytes BuildBlob(const BlobLayout& layout) {
+  Bytes blob(32 + layout.payload.size());
+  const uint32_t header[4] = {layout.magic, layout.version,
+                              static_cast<uint32_t>(layout.payload.size() + layout.lengthDelta),
+                              layout.type};
   std::memcpy(blob.data(), header, sizeof(header));
-  if (!spec.payload.empty()) {
-    CRC4Cipher cipher(g_CipherKeyTable.entries[spec.keyIndex], CipherKeyTable::kKeyLength, 1);
-    EXPECT_EQ(1, cipher.Encrypt(spec.payload.data(), blob.data() + 32, spec.payload.size()));
+  if (!layout.payload.empty()) {
+    CRC4Cipher cipher(g_CipherKeyTable.entries[layout.keyIndex], CipherKeyTable::kKeyLength, 1);
+    EXPECT_EQ(1, cipher.Encrypt(layout.payload.data(), blob.data() + 32, layout.payload.size()));
   }
   unsigned char digest[16];
   EXPECT_EQ(0, ComputeMD5(blob.data(), blob.size(), digest, 16));
@@ -235,11 +235,11 @@ TEST_F(ObfuscatedRegKeyTest, ForeignAndMalformedBlobs) {
   };
   Bytes truncated = kGoldenDwordOne;
   truncated.pop_back();
-  BlobSpec wrongMagic{four, REG_DWORD};
+  BlobLayout wrongMagic{four, REG_DWORD};
   wrongMagic.magic = 0x47525852;
-  BlobSpec wrongLength{four, REG_DWORD};
+  BlobLayout wrongLength{four, REG_DWORD};
   wrongLength.lengthDelta = 1;
-  BlobSpec emptyPayload{{}, REG_DWORD};
+  BlobLayout emptyPayload{{}, REG_DWORD};
   const Case cases[] = {
       {"plain DWORD", four, REG_DWORD, 13},
       {"blob stored as REG_NONE", kGoldenDwordOne, REG_NONE, 13},
@@ -258,7 +258,7 @@ TEST_F(ObfuscatedRegKeyTest, ForeignAndMalformedBlobs) {
     EXPECT_EQ(0xCCCCu, value) << c.what;
   }
   // A cut blob whose digest was made over the cut bytes still fails the length test.
-  BlobSpec cut{{1, 0, 0, 0}, REG_DWORD};
+  BlobLayout cut{{1, 0, 0, 0}, REG_DWORD};
   Bytes recut = BuildBlob(cut);
   recut.pop_back();
   std::memset(recut.data() + 16, 0, 16);
@@ -272,7 +272,7 @@ TEST_F(ObfuscatedRegKeyTest, ForeignAndMalformedBlobs) {
 }
 
 TEST_F(ObfuscatedRegKeyTest, OtherVersionAndOtherKeyPassTheChecks) {
-  BlobSpec version2{{0x2A, 0, 0, 0}, REG_DWORD};
+  BlobLayout version2{{0x2A, 0, 0, 0}, REG_DWORD};
   version2.version = 2;
   WriteRaw(L"V2", BuildBlob(version2));
   DWORD value = 0;
@@ -280,7 +280,7 @@ TEST_F(ObfuscatedRegKeyTest, OtherVersionAndOtherKeyPassTheChecks) {
   EXPECT_EQ(42u, value);
 
   // The digest covers ciphertext only, so another key text reads as other bytes.
-  BlobSpec otherKey{{0x2A, 0, 0, 0}, REG_DWORD};
+  BlobLayout otherKey{{0x2A, 0, 0, 0}, REG_DWORD};
   otherKey.keyIndex = CipherKeyTable::kIniValues;
   WriteRaw(L"Other", BuildBlob(otherKey));
   EXPECT_EQ(0, key_.QueryDWORDValue(L"Other", value));
