@@ -30,6 +30,7 @@ DWORD CBasaltLogHandler::MapCoreLevel(DWORD coreLevel) noexcept {
 void CBasaltLogHandler::Handle(DWORD level, const wchar_t* file, const wchar_t* function, int line,
                                const wchar_t* message) {
   // Records never create the process logger.
+  const CProcessLoggerUse use;
   CProcessLogger* logger = GetProcessLoggerIfCreated();
   if (!logger) return;
   logger->Write(file, function, line, MapCoreLevel(level), message);

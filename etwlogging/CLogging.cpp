@@ -29,18 +29,13 @@ constexpr int kModuleFieldWidth = 15;
 constexpr int kSourceFieldWidth = 20;
 constexpr int kFunctionFieldWidth = 40;
 
-// msvcrt's formatter into |buffer| of |count| characters, always terminated; a text that
-// does not fit is cut. Returns the characters kept.
+// FormatTruncatedV with the arguments given here.
 size_t FormatInto(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const int n = _vsnwprintf(buffer, count - 1, format, args);
+  const size_t kept = FormatTruncatedV(buffer, count, format, args);
   va_end(args);
-  if (n < 0 || static_cast<size_t>(n) >= count - 1) {
-    buffer[count - 1] = L'\0';
-    return wcslen(buffer);
-  }
-  return static_cast<size_t>(n);
+  return kept;
 }
 
 bool IsNullOrEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
@@ -348,11 +343,8 @@ DWORD CLogging::LogV(LogLevel level, const wchar_t* file, const wchar_t* functio
   wchar_t message[kLogVBufferChars];
   va_list args;
   va_start(args, format);
-  const int n = _vsnwprintf(message, kLogVBufferChars - 1, format, args);
+  (void)FormatTruncatedV(message, kLogVBufferChars, format, args);
   va_end(args);
-  if (n < 0 || static_cast<size_t>(n) >= kLogVBufferChars - 1) {
-    message[kLogVBufferChars - 1] = L'\0';
-  }
   return Write(file, function, line, level, message);
 }
 
@@ -588,14 +580,15 @@ DWORD CLogging::FormatLine(const wchar_t* file, const wchar_t* function, int lin
   const size_t headLength = FormatInto(head, kLogFieldChars, L"%s -- (%s)$", timestamp, levelName);
 
   const size_t messageLength = wcslen(message);
+  const size_t fieldsLength =
+      headLength + moduleLength + processLength + sourceLength + functionLength + 30;
   // One WriteFile takes at most 4 GiB; a longer line would be cut without notice.
-  if (messageLength > MAXDWORD / sizeof(wchar_t) - 2 * kLogFieldChars) return ERROR_OUTOFMEMORY;
+  if (messageLength > MAXDWORD / sizeof(wchar_t) - fieldsLength) return ERROR_OUTOFMEMORY;
   const bool endsWithLineFeed = messageLength > 0 && message[messageLength - 1] == L'\n';
   try {
     std::wstring& out = m_strLine;
     out.clear();
-    out.reserve(headLength + moduleLength + processLength + sourceLength + functionLength +
-                messageLength + 30);
+    out.reserve(fieldsLength + messageLength);
     out.append(head, headLength);
     if (options & kLogOptionModule) out.append(1, L' ').append(moduleField, moduleLength);
     if (options & kLogOptionProcessThread) out.append(1, L' ').append(processField, processLength);

@@ -41,14 +41,22 @@ bool FormatWide(std::wstring& out, const wchar_t* format, ...) {
   return ok;
 }
 
+size_t FormatTruncatedV(wchar_t* buffer, size_t count, const wchar_t* format,
+                        va_list args) noexcept {
+  // msvcrt leaves a text that fills the room unterminated and reports a cut as -1.
+  const int written = _vsnwprintf(buffer, count - 1, format, args);
+  if (written < 0 || static_cast<size_t>(written) >= count - 1) {
+    buffer[count - 1] = L'\0';
+    return wcslen(buffer);
+  }
+  return static_cast<size_t>(written);
+}
+
 DWORD CLoggingIf::LogAtLevel(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
                              const wchar_t* format, va_list args) {
   if (!format) return ERROR_INVALID_PARAMETER;
   wchar_t buffer[kLogAtLevelBufferChars];
-  const int written = _vsnwprintf(buffer, kLogAtLevelBufferChars, format, args);
-  if (written < 0 || static_cast<size_t>(written) >= kLogAtLevelBufferChars) {
-    buffer[kLogAtLevelBufferChars - 1] = L'\0';
-  }
+  (void)FormatTruncatedV(buffer, kLogAtLevelBufferChars, format, args);
   return Write(file, function, line, level, buffer);
 }
 

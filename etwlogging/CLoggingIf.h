@@ -123,4 +123,10 @@ class CLoggingIf_ex : public CLoggingIf {
 bool FormatWideV(std::wstring& out, const wchar_t* format, va_list args);
 bool FormatWide(std::wstring& out, const wchar_t* format, ...);
 
+// Formats with msvcrt's wide printf rules into |buffer| of |count| characters
+// (|count| > 0), cutting a text that does not fit to its first count - 1
+// characters; the buffer always ends up terminated. Returns the characters kept.
+size_t FormatTruncatedV(wchar_t* buffer, size_t count, const wchar_t* format,
+                        va_list args) noexcept;
+
 }  // namespace ETWLogging

@@ -48,7 +48,8 @@ class CProcessLogger {
   // The back end now held (null when none); not owned by the caller.
   CLoggingIf* GetBackEnd() const noexcept { return m_pLogger.load(std::memory_order_acquire); }
 
-  // Takes ownership of |logger| and deletes the one held before.
+  // Takes ownership of |logger| and deletes the one held before (which no other
+  // thread may be using: creation and tests only).
   void InstallLogger(CLoggingIf* logger) noexcept;
 
   // Test seam: puts |logger| in place without deleting the old back end, which
@@ -66,6 +67,24 @@ class CProcessLogger {
 
   std::atomic<CLoggingIf*> m_pLogger{nullptr};
   Basalt::ILoggingHandler* m_pRegisteredHandler = nullptr;
+};
+
+// Marks a call that uses the process logger or its back end. The at-exit
+// teardown clears the process-wide pointer first and frees the logger only
+// once no marked call is inside it, so threads that log while the process
+// exits never reach a freed back end. Take one before GetProcessLogger() or
+// GetProcessLoggerIfCreated() and keep it while the pointer is used. Costs two
+// interlocked operations on a counter of the calling thread's stripe; takes no
+// lock.
+class CProcessLoggerUse {
+ public:
+  CProcessLoggerUse() noexcept;
+  ~CProcessLoggerUse();
+  CProcessLoggerUse(const CProcessLoggerUse&) = delete;
+  CProcessLoggerUse& operator=(const CProcessLoggerUse&) = delete;
+
+ private:
+  std::atomic<long>* m_pCount;
 };
 
 // The process logger, created on first call (once per process; a creation that

@@ -1,6 +1,7 @@
 #include "etwlogging/Logging.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -34,7 +35,58 @@ SRWLOCK g_createLock = SRWLOCK_INIT;
 std::atomic<bool> g_bCreated{false};
 std::atomic<bool> g_bTornDown{false};
 std::atomic<DWORD> g_dwCreatingThread{0};
+// Sequentially consistent throughout: a call counts itself in before it loads
+// the pointer, the teardown clears the pointer before it reads the counts.
 std::atomic<CProcessLogger*> g_pProcessLogger{nullptr};
+
+// Calls inside the process logger, counted per thread stripe so that threads
+// logging at once do not share a cache line. Calls count themselves in slot 0
+// until the teardown switches new calls to slot 1, so it waits only for calls
+// that may have seen the logger, not for late calls that will find none.
+struct alignas(64) CallCount {
+  std::atomic<long> value{0};
+};
+constexpr unsigned kCallStripeBits = 6;
+CallCount g_callsInside[2][1u << kCallStripeBits];
+std::atomic<unsigned> g_uCallSlot{0};
+
+std::atomic<long>& CallCountOfThisThread() noexcept {
+  // Fibonacci hashing spreads thread IDs, which are multiples of 4.
+  const uint32_t hash = static_cast<uint32_t>(GetCurrentThreadId()) * 2654435769u;
+  return g_callsInside[g_uCallSlot.load()][hash >> (32 - kCallStripeBits)].value;
+}
+
+// How long the teardown waits for calls still inside the logger. A call that
+// outlasts it (a thread ended while inside, as at the unload of a library
+// during process exit) leaves the logger allocated rather than freed under it.
+constexpr ULONGLONG kTeardownWaitMs = 500;
+
+bool WaitUntilNoCallInside() noexcept {
+  g_uCallSlot.store(1);
+  const ULONGLONG deadline = GetTickCount64() + kTeardownWaitMs;
+  // A stripe seen at 0 stays free of calls that saw the logger: a call that
+  // counts itself in later finds the pointer cleared.
+  for (const CallCount& count : g_callsInside[0]) {
+    while (count.value.load() != 0) {
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(1);
+    }
+  }
+  return true;
+}
+
+class ExclusiveGuard {
+ public:
+  explicit ExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) {
+    AcquireSRWLockExclusive(&m_lock);
+  }
+  ~ExclusiveGuard() { ReleaseSRWLockExclusive(&m_lock); }
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+ private:
+  SRWLOCK& m_lock;
+};
 
 // Process-wide objects, released at exit in the reverse order of this list:
 // the adapter first, then the process logger, last the builder.
@@ -48,9 +100,15 @@ LogBuilderOwner g_builder;
 struct ProcessLoggerOwner {
   constexpr ProcessLoggerOwner() noexcept = default;
   ~ProcessLoggerOwner() {
-    g_bTornDown.store(true);
-    // Cleared before the object goes, so late log calls find no logger.
-    delete g_pProcessLogger.exchange(nullptr);
+    CProcessLogger* logger;
+    {
+      // Waits for a creation in progress; none starts after this.
+      ExclusiveGuard guard(g_createLock);
+      g_bTornDown.store(true);
+      // Cleared before the object goes, so late log calls find no logger.
+      logger = g_pProcessLogger.exchange(nullptr);
+    }
+    if (logger && WaitUntilNoCallInside()) delete logger;
   }
 };
 ProcessLoggerOwner g_processLoggerOwner;
@@ -78,20 +136,13 @@ void CreateProcessLogger() {
   (void)logger.release();
 }
 
-class ExclusiveGuard {
- public:
-  explicit ExclusiveGuard(SRWLOCK& lock) noexcept : m_lock(lock) {
-    AcquireSRWLockExclusive(&m_lock);
-  }
-  ~ExclusiveGuard() { ReleaseSRWLockExclusive(&m_lock); }
-  ExclusiveGuard(const ExclusiveGuard&) = delete;
-  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
-
- private:
-  SRWLOCK& m_lock;
-};
-
 }  // namespace
+
+CProcessLoggerUse::CProcessLoggerUse() noexcept : m_pCount(&CallCountOfThisThread()) {
+  m_pCount->fetch_add(1);
+}
+
+CProcessLoggerUse::~CProcessLoggerUse() { m_pCount->fetch_sub(1); }
 
 CBasaltLogHandler& CBasaltLogHandler::Instance() noexcept { return g_basaltLogHandler; }
 
@@ -107,19 +158,13 @@ CLogBuilderIf* GetProcessLogBuilder() {
   return created;
 }
 
-CProcessLogger* GetProcessLoggerIfCreated() noexcept {
-  return g_pProcessLogger.load(std::memory_order_acquire);
-}
+CProcessLogger* GetProcessLoggerIfCreated() noexcept { return g_pProcessLogger.load(); }
 
 CProcessLogger* GetProcessLogger() {
-  if (g_bCreated.load(std::memory_order_acquire)) {
-    return g_pProcessLogger.load(std::memory_order_acquire);
-  }
+  if (g_bCreated.load(std::memory_order_acquire)) return g_pProcessLogger.load();
   const DWORD self = GetCurrentThreadId();
   // A log call made by the creation itself sees the logger as published so far.
-  if (g_dwCreatingThread.load(std::memory_order_acquire) == self) {
-    return g_pProcessLogger.load(std::memory_order_acquire);
-  }
+  if (g_dwCreatingThread.load(std::memory_order_acquire) == self) return g_pProcessLogger.load();
   ExclusiveGuard guard(g_createLock);
   if (!g_bCreated.load(std::memory_order_acquire) && !g_bTornDown.load()) {
     g_dwCreatingThread.store(self, std::memory_order_release);
@@ -129,7 +174,7 @@ CProcessLogger* GetProcessLogger() {
     CreateProcessLogger();
     g_bCreated.store(true, std::memory_order_release);
   }
-  return g_pProcessLogger.load(std::memory_order_acquire);
+  return g_pProcessLogger.load();
 }
 
 DWORD SetLogIdentity(const wchar_t* appId, const wchar_t* group, HMODULE module,
@@ -145,6 +190,7 @@ DWORD SetLogIdentity(const wchar_t* appId, const wchar_t* group, HMODULE module,
 CProcessLogger* GetLogger() { return GetProcessLogger(); }
 
 bool IsLevelEnabled(LogLevel level) {
+  const CProcessLoggerUse use;
   CProcessLogger* logger = GetLogger();
   return logger && logger->IsLevelEnabled(level);
 }

@@ -43,6 +43,7 @@ DWORD LogMessage(LogLevel level, const wchar_t* file, const wchar_t* function, i
   static_assert(((std::is_arithmetic_v<Args> || std::is_pointer_v<Args> || std::is_enum_v<Args> ||
                   std::is_null_pointer_v<Args>)&&...),
                 "LogMessage takes only numbers, enums and pointers (pass .c_str())");
+  const CProcessLoggerUse use;
   CProcessLogger* logger = GetLogger();
   if (!logger) return 0;
   return logger->Log(level, file, function, line, format, args...);

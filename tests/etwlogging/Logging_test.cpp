@@ -287,6 +287,45 @@ TEST_F(FacadeTest, ExitTeardownRunsInOrder) {
       ::testing::ExitedWithCode(0), "teardown adapter-gone=1 logger-cleared=1 late=0 recreated=0");
 }
 
+// Service threads may still log while the process exits: the teardown must not
+// free the back end under a call that is inside it.
+std::atomic<int> g_callsInProbe{0};
+std::atomic<int> g_probeWrites{0};
+
+class SlowExitProbe : public CLogCapture {
+ public:
+  DWORD Write(const wchar_t*, const wchar_t*, int, LogLevel, const wchar_t*) override {
+    ++g_callsInProbe;
+    ++g_probeWrites;
+    Sleep(2);
+    --g_callsInProbe;
+    return 0;
+  }
+  ~SlowExitProbe() override {
+    std::fprintf(stderr, "probe deleted with %d calls inside\n", g_callsInProbe.load());
+    std::fflush(stderr);
+  }
+};
+
+TEST_F(FacadeTest, ExitWaitsForCallsInsideTheBackEnd) {
+  EXPECT_EXIT(
+      {
+        ScratchMachineKey registry(L"FacadeExitRace");
+        CHILD_CHECK(GetLogger() != nullptr);
+        GetLogger()->InstallLogger(new SlowExitProbe());
+        for (int t = 0; t < 8; ++t) {
+          std::thread([] {
+            for (;;) {
+              if (IsLevelEnabled(kLogError)) LogMessage(kLogError, L"f", L"g", 1, L"late");
+            }
+          }).detach();
+        }
+        while (g_probeWrites.load() < 16) Sleep(1);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "probe deleted with 0 calls inside");
+}
+
 // A creation that throws is tried again by the next call (and does not hang).
 class ThrowOnceHandler : public Basalt::ILoggingHandler {
  public:
