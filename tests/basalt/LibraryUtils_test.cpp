@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestFiles.h"
+
 namespace {
 
 using Basalt::CDllWrapperBase;
@@ -49,26 +51,7 @@ std::wstring Env(const wchar_t* name) {
   ExitProcess(verdict == 0 ? 0 : 100 + verdict);
 }();
 
-// Deletes a tree; every path is "\\?\"-prefixed so that names Win32 would trim
-// (trailing dots) are found and removed too.
-void DeleteTree(const std::wstring& longPath) {
-  WIN32_FIND_DATAW data;
-  const HANDLE find = FindFirstFileW((longPath + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = longPath + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        DeleteTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(longPath.c_str());
-}
+using testsupport::DeleteTree;
 
 // A scratch folder of its own under the temp folder, and the current directory restored.
 class ScratchDirTest : public ::testing::Test {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "basalt/CObfuscatedIniReader.h"
+#include "tests/support/TestFiles.h"
 
 namespace ETWLogging {
 namespace {
@@ -29,43 +30,10 @@ std::wstring Format(const wchar_t* format, ...) {
   return buffer;
 }
 
-bool FileExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using testsupport::DeleteTree;
+using testsupport::FileExists;
 
-void DeleteTree(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        DeleteTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path.c_str());
-}
-
-// Whole file as bytes; empty when it cannot be read.
-std::string ReadBytes(const std::wstring& path) {
-  std::string bytes;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  char chunk[65536];
-  DWORD read = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
-    bytes.append(chunk, read);
-  CloseHandle(file);
-  return bytes;
-}
+std::string ReadBytes(const std::wstring& path) { return testsupport::ReadFileBytes(path); }
 
 // Text of a log file after its byte-order mark; fails the test when the mark is missing.
 std::wstring ReadLog(const std::wstring& path) {
