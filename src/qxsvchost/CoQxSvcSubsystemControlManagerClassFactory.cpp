@@ -1,9 +1,9 @@
-#include "CoQxSvcSubsystemControlManagerClassFactory.h"
+#include "src/qxsvchost/CoQxSvcSubsystemControlManagerClassFactory.h"
 
 #include <objbase.h>
 
-#include "QxSvcSubsystemControlManager.h"
 #include "etwlogging/Logging.h"
+#include "src/qxsvchost/QxSvcSubsystemControlManager.h"
 
 namespace {
 constexpr const wchar_t kLogFile[] = L"QxSvcSubsystemControlManager";
@@ -34,6 +34,9 @@ HRESULT CoQxSvcSubsystemControlManagerClassFactory::CreateObjectUnchecked(REFIID
 HRESULT CoQxSvcSubsystemControlManagerClassFactory::RegisterClassObject() {
   static constexpr const wchar_t kFunction[] =
       L"CoQxSvcSubsystemControlManagerClassFactory::RegisterClassObject";
+  // A second registration would overwrite the cookie and leave COM a pointer to this object
+  // after its destructor has run.
+  RevokeClassObject();
   DWORD cookie = 0;
   const HRESULT hr =
       CoRegisterClassObject(CLSID_QxSvcSubsystemControlManager, static_cast<IQxClassFactory*>(this),

@@ -30,7 +30,7 @@ class CoQxSvcSubsystemControlManagerClassFactory : public CQxSecureClassFactory 
   virtual ~CoQxSvcSubsystemControlManagerClassFactory();
 
   // Registers this object with COM (local server, multiple use) and logs the outcome; returns
-  // CoRegisterClassObject's HRESULT.
+  // CoRegisterClassObject's HRESULT. An earlier registration of this object is revoked first.
   [[nodiscard]] HRESULT RegisterClassObject();
   // Revokes a registration made by RegisterClassObject; always 0.
   HRESULT RevokeClassObject();

@@ -1,4 +1,4 @@
-#include "IQxServiceControlApi.h"
+#include "src/qxsvchost/IQxServiceControlApi.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "QxSvcSubsystemControlManager.h"
+#include "src/qxsvchost/QxSvcSubsystemControlManager.h"
 
 #include <process.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "CQxSvcHostConfig.h"
 #include "etwlogging/Logging.h"
+#include "src/qxsvchost/CQxSvcHostConfig.h"
 
 volatile BOOL g_bShutdown = 0;
 
@@ -92,7 +92,7 @@ HRESULT CQxSvcSubsystemControlManager::QxStopSvcSubsystem(LPCWSTR, DWORD* proces
   unsigned threadId = 0;
   const uintptr_t thread = _beginthreadex(
       nullptr, 0, &CQxSvcSubsystemControlManager::MyTerminateThread, nullptr, 0, &threadId);
-  // Nobody waits on the thread; only its handle is given back.
+  // Nobody waits on the thread: its handle would only leak.
   if (thread) CloseHandle(reinterpret_cast<HANDLE>(thread));
   return hr;
 }

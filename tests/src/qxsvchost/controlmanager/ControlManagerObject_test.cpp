@@ -227,6 +227,8 @@ TEST_F(ControlManagerRegistration, RegisteredUntilRevokedOrDestroyed) {
     EXPECT_NE(S_OK, GetRegistered(&raw));
     EXPECT_EQ(S_OK, factory.RevokeClassObject());
 
+    // Registered twice without a revoke: the destructor must still leave nothing registered.
+    ASSERT_EQ(S_OK, factory.RegisterClassObject());
     ASSERT_EQ(S_OK, factory.RegisterClassObject());
     ASSERT_EQ(S_OK, GetRegistered(&raw));
   }

@@ -3,9 +3,10 @@
 // The scratch key stands in for HKEY_LOCAL_MACHINE; without a service list the group key is not
 // made, so the configuration cannot give the group's services. A second thread calls
 // QxStopSvcSubsystem as COM's thread would and appends "hr=<hex> pid=<n> ms=<n>" to the result
-// file; a third keeps logging, as service threads do; the main thread blocks as the dispatcher
-// does. An exit handler appends "atexit" and then one line "log <level> <function>: <message>"
-// for each message of level 3 or more. Exit code 99: the process was not ended within 30 s.
+// file; a third keeps logging from then until the process ends, as service threads may; the main
+// thread blocks as the dispatcher does. An exit handler appends "atexit" and then, for each
+// message of level 3 or more, one line "log <level> <function>: <message>".
+// Exit code 99: the process was not ended within 30 s.
 #include <windows.h>
 
 #include <cstdio>
@@ -23,6 +24,8 @@ std::wstring g_resultFile;
 std::wstring g_scratchKey;
 // The back end from the start on; the process logger owns and deletes it at exit, after AtExit.
 ETWLogging::CLogCapture* g_capture = nullptr;
+// Set once the stop call has answered; only then does the logging thread start to spin.
+HANDLE g_stopAnswered = nullptr;
 
 std::string Narrow(const std::wstring& text) {
   std::string out(text.size() * 3 + 1, '\0');
@@ -87,6 +90,7 @@ bool MakeConfiguration(const wchar_t* group, const wchar_t* services) {
 }
 
 DWORD WINAPI KeepLogging(void*) {
+  WaitForSingleObject(g_stopAnswered, INFINITE);
   for (unsigned i = 0;; ++i) {
     QXLOG(ETWLogging::kLogNormal, L"QxStopSubsystemChild", L"KeepLogging", L"service work %u", i);
   }
@@ -106,6 +110,7 @@ DWORD WINAPI CallStop(void*) {
   snprintf(line, sizeof line, "hr=%08lx pid=%lu ms=%llu", static_cast<unsigned long>(hr),
            static_cast<unsigned long>(pid), GetTickCount64() - start);
   AppendLine(line);
+  SetEvent(g_stopAnswered);
   manager->Release();
   return 0;
 }
@@ -128,9 +133,10 @@ int wmain(int argc, wchar_t** argv) {
   delete logger->SwapLoggerForTesting(g_capture);
   atexit(&AtExit);
 
+  g_stopAnswered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE worker = CreateThread(nullptr, 0, &KeepLogging, nullptr, 0, nullptr);
   HANDLE stopper = CreateThread(nullptr, 0, &CallStop, nullptr, 0, nullptr);
-  if (!worker || !stopper) return 4;
+  if (!g_stopAnswered || !worker || !stopper) return 4;
   Sleep(30000);
   return 99;
 }

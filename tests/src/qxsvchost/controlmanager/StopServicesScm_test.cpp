@@ -243,8 +243,8 @@ TEST_F(StopServicesScmTest, StuckServiceFailsAfterTenPollsAndTheHostEndsWithExit
   EXPECT_GE(run.elapsedMs, stop.ms + 900);  // the forced end comes a second later
   // exit(0) ran the exit handlers, after the stop call had answered.
   EXPECT_TRUE(InOrder(run.lines, {"atexit", kStopCalled,
-                                  "log 4 StopService: Failed to QueryServiceStatus " + Ascii(stuck) +
-                                      " after maximum attempts",
+                                  "log 4 StopService: Failed to QueryServiceStatus " +
+                                      Ascii(stuck) + " after maximum attempts",
                                   kForcing, kTerminating}))
       << testing::PrintToString(run.lines);
   EXPECT_EQ(0, run.lines[0].rfind("hr=", 0));

@@ -198,6 +198,7 @@ TEST_F(StopServicesTest, EmptyOrUnreadableGroupStopsNothing) {
     scm_ = FakeServiceControl();
     ASSERT_TRUE(config_.UseGroup(c.list));
     log_.Clear();
+    g_bShutdown = 0;  // as at process start
 
     EXPECT_EQ(c.expected, StopServices(scm_, FALSE));
     EXPECT_TRUE(scm_.opened.empty());
@@ -210,6 +211,7 @@ TEST_F(StopServicesTest, EmptyOrUnreadableGroupStopsNothing) {
 TEST_F(StopServicesTest, ShutdownFlagIsRaisedBeforeTheFirstStopAndStaysRaised) {
   scm_.scripts[L"a"] = Running();
   ASSERT_TRUE(config_.UseGroup(L"a"));
+  g_bShutdown = 0;  // as at process start
   EXPECT_EQ(S_OK, StopServices(scm_, FALSE));
   EXPECT_EQ(1, scm_.shutdownFlagAtFirstCall);
   EXPECT_EQ(1, g_bShutdown);
