@@ -20,6 +20,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# The trust fixtures time-stamp offline from a local test TSA key, which needs
+# osslsigncode 2.9 (bookworm-backports); bookworm itself has 2.5.
+if ! osslsigncode -v 2>/dev/null | grep -qE 'osslsigncode (2\.(9|[1-9][0-9])|[3-9])'; then
+  echo "Installing osslsigncode from bookworm-backports"
+  echo "deb http://deb.debian.org/debian bookworm-backports main" \
+    >/etc/apt/sources.list.d/hollin-backports.list
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports osslsigncode >/dev/null
+fi
+
 cmake -S "$root" -B "$build" -G "Unix Makefiles" -DHOLLIN_TESTS=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 

@@ -24,8 +24,6 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kBaseFrameVersionUnknown = 1504;
-// CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL
-constexpr DWORD kChainFlags = 0x84;
 
 bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
@@ -52,27 +50,25 @@ bool VerifySigner(const wchar_t* path, HCERTSTORE store, HCRYPTMSG message, DWOR
   UniqueCertContext certificate(CertGetSubjectCertificateFromStore(store, kEncoding, &wanted));
   if (!certificate) return false;
 
+  // The tests below read only what the signer claims, and WinVerifyTrust checks the first
+  // signer alone: this signer's own signature over the signed content must hold.
+  CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA signature = {};
+  signature.cbSize = sizeof(signature);
+  signature.dwSignerIndex = index;
+  signature.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+  signature.pvSigner = const_cast<CERT_CONTEXT*>(certificate.get());
+  if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &signature)) return false;
+
   BOOL nameMatched = FALSE;
   if (CheckSignerName(certificate.get(), &nameMatched, names) != 0 || !nameMatched) return false;
 
   FILETIME signingTime = {};
   if (GetCounterSignatureTime(message, index, &signingTime) != 0) return false;
 
-  LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
-  CERT_CHAIN_PARA chainPara = {};
-  chainPara.cbSize = sizeof(chainPara);
-  chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-  chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-  UniqueCertChain chain;
-  PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-  if (!CertGetCertificateChain(nullptr, certificate.get(),
-                               IsZero(signingTime) ? nullptr : &signingTime, store, &chainPara,
-                               kChainFlags, nullptr, &rawChain)) {
-    return false;
-  }
-  chain.reset(rawChain);
-  if (chain.get()->TrustStatus.dwErrorStatus != 0) return false;
+  UniqueCertChain chain =
+      BuildChainForUsage(certificate.get(), IsZero(signingTime) ? nullptr : &signingTime, store,
+                         szOID_PKIX_KP_CODE_SIGNING);
+  if (!chain || chain.get()->TrustStatus.dwErrorStatus != 0) return false;
 
   BOOL rootMatched = FALSE;
   if (CheckChainThumbprints(chain.get(), &rootMatched, thumbprints, count) != 0 || !rootMatched) {
@@ -211,20 +207,22 @@ bool VerifyFileAgainstTrustedList(const wchar_t* path, DWORD builtInVersion, Tru
                                   TrustNameList serials) {
   CTrustedList& list = GetInstalledTrustedList();
   // Whether a list is loaded and the check that follows from it are decided under one
-  // hold: a reload on another thread cannot slip in between.
+  // hold, so a reload on another thread cannot slip in between; with nothing loaded the
+  // given (built-in) lists apply.
+  auto checkUnderHold = [&](bool* wasLoaded) {
+    CTrustedList::SharedHold hold(list);
+    const bool loaded = list.IsLoadedLocked() != FALSE;
+    if (wasLoaded != nullptr) *wasLoaded = loaded;
+    return loaded ? VerifyWithLoadedList(path, list)
+                  : VerifyAuthenticodeSigners(path, names, thumbprints, count, serials);
+  };
   bool wasLoaded = false;
-  {
-    CTrustedList::SharedHold hold(list);
-    wasLoaded = list.IsLoadedLocked() != FALSE;
-    if (wasLoaded ? VerifyWithLoadedList(path, list)
-                  : VerifyAuthenticodeSigners(path, names, thumbprints, count, serials)) {
-      return true;
-    }
-  }
+  if (checkUnderHold(&wasLoaded)) return true;
   if (wasLoaded) {
-    if (GlobalFindAtomW(kTrustedListReloadAtom) == 0 || !list.Reload()) return false;
-    CTrustedList::SharedHold hold(list);
-    return list.IsLoadedLocked() && VerifyWithLoadedList(path, list);
+    if (GlobalFindAtomW(kTrustedListReloadAtom) == 0) return false;
+    // A reload that fails leaves nothing loaded: then the built-in lists decide.
+    (void)list.Reload();
+    return checkUnderHold(nullptr);
   }
   if (!list.EnsureLoaded()) return false;
   CTrustedList::SharedHold hold(list);
@@ -236,6 +234,11 @@ bool VerifyAuthenticodeSigners(const wchar_t* path, TrustNameList names,
                                TrustThumbprintList thumbprints, DWORD count,
                                TrustNameList serials) {
   if (path == nullptr || *path == L'\0') return false;
+  // The signature that is read and the file that WinVerifyTrust checks must be one: the
+  // file may be neither written, renamed nor deleted until the verdict is made.
+  Basalt::UniqueFile hold(
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!hold) return false;
   UniqueCertStore store;
   UniqueCryptMsg message;
   HCERTSTORE rawStore = nullptr;

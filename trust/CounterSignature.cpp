@@ -8,7 +8,6 @@
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr DWORD kChainFlags = 0x84;
 
 struct CryptProvTraits {
   static bool IsValid(HCRYPTPROV h) { return h != 0; }
@@ -122,20 +121,9 @@ UniqueCertContext FindSignerCertificate(HCERTSTORE store, const CMSG_SIGNER_INFO
 
 // The certificate chains at |time| for time stamping without any error.
 bool ChainsForTimeStamping(PCCERT_CONTEXT certificate, HCERTSTORE store, const FILETIME& time) {
-  LPSTR usage[] = {const_cast<LPSTR>(szOID_PKIX_KP_TIMESTAMP_SIGNING)};
-  CERT_CHAIN_PARA para = {};
-  para.cbSize = sizeof(para);
-  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  para.RequestedUsage.Usage.cUsageIdentifier = 1;
-  para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-  FILETIME at = time;
-  PCCERT_CHAIN_CONTEXT raw = nullptr;
-  if (!CertGetCertificateChain(nullptr, certificate, &at, store, &para, kChainFlags, nullptr,
-                               &raw)) {
-    return false;
-  }
-  UniqueCertChain chain(raw);
-  return chain.get()->TrustStatus.dwErrorStatus == 0;
+  UniqueCertChain chain =
+      BuildChainForUsage(certificate, &time, store, szOID_PKIX_KP_TIMESTAMP_SIGNING);
+  return chain && chain.get()->TrustStatus.dwErrorStatus == 0;
 }
 
 DWORD LastErrorOr(DWORD fallback) {

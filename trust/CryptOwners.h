@@ -64,3 +64,26 @@ inline ProcessHeapBuffer GetCryptMsgParam(HCRYPTMSG message, DWORD param, DWORD 
   if (size != nullptr) *size = needed;
   return buffer;
 }
+
+// CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL
+constexpr DWORD kTrustChainFlags = 0x84;
+
+// The chain of |certificate| from the default engine at |time| (null: now), with |store| as
+// additional store, required to be valid for the one enhanced key usage |usage|. Empty when
+// no chain could be built; its own TrustStatus is the caller's to judge.
+inline UniqueCertChain BuildChainForUsage(PCCERT_CONTEXT certificate, const FILETIME* time,
+                                          HCERTSTORE store, const char* usage) {
+  LPSTR usages[] = {const_cast<LPSTR>(usage)};
+  CERT_CHAIN_PARA para = {};
+  para.cbSize = sizeof(para);
+  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+  para.RequestedUsage.Usage.cUsageIdentifier = 1;
+  para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  FILETIME at = time != nullptr ? *time : FILETIME{};
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, store, &para,
+                               kTrustChainFlags, nullptr, &chain)) {
+    return UniqueCertChain();
+  }
+  return UniqueCertChain(chain);
+}

@@ -59,25 +59,31 @@ void ReportVerifyFailure(const wchar_t* candidate, LONG result) {
   OutputDebugStringW(message);
 }
 
+// |path| as the full path that the check, the hold and the load all use, so that a later
+// change of the current folder, the loader's search or its ".dll" default cannot make the
+// loaded file another than the verified one (a name without extension gets a trailing "."
+// for that). Null with the error (8 without memory, else 2).
+std::unique_ptr<wchar_t[]> FullLoadPath(const wchar_t* path, DWORD* error) {
+  const DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+  std::unique_ptr<wchar_t[]> full = needed != 0 ? AllocatePath(needed + 2) : nullptr;
+  if (!full) {
+    *error = needed != 0 ? ERROR_NOT_ENOUGH_MEMORY : ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  wchar_t* name = nullptr;
+  const DWORD length = GetFullPathNameW(path, needed + 1, full.get(), &name);
+  if (length == 0 || length > needed || name == nullptr) {
+    *error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  if (wcschr(name, L'.') == nullptr) full[length] = L'.';
+  return full;
+}
+
 }  // namespace
 
 LONG VerifyLibraryFileSignature(const wchar_t* path) {
-  WINTRUST_FILE_INFO file = {};
-  file.cbStruct = sizeof(file);
-  file.pcwszFilePath = path;
-  WinTrustData88 data = {};
-  data.cbStruct = sizeof(data);
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  data.dwProvFlags = kLibraryProviderFlags;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;
-  WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  return result;
+  return VerifyFileTrust(path, WTD_STATEACTION_VERIFY, kLibraryProviderFlags);
 }
 
 bool GetBaseFrameInstallDir(bool use32, const wchar_t* name, wchar_t* buffer, DWORD capacity) {
@@ -148,51 +154,56 @@ DWORD LoadVerifiedLibrary(VerifiedLibraryLoad* record) {
   }
 
   // The candidate is held open without write or delete sharing from before its check
-  // until it is loaded: the file that was verified is the file that gets loaded.
+  // until it is loaded: the file that was verified is the file that gets loaded. A file
+  // that exists but cannot be held so (someone may be writing to it) is not loaded.
   Basalt::UniqueFile hold;
-  auto verify = [&hold](const wchar_t* path) {
-    hold.reset(
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    return VerifyLibraryFileSignature(path);
+  auto verify = [&hold, record](const wchar_t* path) -> LONG {
+    hold.reset();
+    DWORD error = 0;
+    std::unique_ptr<wchar_t[]> full = FullLoadPath(path, &error);
+    if (!full) return static_cast<LONG>(error);
+    record->path = std::move(full);
+    hold.reset(CreateFileW(record->path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr));
+    if (!hold) {
+      error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        return static_cast<LONG>(error != 0 ? error : ERROR_ACCESS_DENIED);
+      }
+    }
+    return VerifyLibraryFileSignature(record->path.get());
   };
   LONG result = verify(candidate);
   if (IsNotFound(result) && !fullPath) {
     OutputDebugStringW(
         L"NotComDllGetInterface: DLL not found in install location, looking in current "
         L"directory\n");
-    DWORD size = MAX_PATH;
     std::unique_ptr<wchar_t[]> module;
     DWORD got = 0;
-    for (int attempt = 0; attempt < 6; ++attempt, size *= 2) {
+    bool truncated = true;
+    for (DWORD size = MAX_PATH; truncated && size <= 0x10000; size *= 2) {
       module = AllocatePath(size);
       if (!module) break;
       got = GetModuleFileNameW(record->besideModule, module.get(), size);
-      if (got < size) break;
+      truncated = got >= size;
     }
-    const bool haveModule = module && got != 0 && got < size;
-    if (!module || (got != 0 && !haveModule)) {
+    if (!module || (got != 0 && truncated)) {
       result = ERROR_NOT_ENOUGH_MEMORY;  // still truncated, or no memory for it
-    } else if (haveModule) {
+    } else if (got != 0) {
       wchar_t* slash = wcsrchr(module.get(), L'\\');
       const size_t folderLength = slash != nullptr ? static_cast<size_t>(slash - module.get()) : 0;
       std::unique_ptr<wchar_t[]> beside =
           JoinFolderAndName(module.get(), folderLength, name, nameLength);
-      if (!beside) {
-        result = ERROR_NOT_ENOUGH_MEMORY;
-      } else {
-        record->path = std::move(beside);
-        candidate = record->path.get();
-        result = verify(candidate);
-      }
+      result = beside ? verify(beside.get()) : ERROR_NOT_ENOUGH_MEMORY;
     }
   }
 
   if (!IsAcceptedResult(result)) {
-    ReportVerifyFailure(candidate, result);
+    ReportVerifyFailure(record->path ? record->path.get() : name, result);
     record->path.reset();
     return static_cast<DWORD>(result);
   }
-  record->module = LoadLibraryExW(candidate, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  record->module = LoadLibraryExW(record->path.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   return 0;
 }
 

@@ -9,7 +9,7 @@
 struct VerifiedLibraryLoad {
   const wchar_t* library = nullptr;  // name or full path, as given
   HMODULE besideModule = nullptr;    // its folder is the last place looked; null: the exe
-  std::unique_ptr<wchar_t[]> path;   // the candidate that was verified (heap)
+  std::unique_ptr<wchar_t[]> path;   // the candidate's full path, as verified and loaded (heap)
   HMODULE module = nullptr;          // the loaded library, or null
 };
 
@@ -21,8 +21,9 @@ struct VerifiedLibraryLoad {
 [[nodiscard]] DWORD NotComDllGetInterface(const wchar_t* library, const char* interfaceName,
                                           void** out, HMODULE besideModule);
 
-// Finds and verifies |record->library| and hands the candidate to LoadLibraryExW. 0 when a
-// verified file was handed over (record->module may still be null); else the error.
+// Finds and verifies |record->library| and hands the candidate to LoadLibraryExW by the
+// same full path, held unchanged from the check to the load. 0 when a verified file was
+// handed over (record->module may still be null); else the error.
 [[nodiscard]] DWORD LoadVerifiedLibrary(VerifiedLibraryLoad* record);
 
 // The code-validation component's install folder ("szInstallDir32" when |use32|, else

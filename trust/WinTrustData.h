@@ -29,9 +29,10 @@ static_assert(sizeof(WINTRUST_FILE_INFO) == 32, "WINTRUST_FILE_INFO of 32 bytes"
 // WTD_CACHE_ONLY_URL_RETRIEVAL
 constexpr DWORD kWinTrustHashOnlyFlags = 0x1214;
 
-// WinVerifyTrust of the file at |path|: no UI, no revocation checks, state action 0,
-// provider flags 0x1214. 0 when the system accepts the file's signature.
-inline LONG VerifyFileTrustHashOnly(const wchar_t* path) {
+// WinVerifyTrust of the file at |path| with no UI, no revocation checks, |stateAction| and
+// |providerFlags|. A verification state that WTD_STATEACTION_VERIFY opened is closed again.
+// The first call's result.
+inline LONG VerifyFileTrust(const wchar_t* path, DWORD stateAction, DWORD providerFlags) {
   WINTRUST_FILE_INFO file = {};
   file.cbStruct = sizeof(file);
   file.pcwszFilePath = path;
@@ -41,8 +42,20 @@ inline LONG VerifyFileTrustHashOnly(const wchar_t* path) {
   data.fdwRevocationChecks = WTD_REVOKE_NONE;
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &file;
-  data.dwStateAction = 0;
-  data.dwProvFlags = kWinTrustHashOnlyFlags;
+  data.dwStateAction = stateAction;
+  data.dwProvFlags = providerFlags;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  const HWND window = static_cast<HWND>(INVALID_HANDLE_VALUE);
+  const LONG result = WinVerifyTrust(window, &action, &data);
+  if (stateAction == WTD_STATEACTION_VERIFY) {
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(window, &action, &data);
+  }
+  return result;
+}
+
+// WinVerifyTrust of the file at |path|: no UI, no revocation checks, state action 0,
+// provider flags 0x1214. 0 when the system accepts the file's signature.
+inline LONG VerifyFileTrustHashOnly(const wchar_t* path) {
+  return VerifyFileTrust(path, 0, kWinTrustHashOnlyFlags);
 }

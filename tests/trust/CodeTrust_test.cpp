@@ -72,6 +72,7 @@ TEST_F(CodeTrustTest, EverySignerIsTried) {
       {L"second_good.dll", 0},        // first signer has a wrong name, second is good
       {L"refused_then_good.dll", 0},  // first signer's serial is refused, second is good
       {L"wrong_then_refused.dll", 5},
+      {L"forged_second.dll", 5},  // second signer's signature is over another file
   };
   // Wine's crypt32 cannot decode a signed message with two signers (CryptMsgUpdate fails
   // with 87): only Windows can show these verdicts.
@@ -91,6 +92,22 @@ TEST_F(CodeTrustTest, TimestampPolicyFailureRefusesAnOtherwiseGoodSigner) {
   trust_test::SetTimestampPolicyFails(true);
   EXPECT_EQ(VerifyModuleFileTrust(Fixture(L"good.dll").c_str()), 5u);
   EXPECT_GT(trust_test::TimestampPolicyCalls(), before);
+}
+
+TEST_F(CodeTrustTest, FileOpenForWritingIsNotTrusted) {
+  const std::wstring folder = trust_test::MakeScratchFolder(L"writing");
+  const std::wstring copy = folder + L"\\good.dll";
+  ASSERT_TRUE(CopyFileW(Fixture(L"good.dll").c_str(), copy.c_str(), FALSE));
+  {
+    HANDLE writer = CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    // What is verified could change before the verdict is made.
+    EXPECT_EQ(VerifyModuleFileTrust(copy.c_str()), 5u);
+    CloseHandle(writer);
+  }
+  EXPECT_EQ(VerifyModuleFileTrust(copy.c_str()), 0u);
+  trust_test::RemoveTree(folder);
 }
 
 TEST_F(CodeTrustTest, NoValidatorWithoutTheServiceKey) {

@@ -79,6 +79,20 @@ TEST_F(TrustedListVerification, ReloadThroughTheAtom) {
   EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
 }
 
+TEST_F(TrustedListVerification, FailedReloadLeavesTheBuiltInListsToDecide) {
+  trust_test::SetInstalledListFile(L"list_newonly_v5.js");  // VER 5, names only Newco
+  ASSERT_EQ(Verdict(L"newco.dll"), 5u);                     // loaded, not used
+  ASSERT_EQ(Verdict(L"good.dll"), 5u);                      // only the loaded list counts
+  // Another process announces a file that no longer loads.
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_tampered_v9.js").c_str(),
+                        trust_test::InstalledListPath().c_str(), FALSE));
+  ASSERT_NE(GlobalAddAtomW(kTrustedListReloadAtom), 0);
+  EXPECT_EQ(Verdict(L"good.dll"), 0u);  // nothing loaded after the reload: built-in lists
+  EXPECT_FALSE(GetInstalledTrustedList().IsLoaded());
+  EXPECT_EQ(Verdict(L"newco.dll"), 5u);
+  EXPECT_EQ(Verdict(L"wrong.dll"), 5u);
+}
+
 TEST_F(TrustedListVerification, ReloadsNeverOpenAGapThatAdmitsEverySigner) {
   trust_test::SetInstalledListFile(L"list_v8.js");
   ASSERT_EQ(Verdict(L"wrong.dll"), 5u);

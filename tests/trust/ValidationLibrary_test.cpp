@@ -8,6 +8,7 @@
 // These need <windows.h> first.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "TrustTestSupport.h"
@@ -108,6 +109,69 @@ TEST_F(ValidationLibrary, FallsBackToTheCurrentFolderThenBesideTheModule) {
   EXPECT_NE(out, nullptr);
   // Nowhere.
   EXPECT_NE(NotComDllGetInterface(L"qxkcva.dll", "KcvValidationControl", &out, nullptr), 0u);
+}
+
+// A folder of exactly |length| characters below |base| (made of nested parts).
+std::wstring MakeFolderOfLength(const std::wstring& base, size_t length) {
+  std::wstring folder = base;
+  while (folder.size() < length) {
+    const size_t part = std::min<size_t>(100, length - folder.size() - 1);
+    folder += L"\\" + std::wstring(part, L'f');
+    CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  return folder;
+}
+
+TEST_F(ValidationLibrary, LongCurrentFolderJoinsFolderAndName) {
+  // At 265, folder + "\" + name needs more than name + 262 characters; 320 is more than
+  // the first request for the folder can take.
+  for (size_t length : {265u, 320u}) {
+    const std::wstring scratch = trust_test::MakeScratchFolder(L"cwd");
+    const std::wstring folder = MakeFolderOfLength(scratch, length);
+    ASSERT_EQ(folder.size(), length);
+    if (!CopyFileW(Fixture(L"validator\\qxkcva.dll").c_str(), (folder + L"\\qxkcva.dll").c_str(),
+                   FALSE) ||
+        !SetCurrentDirectoryW(folder.c_str())) {
+      trust_test::RemoveTree(scratch);
+      GTEST_SKIP() << "no current folder of " << length << " characters on this platform";
+    }
+    VerifiedLibraryLoad record;
+    record.library = L"qxkcva.dll";
+    EXPECT_EQ(LoadVerifiedLibrary(&record), 0u) << length;
+    ASSERT_NE(record.module, nullptr) << length;
+    EXPECT_EQ(std::wstring(record.path.get()), folder + L"\\qxkcva.dll");
+    FreeLibrary(record.module);
+    SetCurrentDirectoryW(savedDirectory_);
+    trust_test::RemoveTree(scratch);
+  }
+}
+
+TEST_F(ValidationLibrary, LoadsExactlyTheFileThatWasVerified) {
+  const std::wstring scratch = trust_test::MakeScratchFolder(L"exact");
+  // "lib" without extension is the signed validator; the loader's default would append
+  // ".dll" and load "lib.dll", a signed library without the export.
+  const std::wstring bare = scratch + L"\\lib";
+  ASSERT_TRUE(CopyFileW(Fixture(L"validator\\qxkcva.dll").c_str(), bare.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(Fixture(L"good.dll").c_str(), (scratch + L"\\lib.dll").c_str(), FALSE));
+  void* out = nullptr;
+  EXPECT_EQ(NotComDllGetInterface(bare.c_str(), "KcvValidationControl", &out, nullptr), 0u);
+  EXPECT_NE(out, nullptr);
+
+  // A file that someone holds open for writing cannot be held unchanged until the load.
+  const std::wstring copy = scratch + L"\\qxkcva.dll";
+  ASSERT_TRUE(CopyFileW(Fixture(L"validator\\qxkcva.dll").c_str(), copy.c_str(), FALSE));
+  {
+    Basalt::UniqueFile writer(CreateFileW(copy.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    out = reinterpret_cast<void*>(1);
+    EXPECT_EQ(NotComDllGetInterface(copy.c_str(), "KcvValidationControl", &out, nullptr),
+              static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(out, reinterpret_cast<void*>(1));
+  }
+  EXPECT_EQ(NotComDllGetInterface(copy.c_str(), "KcvValidationControl", &out, nullptr), 0u);
+  trust_test::RemoveTree(scratch);
 }
 
 TEST_F(ValidationLibrary, BadNamesAndMissingExport) {

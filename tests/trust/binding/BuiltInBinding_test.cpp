@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 
 #include <string>
+#include <vector>
 
 #include "TrustFixturePaths.h"
 #include "trust/CodeTrust.h"
@@ -24,13 +25,22 @@ bool RunningUnderWine() {
 }
 
 TEST(BuiltInBinding, TablesHoldTheBuiltInSignersAndRootsOnly) {
-  EXPECT_EQ(TrustedThumbprintCount, 6u);
-  EXPECT_EQ(TrustedThumbprints[0][0], 0xafu);
-  EXPECT_EQ(TrustedThumbprints[5][19], 0x8eu);
+  const char* const roots[] = {
+      "afe5d244a8d1194230ff479fe2f897bbcd7a8cb4", "02faf3e291435468607857694df5e45b68851868",
+      "742c3192e607e424eb4549542be1bbc53e6174e2", "4eb6d578499b1ccf5f581ead56be3d9b6744a5e5",
+      "b1bc968bd4f49d622aa89a81f2150152a41d829c", "2b8f1b57330dbba2d07a6c51f70ee90ddab9ad8e"};
+  ASSERT_EQ(TrustedThumbprintCount, 6u);
+  for (DWORD i = 0; i < TrustedThumbprintCount; ++i) {
+    char hex[41] = {};
+    for (int b = 0; b < 20; ++b) wsprintfA(hex + 2 * b, "%02x", TrustedThumbprints[i][b]);
+    EXPECT_STREQ(hex, roots[i]) << i;
+  }
   EXPECT_EQ(TrustedRefusedSerials[0], nullptr);
-  int names = 0;
-  while (TrustedSignerNames[names] != nullptr) ++names;
-  EXPECT_EQ(names, 4);
+  std::vector<std::wstring> names;
+  for (const wchar_t* const* p = TrustedSignerNames; *p != nullptr; ++p) names.push_back(*p);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Parvo Corporation", L"Telvan, Inc.", L"Telvan, LLC",
+                                              L"Telvan, LLC."}));
+  EXPECT_EQ(kBuiltInTrustedListVersion, 7u);
   // No list signer is configured in this build: no list file is ever accepted.
   static const BYTE zero[20] = {};
   EXPECT_EQ(memcmp(TrustedListSignerThumbprint, zero, 20), 0);
