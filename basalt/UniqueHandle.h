@@ -1,8 +1,8 @@
 // Move-only owners for Win32 handles, all made from one template.
 #pragma once
 
-#include <windows.h>
 #include <objbase.h>
+#include <windows.h>
 
 #include <utility>
 

@@ -1,11 +1,10 @@
 // Smoke test of the harness itself: we run as a real PE under Wine with the
 // Windows 10 prefix, and wide formats keep their Microsoft meaning.
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdarg>
 #include <cwchar>
-
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -41,7 +41,8 @@ inline std::string ReadFileBytes(const std::wstring& path) {
   if (file == INVALID_HANDLE_VALUE) return bytes;
   char chunk[65536];
   DWORD read = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
+  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+    bytes.append(chunk, read);
   CloseHandle(file);
   return bytes;
 }
