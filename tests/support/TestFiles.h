@@ -36,8 +36,9 @@ inline void DeleteTree(const std::wstring& path) {
 // Whole file as bytes; empty when it cannot be read.
 inline std::string ReadFileBytes(const std::wstring& path) {
   std::string bytes;
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return bytes;
   char chunk[65536];
   DWORD read = 0;

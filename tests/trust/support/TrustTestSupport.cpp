@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "tests/support/TestFiles.h"
 #include "trust/TrustedList.h"
 
 namespace trust_test {
@@ -64,25 +65,7 @@ std::wstring MakeScratchFolder(const wchar_t* tag) {
   return folder;
 }
 
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = folder + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(folder.c_str());
-}
+void RemoveTree(const std::wstring& folder) { testsupport::DeleteTree(folder); }
 
 int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix) {
   int count = 0;
@@ -96,20 +79,7 @@ int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix) {
   return count;
 }
 
-std::string ReadFileBytes(const std::wstring& path) {
-  std::string data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return data;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
-    data.append(buffer, read);
-  }
-  CloseHandle(file);
-  return data;
-}
+std::string ReadFileBytes(const std::wstring& path) { return testsupport::ReadFileBytes(path); }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& data) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
