@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/etwlogging/ScratchRegistry.h"
+#include "tests/support/ScratchMachineKey.h"
 
 namespace {
 
 using ETWLogging::CETWLogging;
 using ETWLogging::EtwTraceApiIf;
-using etwlogging_test::ScratchMachineKey;
+using testsupport::ScratchMachineKey;
 
 // What the fake's GetTraceLoggerHandle reads from the control buffer.
 struct FakeSession {

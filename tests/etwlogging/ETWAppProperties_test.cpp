@@ -8,12 +8,12 @@
 
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
-#include "tests/etwlogging/ScratchRegistry.h"
+#include "tests/support/ScratchMachineKey.h"
 
 namespace {
 
 using ETWLogging::internal::ETWAppProperties;
-using etwlogging_test::ScratchMachineKey;
+using testsupport::ScratchMachineKey;
 
 // {491FB070-54CC-11E0-B8AF-0800200C9A66}
 constexpr GUID kWssSession = {

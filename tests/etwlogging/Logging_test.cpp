@@ -24,12 +24,12 @@
 #include "etwlogging/CETWLogging.h"
 #include "etwlogging/CLogging.h"
 #include "etwlogging/LogCapture.h"
-#include "tests/etwlogging/ScratchRegistry.h"
+#include "tests/support/ScratchMachineKey.h"
 
 namespace {
 
 using namespace ETWLogging;
-using etwlogging_test::ScratchMachineKey;
+using testsupport::ScratchMachineKey;
 
 // Checks inside a child process: print and remember the first failures.
 int g_failures = 0;

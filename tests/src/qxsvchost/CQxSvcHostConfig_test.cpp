@@ -6,10 +6,12 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "QxTestLogCapture.h"
+#include "tests/support/ScratchMachineKey.h"
 
 namespace {
 
@@ -27,17 +29,12 @@ class HostConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(capture_.installed());
-    scratchPath_ =
-        L"Software\\HollinTests\\QxSvcHostConfig_" + std::to_wstring(GetCurrentProcessId());
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, scratchPath_.c_str(), 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, scratch_.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, scratch_.get()));
+    machine_ = std::make_unique<testsupport::ScratchMachineKey>(L"QxSvcHostConfig");
+    ASSERT_TRUE(machine_->ok());
     CreateKey(kHostKey);
   }
   void TearDown() override {
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    scratch_.reset();
-    RegDeleteTreeW(HKEY_CURRENT_USER, scratchPath_.c_str());
+    machine_.reset();
     CQxSvcHostConfig::DestroyInstance();
   }
 
@@ -71,8 +68,7 @@ class HostConfigTest : public ::testing::Test {
   qxtest::CapturingLogger& log() { return capture_.log(); }
 
   qxtest::ScopedLogCapture capture_;
-  std::wstring scratchPath_;
-  Basalt::UniqueHKey scratch_;
+  std::unique_ptr<testsupport::ScratchMachineKey> machine_;
 };
 
 WSSConfig InitAndGet(CQxSvcHostConfig& config) {

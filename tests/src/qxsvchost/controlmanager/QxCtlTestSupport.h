@@ -8,6 +8,7 @@
 
 #include "basalt/UniqueHandle.h"
 #include "src/qxsvchost/CQxSvcHostConfig.h"
+#include "tests/support/ScratchMachineKey.h"
 
 namespace qxctltest {
 
@@ -20,28 +21,17 @@ inline std::wstring ExeFolder() {
   return full.substr(0, full.find_last_of(L'\\') + 1);
 }
 
-// Redirects HKEY_LOCAL_MACHINE of this process to HKCU\<path> for its lifetime and gives the
+// Redirects HKEY_LOCAL_MACHINE of this process to a scratch key for its lifetime and gives the
 // host configuration singleton a group there; everything is removed again afterwards.
 class ScratchHostConfig {
  public:
-  explicit ScratchHostConfig(const std::wstring& testName)
-      : m_path(L"Software\\HollinTests\\" + testName + L"_" +
-               std::to_wstring(GetCurrentProcessId())) {
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        m_scratch.put(), nullptr) != ERROR_SUCCESS) {
-      return;
-    }
-    if (RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_scratch.get()) != ERROR_SUCCESS) return;
+  explicit ScratchHostConfig(const std::wstring& testName) : m_machine(testName) {
+    if (!m_machine.ok()) return;
     Basalt::UniqueHKey host;
     m_ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
                            nullptr, host.put(), nullptr) == ERROR_SUCCESS;
   }
-  ~ScratchHostConfig() {
-    CQxSvcHostConfig::DestroyInstance();
-    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    m_scratch.reset();
-    RegDeleteTreeW(HKEY_CURRENT_USER, m_path.c_str());
-  }
+  ~ScratchHostConfig() { CQxSvcHostConfig::DestroyInstance(); }
   ScratchHostConfig(const ScratchHostConfig&) = delete;
   ScratchHostConfig& operator=(const ScratchHostConfig&) = delete;
 
@@ -66,8 +56,7 @@ class ScratchHostConfig {
   }
 
  private:
-  std::wstring m_path;
-  Basalt::UniqueHKey m_scratch;
+  testsupport::ScratchMachineKey m_machine;
   bool m_ok = false;
 };
 
