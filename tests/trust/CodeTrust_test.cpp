@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TrustTestSupport.h"
+#include "tests/trust/support/ValidatorStub.h"
 #include "trust/CryptOwners.h"
 #include "trust/TrustTables.h"
 
@@ -275,13 +276,8 @@ TEST_F(CodeTrustTest, SignerNameCheck) {
 
 // --- External validation --------------------------------------------------------------
 
-class RecordingValidator final : public KcvValidationControl {
+class RecordingValidator final : public trust_test::ValidatorStub {
  public:
-  HRESULT STDMETHODCALLTYPE Reserved0() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Reserved1() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Reserved2() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Reserved3() override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE Reserved4() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE ValidateFile(const wchar_t* path, DWORD flags,
                                          ValidationResult* result) override {
     lastPath = path;
