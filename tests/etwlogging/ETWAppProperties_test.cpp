@@ -9,6 +9,7 @@
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
 #include "tests/support/ScratchMachineKey.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -25,13 +26,7 @@ constexpr GUID kAppSession = {0x11111111, 0x2222, 0x3333, {4, 4, 5, 5, 5, 5, 5, 
 constexpr GUID kAppProvider = {
     0xAAAAAAAA, 0xBBBB, 0xCCCC, {0xD, 0xD, 0xE, 0xE, 0xE, 0xE, 0xE, 0xE}};
 
-std::wstring ProgramData() {
-  PWSTR path = nullptr;
-  std::wstring result;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path))) result = path;
-  CoTaskMemFree(path);
-  return result;
-}
+std::wstring ProgramData() { return testsupport::ProgramDataFolder(); }
 
 class ETWAppPropertiesTest : public ::testing::Test {
  protected:

@@ -25,6 +25,7 @@
 #include "etwlogging/CLogging.h"
 #include "etwlogging/LogCapture.h"
 #include "tests/support/ScratchMachineKey.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -426,13 +427,7 @@ TEST_F(FacadeTest, SixteenThreadsThroughTheEtwBackEnd) {
   });
 }
 
-std::wstring ProgramData() {
-  PWSTR path = nullptr;
-  std::wstring result;
-  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path))) result = path;
-  CoTaskMemFree(path);
-  return result;
-}
+std::wstring ProgramData() { return testsupport::ProgramDataFolder(); }
 
 // Lines of every .log file in |folder|, UTF-16 after the byte-order mark.
 std::vector<std::wstring> ReadLogLines(const std::wstring& folder) {

@@ -1,6 +1,7 @@
 // File helpers shared by the tests: scratch trees and whole-file reads.
 #pragma once
 
+#include <shlobj.h>
 #include <windows.h>
 
 #include <string>
@@ -46,6 +47,15 @@ inline std::string ReadFileBytes(const std::wstring& path) {
     bytes.append(chunk, read);
   CloseHandle(file);
   return bytes;
+}
+
+// The machine's ProgramData folder; empty when the shell cannot name it.
+inline std::wstring ProgramDataFolder() {
+  PWSTR path = nullptr;
+  std::wstring result;
+  if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path))) result = path;
+  CoTaskMemFree(path);
+  return result;
 }
 
 }  // namespace testsupport
