@@ -4,8 +4,6 @@
 #pragma once
 
 #include <windows.h>
-// basalt/UniqueHandle.h uses COM apartment calls without including their header.
-#include <objbase.h>
 
 #include <atomic>
 #include <optional>

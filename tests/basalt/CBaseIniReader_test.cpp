@@ -1,7 +1,6 @@
 #include "basalt/CBaseIniReader.h"
 
 #include <gtest/gtest.h>
-#include <objbase.h>  // UniqueHandle.h needs it under WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <fstream>
