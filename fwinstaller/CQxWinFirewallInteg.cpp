@@ -20,8 +20,8 @@ constexpr wchar_t kExeSuffix[] = L"\\Hollin.exe";
 constexpr wchar_t kRuleName[] = L"Telvan Shared Service Host";
 constexpr wchar_t kAnyPorts[] = L"Any";
 constexpr wchar_t kLogGroup[] = L"QxSvcHost";
-constexpr LONG kAllProfiles = 7;  // domain, private and public
-constexpr LONG kAnyProtocol = 256;
+constexpr LONG kAllProfiles = 7;    // domain, private and public
+constexpr LONG kAnyProtocol = 256;  // NET_FW_IP_PROTOCOL_ANY, which mingw's header lacks
 
 constexpr wchar_t kCtorFunction[] = L"CQxWinFirewallInteg::CQxWinFirewallInteg";
 constexpr wchar_t kInfoFunction[] = L"CQxWinFirewallInteg::GetSharedSvcInfo";
@@ -30,10 +30,11 @@ constexpr wchar_t kRemoveFunction[] = L"CQxWinFirewallInteg::RemoveSharedSvcFrom
 
 #define FW_LOG(level, function, ...) QXLOG(ETWLogging::level, kLogFile, function, __VA_ARGS__)
 
-// Reads the install folder into |folder| (kBufferChars, zero-filled by the caller). The
-// value must be a non-empty string that leaves its terminator inside the buffer: stored
-// data need not be terminated, so a value that fills the buffer is too long.
+// Reads the install folder into |folder|. The value must be a non-empty string that leaves
+// a terminator inside the buffer: stored data need not be terminated, so a value that
+// fills the whole buffer is too long.
 bool ReadInstallDir(wchar_t (&folder)[CQxWinFirewallInteg::kBufferChars]) {
+  wmemset(folder, L'\0', CQxWinFirewallInteg::kBufferChars);
   Basalt::UniqueHKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kHostKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
     return false;
@@ -91,7 +92,7 @@ bool CQxWinFirewallInteg::FileExists(const wchar_t* path) {
 bool CQxWinFirewallInteg::GetSharedSvcInfo(wchar_t* ruleName, wchar_t* appPath) {
   if (!ruleName || !appPath) return false;
 
-  wchar_t folder[kBufferChars] = {};
+  wchar_t folder[kBufferChars];
   if (!ReadInstallDir(folder)) {
     FW_LOG(kLogError, kInfoFunction, L"GetSharedSvcInfo: Error getting InstallDir from '%s'",
            kHostKey);

@@ -96,7 +96,6 @@ class ScopedFirewallDouble {
       WriteText(key.get(), nullptr, saved.server);
       WriteText(key.get(), L"ThreadingModel", saved.threading);
     }
-    CoFreeUnusedLibraries();
     fwdouble::Reset();
   }
   ScopedFirewallDouble(const ScopedFirewallDouble&) = delete;

@@ -79,6 +79,22 @@ HRESULT CreateObject(REFIID riid, void** out, Args&&... args) {
   return hr;
 }
 
+// A rule property kept in the record; its put fails when "put_<Property>" is injected.
+#define RULE_TEXT(Property, field)                             \
+  HRESULT STDMETHODCALLTYPE get_##Property(BSTR* v) override { \
+    return GetText(m_record.field, v);                         \
+  }                                                            \
+  HRESULT STDMETHODCALLTYPE put_##Property(BSTR v) override {  \
+    return PutText(L"put_" #Property, m_record.field, v);      \
+  }
+#define RULE_NUMBER(Property, field, Type, unset)                  \
+  HRESULT STDMETHODCALLTYPE get_##Property(Type* v) override {     \
+    return GetNumber(m_record.field, static_cast<Type>(unset), v); \
+  }                                                                \
+  HRESULT STDMETHODCALLTYPE put_##Property(Type v) override {      \
+    return PutNumber(L"put_" #Property, m_record.field, v);        \
+  }
+
 class FwRule : public DispatchObject<INetFwRule> {
  public:
   FwRule() = default;
@@ -94,59 +110,16 @@ class FwRule : public DispatchObject<INetFwRule> {
     return DispatchObject::QueryInterface(riid, out);
   }
 
-  HRESULT STDMETHODCALLTYPE get_Name(BSTR* v) override { return GetText(m_record.name, v); }
-  HRESULT STDMETHODCALLTYPE put_Name(BSTR v) override {
-    return PutText(L"put_Name", m_record.name, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_Description(BSTR* v) override {
-    return GetText(m_record.description, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_Description(BSTR v) override {
-    return PutText(L"put_Description", m_record.description, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_ApplicationName(BSTR* v) override {
-    return GetText(m_record.applicationName, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_ApplicationName(BSTR v) override {
-    return PutText(L"put_ApplicationName", m_record.applicationName, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_LocalPorts(BSTR* v) override {
-    return GetText(m_record.localPorts, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_LocalPorts(BSTR v) override {
-    return PutText(L"put_LocalPorts", m_record.localPorts, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_RemotePorts(BSTR* v) override {
-    return GetText(m_record.remotePorts, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_RemotePorts(BSTR v) override {
-    return PutText(L"put_RemotePorts", m_record.remotePorts, v);
-  }
+  RULE_TEXT(Name, name)
+  RULE_TEXT(Description, description)
+  RULE_TEXT(ApplicationName, applicationName)
+  RULE_TEXT(LocalPorts, localPorts)
+  RULE_TEXT(RemotePorts, remotePorts)
   // Unset numbers read as the system's defaults for a new rule.
-  HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL* v) override {
-    return GetNumber(m_record.enabled, VARIANT_FALSE, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL v) override {
-    return PutNumber(L"put_Enabled", m_record.enabled, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_Action(NET_FW_ACTION* v) override {
-    return GetNumber(m_record.action, NET_FW_ACTION_ALLOW, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_Action(NET_FW_ACTION v) override {
-    return PutNumber(L"put_Action", m_record.action, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_Profiles(LONG* v) override {
-    return GetNumber(m_record.profiles, LONG{NET_FW_PROFILE2_ALL}, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_Profiles(LONG v) override {
-    return PutNumber(L"put_Profiles", m_record.profiles, v);
-  }
-  HRESULT STDMETHODCALLTYPE get_Protocol(LONG* v) override {
-    return GetNumber(m_record.protocol, kAnyProtocol, v);
-  }
-  HRESULT STDMETHODCALLTYPE put_Protocol(LONG v) override {
-    return PutNumber(L"put_Protocol", m_record.protocol, v);
-  }
+  RULE_NUMBER(Enabled, enabled, VARIANT_BOOL, VARIANT_FALSE)
+  RULE_NUMBER(Action, action, NET_FW_ACTION, NET_FW_ACTION_ALLOW)
+  RULE_NUMBER(Profiles, profiles, LONG, NET_FW_PROFILE2_ALL)
+  RULE_NUMBER(Protocol, protocol, LONG, kAnyProtocol)
 
   NOT_MODELLED(INetFwRule, get_ServiceName, BSTR*)
   NOT_MODELLED(INetFwRule, put_ServiceName, BSTR)
