@@ -13,6 +13,13 @@ namespace TrustPlatform {
 // succeeds and reports no error, else the error (or the call's last error).
 [[nodiscard]] DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain);
 
+// CryptMsgVerifyCountersignatureEncodedEx: true when the encoded PKCS #9 countersigner
+// information |countersignature| is made by |countersigner| over the encoded signer
+// information |signer|.
+[[nodiscard]] bool VerifyCountersignature(const BYTE* signer, DWORD signerSize,
+                                          const BYTE* countersignature, DWORD countersignatureSize,
+                                          PCCERT_CONTEXT countersigner);
+
 // The embedded signature of a signed script file (the trusted list): its certificate
 // store and signed message, owned by the caller. False when there is none.
 [[nodiscard]] bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message);

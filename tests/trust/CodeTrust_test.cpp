@@ -39,13 +39,23 @@ TEST_F(CodeTrustTest, VerdictsOverSignedFixtures) {
       {L"inc.dll", 0},          // "Telvan, Inc."
       {L"case.dll", 0},         // "TELVAN, llc": names compare without case
       {L"timestamped.dll", 0},  // with an RFC 3161 time stamp
-      {L"wrong.dll", 5},        // "Mallory Software"
-      {L"refused.dll", 5},      // refused serial, everything else good
-      {L"expired.dll", 5},      // signer expired, no time stamp
-      {L"wrongeku.dll", 5},     // not valid for code signing
-      {L"unlisted.dll", 5},     // machine-trusted root that is not listed
-      {L"newco.dll", 5},        // name known only to a newer list
-      {L"unsigned.dll", 5},    {L"tampered.dll", 5}, {L"no_such_file.dll", 5},
+      // Expired signer, stamped while it was valid: the stamp's time counts only when the
+      // stamp verifies and was made over this very signature.
+      {L"expired_stamped.dll", 0},
+      {L"expired_legacy.dll", 0},  // PKCS #9 countersignature
+      {L"expired_moved_stamp.dll", 5},
+      {L"expired_moved_legacy.dll", 5},
+      {L"expired_broken_stamp.dll", 5},
+      {L"expired_broken_legacy.dll", 5},
+      {L"wrong.dll", 5},     // "Mallory Software"
+      {L"refused.dll", 5},   // refused serial, everything else good
+      {L"expired.dll", 5},   // signer expired, no time stamp
+      {L"wrongeku.dll", 5},  // not valid for code signing
+      {L"unlisted.dll", 5},  // machine-trusted root that is not listed
+      {L"newco.dll", 5},     // name known only to a newer list
+      {L"unsigned.dll", 5},
+      {L"tampered.dll", 5},
+      {L"no_such_file.dll", 5},
   };
   for (const VerdictCase& c : cases) {
     EXPECT_EQ(VerifyModuleFileTrust(Fixture(c.file).c_str()), c.verdict) << c.file;
@@ -152,10 +162,28 @@ TEST_F(CodeTrustTest, CounterSignatureTime) {
   EXPECT_LT(now.dwHighDateTime == 0 ? 0 : ToTicks(now) - ToTicks(time),
             30ull * 24 * 3600 * 10000000);
 
-  SignedFile plain = OpenSigned(Fixture(L"good.dll"));
-  time = {1, 1};
-  EXPECT_EQ(GetCounterSignatureTime(plain.message.get(), 0, &time), 0u);
-  EXPECT_EQ(ToTicks(time), 0u);
+  const SYSTEMTIME stampTime = {2010, 6, 2, 1, 0, 0, 0, 0};
+  FILETIME june2010 = {};
+  ASSERT_TRUE(SystemTimeToFileTime(&stampTime, &june2010));
+  // A stamp that does not vouch for its time is no error: the time is simply not taken.
+  const struct {
+    const wchar_t* file;
+    ULONGLONG ticks;
+  } cases[] = {
+      {L"good.dll", 0},
+      {L"expired_stamped.dll", ToTicks(june2010)},
+      {L"expired_legacy.dll", ToTicks(june2010)},
+      {L"expired_moved_stamp.dll", 0},
+      {L"expired_moved_legacy.dll", 0},
+      {L"expired_broken_stamp.dll", 0},
+      {L"expired_broken_legacy.dll", 0},
+  };
+  for (const auto& c : cases) {
+    SignedFile file = OpenSigned(Fixture(c.file));
+    time = {1, 1};
+    EXPECT_EQ(GetCounterSignatureTime(file.message.get(), 0, &time), 0u) << c.file;
+    EXPECT_EQ(ToTicks(time), c.ticks) << c.file;
+  }
 }
 
 struct SigningTimeCase {

@@ -21,6 +21,14 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   return status.dwError;
 }
 
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  return CryptMsgVerifyCountersignatureEncodedEx(
+             0, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, const_cast<BYTE*>(signer), signerSize,
+             const_cast<BYTE*>(countersignature), countersignatureSize, CMSG_VERIFY_SIGNER_CERT,
+             const_cast<CERT_CONTEXT*>(countersigner), 0, nullptr) != FALSE;
+}
+
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
   return CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store,

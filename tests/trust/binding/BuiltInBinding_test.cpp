@@ -94,6 +94,29 @@ TEST(BuiltInBinding, AuthenticodeTimestampPolicy) {
   }
 }
 
+TEST(BuiltInBinding, LegacyCountersignature) {
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, Fixture(L"expired_legacy.dll").c_str(),
+                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
+                               &message, nullptr));
+  UniqueCertStore storeOwner(store);
+  UniqueCryptMsg messageOwner(message);
+  FILETIME time = {1, 1};
+  ASSERT_EQ(GetCounterSignatureTime(message, 0, &time), 0u);
+  const SYSTEMTIME stampTime = {2010, 6, 2, 1, 0, 0, 0, 0};
+  FILETIME june2010 = {};
+  ASSERT_TRUE(SystemTimeToFileTime(&stampTime, &june2010));
+  if (RunningUnderWine()) {
+    // The countersignature cannot be verified there: its time is not taken.
+    EXPECT_EQ(time.dwLowDateTime | time.dwHighDateTime, 0u)
+        << "Wine has started to implement CryptMsgVerifyCountersignatureEncodedEx";
+  } else {
+    EXPECT_EQ(CompareFileTime(&time, &june2010), 0);
+  }
+}
+
 TEST(BuiltInBinding, ScriptSignatureOfAList) {
   HCERTSTORE store = nullptr;
   HCRYPTMSG message = nullptr;

@@ -4,6 +4,8 @@
 //   for it, and a test can make it fail. It leaves time validity and key usage alone, so
 //   that the verifier's own test of the chain's status is what refuses an expired or
 //   wrong-usage signer;
+// - Wine does not implement CryptMsgVerifyCountersignatureEncodedEx: its two checks are
+//   made here;
 // - no Linux tool signs a script the Windows way: a test list carries, in its
 //   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
 //   before the block, and that signature is what is queried and verified here;
@@ -12,9 +14,12 @@
 // These need <windows.h> first.
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "TrustTestSupport.h"
+#include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 
 namespace {
@@ -59,6 +64,42 @@ bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
                               &size, nullptr, nullptr) != FALSE;
 }
 
+// |data| decoded as |type| into |out|.
+bool Decode(LPCSTR type, const BYTE* data, DWORD size, std::vector<BYTE>* out) {
+  DWORD needed = 0;
+  if (!CryptDecodeObjectEx(kEncoding, type, data, size, 0, nullptr, nullptr, &needed)) {
+    return false;
+  }
+  out->assign(needed, 0);
+  return CryptDecodeObjectEx(kEncoding, type, data, size, 0, nullptr, out->data(), &needed) !=
+         FALSE;
+}
+
+UniqueCryptHash HashOf(HCRYPTPROV provider, ALG_ID algorithm, const BYTE* data, DWORD size) {
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(provider, algorithm, 0, 0, hash.put()) ||
+      !CryptHashData(hash.get(), data, size, 0)) {
+    return UniqueCryptHash();
+  }
+  return hash;
+}
+
+// The message digest attribute of |signer|, or empty.
+std::vector<BYTE> MessageDigestOf(const CMSG_SIGNER_INFO& signer) {
+  for (DWORD i = 0; i < signer.AuthAttrs.cAttr; ++i) {
+    const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[i];
+    std::vector<BYTE> decoded;
+    if (strcmp(attribute.pszObjId, szOID_RSA_messageDigest) != 0 || attribute.cValue == 0 ||
+        !Decode(X509_OCTET_STRING, attribute.rgValue[0].pbData, attribute.rgValue[0].cbData,
+                &decoded)) {
+      continue;
+    }
+    const auto* blob = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data());
+    return std::vector<BYTE>(blob->pbData, blob->pbData + blob->cbData);
+  }
+  return {};
+}
+
 }  // namespace
 
 namespace trust_test {
@@ -81,6 +122,56 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
     return GetLastError();
   }
   return status.dwError;
+}
+
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  std::vector<BYTE> signerBuffer, counterBuffer;
+  if (!Decode(PKCS7_SIGNER_INFO, signer, signerSize, &signerBuffer) ||
+      !Decode(PKCS7_SIGNER_INFO, countersignature, countersignatureSize, &counterBuffer)) {
+    return false;
+  }
+  const auto& signed_ = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerBuffer.data());
+  const auto& counter = *reinterpret_cast<const CMSG_SIGNER_INFO*>(counterBuffer.data());
+  const ALG_ID algorithm = CertOIDToAlgId(counter.HashAlgorithm.pszObjId);
+  UniqueCryptProv provider;
+  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+    return false;
+  }
+
+  // The countersigner's message digest is the hash of the signer's encrypted digest.
+  UniqueCryptHash stamped =
+      HashOf(provider.get(), algorithm, signed_.EncryptedHash.pbData, signed_.EncryptedHash.cbData);
+  BYTE value[64];
+  DWORD valueSize = sizeof(value);
+  const std::vector<BYTE> digest = MessageDigestOf(counter);
+  if (!stamped || !CryptGetHashParam(stamped.get(), HP_HASHVAL, value, &valueSize, 0) ||
+      digest != std::vector<BYTE>(value, value + valueSize)) {
+    return false;
+  }
+
+  // Its signature over its authenticated attributes (encoded as a set) holds.
+  DWORD encodedSize = 0;
+  if (!CryptEncodeObjectEx(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, 0, nullptr, nullptr,
+                           &encodedSize)) {
+    return false;
+  }
+  std::vector<BYTE> encoded(encodedSize);
+  UniqueCryptKey key;
+  if (!CryptEncodeObjectEx(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, 0, nullptr,
+                           encoded.data(), &encodedSize) ||
+      !CryptImportPublicKeyInfo(provider.get(), kEncoding,
+                                &countersigner->pCertInfo->SubjectPublicKeyInfo, key.put())) {
+    return false;
+  }
+  UniqueCryptHash attributes = HashOf(provider.get(), algorithm, encoded.data(), encodedSize);
+  // CryptoAPI takes the signature least significant byte first.
+  std::vector<BYTE> signature(counter.EncryptedHash.pbData,
+                              counter.EncryptedHash.pbData + counter.EncryptedHash.cbData);
+  std::reverse(signature.begin(), signature.end());
+  return attributes && CryptVerifySignatureW(attributes.get(), signature.data(),
+                                             static_cast<DWORD>(signature.size()), key.get(),
+                                             nullptr, 0) != FALSE;
 }
 
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
