@@ -9,6 +9,10 @@
 
 namespace TrustPlatform {
 
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  return DecodeEmbeddedSignature(path, out);
+}
+
 DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   CERT_CHAIN_POLICY_PARA para = {};
   para.cbSize = sizeof(para);
@@ -20,6 +24,8 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   }
   return status.dwError;
 }
+
+LONG VerifyProgramFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
 
 bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
                             DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {

@@ -4,6 +4,10 @@
 //   for it, and a test can make it fail. It leaves time validity and key usage alone, so
 //   that the verifier's own test of the chain's status is what refuses an expired or
 //   wrong-usage signer;
+// - Wine's crypt32 cannot decode a signed message with two signers: each signer is then
+//   decoded from a message of its own, which carries the content and every certificate,
+//   and WinVerifyTrust (which checks the first signer) is asked about a copy of the file
+//   that carries only the first signer's message;
 // - Wine does not implement CryptMsgVerifyCountersignatureEncodedEx: its two checks are
 //   made here;
 // - no Linux tool signs a script the Windows way: a test list carries, in its
@@ -21,6 +25,7 @@
 #include "TrustTestSupport.h"
 #include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
+#include "trust/WinTrustData.h"
 
 namespace {
 
@@ -100,6 +105,149 @@ std::vector<BYTE> MessageDigestOf(const CMSG_SIGNER_INFO& signer) {
   return {};
 }
 
+// WIN_CERTIFICATE: length, revision and type, then the signature.
+constexpr size_t kWinCertificateHeader = 8;
+
+// One DER element of |data|: where it begins, where its content begins, where it ends.
+struct DerElement {
+  size_t begin = 0, content = 0, end = 0;
+};
+
+bool ReadDer(const std::string& data, size_t at, size_t limit, DerElement* out) {
+  if (limit > data.size() || limit - at < 2) return false;
+  size_t length = static_cast<unsigned char>(data[at + 1]);
+  size_t content = at + 2;
+  if (length & 0x80) {
+    const size_t bytes = length & 0x7F;
+    if (bytes == 0 || bytes > 4 || limit - content < bytes) return false;
+    length = 0;
+    for (size_t i = 0; i < bytes; ++i)
+      length = length << 8 | static_cast<unsigned char>(data[content++]);
+  }
+  if (limit - content < length) return false;
+  *out = {at, content, content + length};
+  return true;
+}
+
+// The encodings of the elements inside the constructed element that |data| holds.
+bool DerChildren(const std::string& data, std::vector<std::string>* out) {
+  DerElement outer;
+  if (!ReadDer(data, 0, data.size(), &outer)) return false;
+  out->clear();
+  for (size_t at = outer.content; at < outer.end;) {
+    DerElement child;
+    if (!ReadDer(data, at, outer.end, &child)) return false;
+    out->push_back(data.substr(child.begin, child.end - child.begin));
+    at = child.end;
+  }
+  return true;
+}
+
+std::string DerEncode(unsigned char tag, const std::vector<std::string>& children) {
+  std::string content;
+  for (const std::string& child : children) content += child;
+  std::string length;
+  for (size_t n = content.size(); n > 0; n >>= 8)
+    length.insert(length.begin(), static_cast<char>(n & 0xFF));
+  if (content.size() < 0x80)
+    length = std::string(1, static_cast<char>(content.size()));
+  else
+    length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
+  return std::string(1, static_cast<char>(tag)) + length + content;
+}
+
+// A 64-bit PE file and where its certificate table is.
+struct PeFile {
+  std::string bytes;
+  size_t directory = 0;  // offset of the certificate table's data directory entry
+  size_t table = 0, tableSize = 0;
+};
+
+bool ReadPeFile(const wchar_t* path, PeFile* out) {
+  out->bytes = trust_test::ReadFileBytes(path);
+  const std::string& file = out->bytes;
+  IMAGE_DOS_HEADER dos;
+  IMAGE_NT_HEADERS64 nt;
+  if (file.size() < sizeof(dos)) return false;
+  memcpy(&dos, file.data(), sizeof(dos));
+  if (dos.e_lfanew < 0 || file.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(nt))
+    return false;
+  memcpy(&nt, file.data() + dos.e_lfanew, sizeof(nt));
+  out->directory = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader.DataDirectory) +
+                   IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+  const IMAGE_DATA_DIRECTORY& table =
+      nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+  out->table = table.VirtualAddress;
+  out->tableSize = table.Size;
+  return table.Size > kWinCertificateHeader && file.size() >= out->table + out->tableSize;
+}
+
+// The file's PKCS #7 signature split into one signature per signer, in order; each carries
+// the content and every certificate of the original.
+bool SingleSignerSignatures(const PeFile& pe, std::vector<std::string>* out) {
+  std::string signature =
+      pe.bytes.substr(pe.table + kWinCertificateHeader, pe.tableSize - kWinCertificateHeader);
+  DerElement whole;
+  if (!ReadDer(signature, 0, signature.size(), &whole)) return false;
+  signature.resize(whole.end);  // the table is padded
+  // ContentInfo { type, [0] { SignedData { version, digests, content, [0] certificates,
+  // ..., signer infos } } }
+  std::vector<std::string> info, wrapped, parts, signers;
+  if (!DerChildren(signature, &info) || info.size() != 2 || !DerChildren(info[1], &wrapped) ||
+      wrapped.size() != 1 || !DerChildren(wrapped[0], &parts) || parts.size() < 4 ||
+      !DerChildren(parts.back(), &signers) || signers.empty()) {
+    return false;
+  }
+  out->clear();
+  for (const std::string& signer : signers) {
+    parts.back() = DerEncode(0x31, {signer});
+    out->push_back(DerEncode(0x30, {info[0], DerEncode(0xA0, {DerEncode(0x30, parts)})}));
+  }
+  return true;
+}
+
+bool DecodeSignersSeparately(const wchar_t* path, EmbeddedSignature* out) {
+  PeFile pe;
+  std::vector<std::string> signatures;
+  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) return false;
+  for (const std::string& single : signatures) {
+    UniqueCryptMsg message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!message || !CryptMsgUpdate(message.get(), reinterpret_cast<const BYTE*>(single.data()),
+                                    static_cast<DWORD>(single.size()), TRUE)) {
+      return false;
+    }
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
+    if (!store || !out->Add(std::move(message), std::move(store), 0, 1)) return false;
+  }
+  return true;
+}
+
+// WinVerifyTrust of a copy of the file whose certificate table holds only the first
+// signer's signature (the bytes that the signature hashes stay as they are).
+LONG VerifyFirstSignerCopy(const wchar_t* path) {
+  PeFile pe;
+  std::vector<std::string> signatures;
+  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) {
+    return TRUST_E_NOSIGNATURE;
+  }
+  std::string table = signatures[0];
+  table.append((8 - table.size() % 8) % 8, '\0');
+  const DWORD length = static_cast<DWORD>(table.size() + kWinCertificateHeader);
+  const WORD revision = 0x0200, type = 2;  // WIN_CERT_REVISION_2_0, PKCS_SIGNED_DATA
+  std::string copy = pe.bytes.substr(0, pe.table);
+  copy.append(reinterpret_cast<const char*>(&length), 4);
+  copy.append(reinterpret_cast<const char*>(&revision), 2);
+  copy.append(reinterpret_cast<const char*>(&type), 2);
+  copy += table;
+  memcpy(&copy[pe.directory + 4], &length, 4);
+  const std::wstring folder = trust_test::MakeScratchFolder(L"firstsigner");
+  const std::wstring file = folder + L"\\copy.dll";
+  const LONG result = trust_test::WriteFileBytes(file, copy) ? VerifyFileTrustHashOnly(file.c_str())
+                                                             : TRUST_E_NOSIGNATURE;
+  trust_test::RemoveTree(folder);
+  return result;
+}
+
 }  // namespace
 
 namespace trust_test {
@@ -122,6 +270,21 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
     return GetLastError();
   }
   return status.dwError;
+}
+
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (DecodeEmbeddedSignature(path, out)) return true;
+  *out = EmbeddedSignature();
+  return DecodeSignersSeparately(path, out);
+}
+
+LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const LONG result = VerifyFileTrustHashOnly(path);
+  EmbeddedSignature signature;
+  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
+    return result;
+  }
+  return VerifyFirstSignerCopy(path);
 }
 
 bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
