@@ -262,14 +262,6 @@ TEST(TrustListHelpers, ThumbprintListing) {
   EXPECT_EQ(CheckChainThumbprints(nullptr, &matched, listed, 2), 87u);
 }
 
-TEST(TrustListHelpers, BuiltInListVersionAndNames) {
-  EXPECT_EQ(kBuiltInTrustedListVersion, 7u);
-  std::vector<std::wstring> names;
-  for (const wchar_t* const* p = TrustedSignerNames; *p != nullptr; ++p) names.push_back(*p);
-  EXPECT_EQ(names, (std::vector<std::wstring>{L"Parvo Corporation", L"Telvan, Inc.", L"Telvan, LLC",
-                                              L"Telvan, LLC."}));
-}
-
 TEST_F(CodeTrustTest, SignerNameCheck) {
   SignedFile file = OpenSigned(Fixture(L"case.dll"));
   DWORD size = 0;
