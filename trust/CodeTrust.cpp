@@ -220,8 +220,8 @@ bool VerifyFileAgainstTrustedList(const wchar_t* path, DWORD builtInVersion, Tru
   if (checkUnderHold(&wasLoaded)) return true;
   if (wasLoaded) {
     if (GlobalFindAtomW(kTrustedListReloadAtom) == 0) return false;
-    // A reload that fails leaves nothing loaded: then the built-in lists decide.
-    (void)list.Reload();
+    // A reload that fails leaves the list loaded before in force, and this check fails.
+    if (!list.Reload()) return false;
     return checkUnderHold(nullptr);
   }
   if (!list.EnsureLoaded()) return false;

@@ -230,6 +230,19 @@ TEST_F(TrustedListUpdate, AnUpdaterThatNeverLoadedTheListCannotDowngradeIt) {
   EXPECT_FALSE(second.Update(Fixture(L"list_rogue_v9.js").c_str()));
   EXPECT_FALSE(second.Update(Fixture(L"no_such_list.js").c_str()));
   EXPECT_EQ(FileVersion(path), 10u);
+
+  // The installed version is read from the locked file itself, not from a copy that needs
+  // a writable temporary folder.
+  wchar_t savedTmp[MAX_PATH] = {}, savedTemp[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+  GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
+  const std::wstring missing = folder_ + L"\\no_such_folder";
+  SetEnvironmentVariableW(L"TMP", missing.c_str());
+  SetEnvironmentVariableW(L"TEMP", missing.c_str());
+  EXPECT_FALSE(second.Update(Fixture(L"list_v9.js").c_str()));
+  SetEnvironmentVariableW(L"TMP", savedTmp);
+  SetEnvironmentVariableW(L"TEMP", savedTemp);
+  EXPECT_EQ(FileVersion(path), 10u);
 }
 
 TEST_F(TrustedListUpdate, ConcurrentUpdatersEndWithTheNewestList) {
@@ -353,7 +366,14 @@ TEST_F(TrustedListUpdate, ReloadSeesTheNewFile) {
     EXPECT_EQ(list.GetVersion(), 9u);
   }
   ASSERT_TRUE(CopyFileW(Fixture(L"list_tampered_v9.js").c_str(), path.c_str(), FALSE));
-  EXPECT_FALSE(list.Reload());  // a failed load leaves nothing behind
+  EXPECT_FALSE(list.Reload());  // a failed load leaves what was loaded in force
+  EXPECT_TRUE(list.IsLoaded());
+  {
+    CTrustedList::SharedHold hold(list);
+    EXPECT_EQ(list.GetVersion(), 9u);
+    EXPECT_NE(list.GetNames(), nullptr);
+  }
+  list.Discard();
   EXPECT_FALSE(list.IsLoaded());
   CTrustedList::SharedHold hold(list);
   EXPECT_EQ(list.GetNames(), nullptr);

@@ -19,7 +19,9 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TrustTestSupport.h"
@@ -33,6 +35,7 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 bool g_policyFails = false;
 int g_policyCalls = 0;
+std::function<void()> g_beforeListSignatureCheck;
 
 struct ScriptSignature {
   std::string content;    // the signed bytes
@@ -251,6 +254,9 @@ LONG VerifyFirstSignerCopy(const wchar_t* path) {
 }  // namespace
 
 namespace trust_test {
+void BeforeNextListSignatureCheck(std::function<void()> action) {
+  g_beforeListSignatureCheck = std::move(action);
+}
 void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
 int TimestampPolicyCalls() { return g_policyCalls; }
 }  // namespace trust_test
@@ -338,6 +344,7 @@ bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* co
 }
 
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
+  if (g_beforeListSignatureCheck) std::exchange(g_beforeListSignatureCheck, nullptr)();
   ScriptSignature script;
   if (!ReadScriptSignature(path, &script)) return false;
   HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
