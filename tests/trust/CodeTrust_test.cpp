@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "SignedFile.h"
 #include "TrustTestSupport.h"
 #include "tests/trust/support/ValidatorStub.h"
 #include "trust/CryptOwners.h"
@@ -17,6 +18,8 @@
 namespace {
 
 using trust_test::Fixture;
+using trust_test::OpenSigned;
+using trust_test::SignedFile;
 
 class CodeTrustTest : public ::testing::Test {
  protected:
@@ -121,23 +124,6 @@ TEST_F(CodeTrustTest, NoValidatorWithoutTheServiceKey) {
 
 // --- Countersignature time -------------------------------------------------------------
 
-struct SignedFile {
-  UniqueCertStore store;
-  UniqueCryptMsg message;
-};
-
-SignedFile OpenSigned(const std::wstring& path) {
-  SignedFile file;
-  HCERTSTORE store = nullptr;
-  HCRYPTMSG message = nullptr;
-  EXPECT_TRUE(CryptQueryObject(
-      CERT_QUERY_OBJECT_FILE, path.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-      CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr));
-  file.store.reset(store);
-  file.message.reset(message);
-  return file;
-}
-
 ULONGLONG ToTicks(const FILETIME& t) {
   return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
@@ -145,7 +131,7 @@ ULONGLONG ToTicks(const FILETIME& t) {
 TEST_F(CodeTrustTest, CounterSignatureTime) {
   SignedFile stamped = OpenSigned(Fixture(L"timestamped.dll"));
   FILETIME time = {1, 1};
-  ASSERT_EQ(GetCounterSignatureTime(stamped.message.get(), 0, &time), 0u);
+  ASSERT_EQ(GetCounterSignatureTime(stamped.message, 0, &time), 0u);
   FILETIME now = {};
   GetSystemTimeAsFileTime(&now);
   // The fixtures are made by this build: the stamp is recent, and it was verified.
@@ -172,7 +158,7 @@ TEST_F(CodeTrustTest, CounterSignatureTime) {
   for (const auto& c : cases) {
     SignedFile file = OpenSigned(Fixture(c.file));
     time = {1, 1};
-    EXPECT_EQ(GetCounterSignatureTime(file.message.get(), 0, &time), 0u) << c.file;
+    EXPECT_EQ(GetCounterSignatureTime(file.message, 0, &time), 0u) << c.file;
     EXPECT_EQ(ToTicks(time), c.ticks) << c.file;
   }
 }
@@ -265,14 +251,14 @@ TEST(TrustListHelpers, ThumbprintListing) {
 TEST_F(CodeTrustTest, SignerNameCheck) {
   SignedFile file = OpenSigned(Fixture(L"case.dll"));
   DWORD size = 0;
-  ProcessHeapBuffer info = GetCryptMsgParam(file.message.get(), CMSG_SIGNER_INFO_PARAM, 0, &size);
+  ProcessHeapBuffer info = GetCryptMsgParam(file.message, CMSG_SIGNER_INFO_PARAM, 0, &size);
   ASSERT_TRUE(info);
   const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.get());
   CERT_INFO wanted = {};
   wanted.Issuer = signer->Issuer;
   wanted.SerialNumber = signer->SerialNumber;
   UniqueCertContext certificate(CertGetSubjectCertificateFromStore(
-      file.store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted));
+      file.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted));
   ASSERT_TRUE(certificate);
   BOOL matched = FALSE;
   EXPECT_EQ(CheckSignerName(certificate.get(), &matched, TrustedSignerNames), 0u);

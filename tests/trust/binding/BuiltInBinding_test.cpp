@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "SignedFile.h"
 #include "TrustFixturePaths.h"
 #include "trust/CodeTrust.h"
 #include "trust/CryptOwners.h"
@@ -69,22 +70,16 @@ TEST(BuiltInBinding, InstalledListUsesTheDefaultPath) {
 }
 
 TEST(BuiltInBinding, AuthenticodeTimestampPolicy) {
-  HCERTSTORE store = nullptr;
-  HCRYPTMSG message = nullptr;
-  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, Fixture(L"good.dll").c_str(),
-                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
-                               &message, nullptr));
-  UniqueCertStore storeOwner(store);
-  UniqueCryptMsg messageOwner(message);
-  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(store, nullptr);
+  const trust_test::SignedFile file = trust_test::OpenSigned(Fixture(L"good.dll"));
+  ASSERT_NE(file.store, nullptr);
+  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(file.store, nullptr);
   ASSERT_NE(certificate, nullptr);
   UniqueCertContext certificateOwner(certificate);
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof(para);
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  ASSERT_TRUE(
-      CertGetCertificateChain(nullptr, certificate, nullptr, store, &para, 0, nullptr, &chain));
+  ASSERT_TRUE(CertGetCertificateChain(nullptr, certificate, nullptr, file.store, &para, 0, nullptr,
+                                      &chain));
   UniqueCertChain chainOwner(chain);
   const DWORD result = TrustPlatform::VerifyAuthenticodeTimestampPolicy(chain);
   if (RunningUnderWine()) {
@@ -95,16 +90,10 @@ TEST(BuiltInBinding, AuthenticodeTimestampPolicy) {
 }
 
 TEST(BuiltInBinding, LegacyCountersignature) {
-  HCERTSTORE store = nullptr;
-  HCRYPTMSG message = nullptr;
-  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, Fixture(L"expired_legacy.dll").c_str(),
-                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
-                               &message, nullptr));
-  UniqueCertStore storeOwner(store);
-  UniqueCryptMsg messageOwner(message);
+  const trust_test::SignedFile file = trust_test::OpenSigned(Fixture(L"expired_legacy.dll"));
+  ASSERT_NE(file.message, nullptr);
   FILETIME time = {1, 1};
-  ASSERT_EQ(GetCounterSignatureTime(message, 0, &time), 0u);
+  ASSERT_EQ(GetCounterSignatureTime(file.message, 0, &time), 0u);
   const SYSTEMTIME stampTime = {2010, 6, 2, 1, 0, 0, 0, 0};
   FILETIME june2010 = {};
   ASSERT_TRUE(SystemTimeToFileTime(&stampTime, &june2010));
