@@ -11,9 +11,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <wchar.h>
 
+#include <memory>
+#include <new>
 #include <string>
 
+#include "basalt/LibraryUtils.h"
 #include "trust/TrustedList.h"
 
 namespace {
@@ -105,8 +109,30 @@ FNFDINOTIFY(CabNotify) {
 
 }  // namespace
 
+bool ToExactMultiByte(UINT codePage, const wchar_t* text, char* out, int outSize) {
+  if (text == nullptr || out == nullptr || outSize <= 0) return false;
+  // The flags that report an inexact conversion directly are refused by some code pages
+  // (UTF-8 among them): the way back shows it instead.
+  const int size = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0 || size > outSize ||
+      WideCharToMultiByte(codePage, 0, text, -1, out, outSize, nullptr, nullptr) != size) {
+    return false;
+  }
+  const size_t chars = wcslen(text) + 1;
+  if (MultiByteToWideChar(codePage, 0, out, -1, nullptr, 0) != static_cast<int>(chars)) {
+    return false;
+  }
+  std::unique_ptr<wchar_t[]> back(new (std::nothrow) wchar_t[chars]);
+  return back &&
+         MultiByteToWideChar(codePage, 0, out, -1, back.get(), static_cast<int>(chars)) ==
+             static_cast<int>(chars) &&
+         wmemcmp(back.get(), text, chars) == 0;
+}
+
 CCabinetApi::CCabinetApi() {
-  module = LoadLibraryW(L"Cabinet.dll");
+  // From the system folder only: this code also runs inside client processes, whose own
+  // folders come first in the default search order.
+  module = Basalt::LoadSystemLibrary(L"Cabinet.dll");
   if (module == nullptr) return;
   fdiCreate = ProcAs<FdiCreateFn>(module, "FDICreate");
   fdiCopy = ProcAs<FdiCopyFn>(module, "FDICopy");
@@ -121,16 +147,8 @@ CCabinetApi::~CCabinetApi() {
 DWORD CCabinetApi::ExtractTrustedListFromCabinet(const wchar_t* cabinetPath) const {
   if (!usable || cabinetPath == nullptr || *cabinetPath == L'\0') return 0;
   // A path that the ANSI code page cannot express names no cabinet.
-  BOOL lossy = FALSE;
-  const int size = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, cabinetPath, -1,
-                                       nullptr, 0, nullptr, &lossy);
-  if (size <= 0 || size > MAX_PATH || lossy) return 0;
   char ansiPath[MAX_PATH];
-  if (WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, cabinetPath, -1, ansiPath, MAX_PATH,
-                          nullptr, &lossy) <= 0 ||
-      lossy) {
-    return 0;
-  }
+  if (!ToExactMultiByte(CP_THREAD_ACP, cabinetPath, ansiPath, MAX_PATH)) return 0;
   char name[MAX_PATH];
   lstrcpynA(name, PathFindFileNameA(ansiPath), MAX_PATH);
   char folder[MAX_PATH];

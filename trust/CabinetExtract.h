@@ -5,7 +5,8 @@
 // These need <windows.h> first.
 #include <fdi.h>
 
-// The system cabinet library ("Cabinet.dll", by name) and its three FDI entry points.
+// The system cabinet library ("Cabinet.dll", from the system folder) and its three FDI
+// entry points.
 class CCabinetApi {
  public:
   // Loads the library; the object is usable only when all three entry points exist.
@@ -34,6 +35,11 @@ class CCabinetApi {
   FdiDestroyFn fdiDestroy = nullptr;
   bool usable = false;
 };
+
+// |text| in code page |codePage| into |out| (|outSize| bytes, terminator included): false
+// when it does not fit or does not convert exactly (a character without equivalent, or
+// one replaced by a look-alike).
+[[nodiscard]] bool ToExactMultiByte(UINT codePage, const wchar_t* text, char* out, int outSize);
 
 // Largest member accepted as a trusted list; larger members are skipped.
 constexpr unsigned long kMaxTrustedListMemberBytes = 4ul * 1024 * 1024;

@@ -77,7 +77,7 @@ bool VerifySigner(const wchar_t* path, HCERTSTORE store, HCRYPTMSG message, DWOR
 
   if (TrustPlatform::VerifyAuthenticodeTimestampPolicy(chain.get()) != 0) return false;
 
-  return VerifyFileTrustHashOnly(path) == 0;
+  return TrustPlatform::VerifyProgramFileTrust(path) == 0;
 }
 
 // A loaded list with neither signer names nor root thumbprints would admit every signer:
@@ -220,8 +220,8 @@ bool VerifyFileAgainstTrustedList(const wchar_t* path, DWORD builtInVersion, Tru
   if (checkUnderHold(&wasLoaded)) return true;
   if (wasLoaded) {
     if (GlobalFindAtomW(kTrustedListReloadAtom) == 0) return false;
-    // A reload that fails leaves nothing loaded: then the built-in lists decide.
-    (void)list.Reload();
+    // A reload that fails leaves the list loaded before in force, and this check fails.
+    if (!list.Reload()) return false;
     return checkUnderHold(nullptr);
   }
   if (!list.EnsureLoaded()) return false;
@@ -239,24 +239,11 @@ bool VerifyAuthenticodeSigners(const wchar_t* path, TrustNameList names,
   Basalt::UniqueFile hold(
       CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!hold) return false;
-  UniqueCertStore store;
-  UniqueCryptMsg message;
-  HCERTSTORE rawStore = nullptr;
-  HCRYPTMSG rawMessage = nullptr;
-  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore,
-                        &rawMessage, nullptr)) {
-    return false;
-  }
-  store.reset(rawStore);
-  message.reset(rawMessage);
-  DWORD signerCount = 0;
-  DWORD size = sizeof(signerCount);
-  if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &size)) {
-    return false;
-  }
-  for (DWORD i = 0; i < signerCount; ++i) {
-    if (VerifySigner(path, store.get(), message.get(), i, names, thumbprints, count, serials)) {
+  EmbeddedSignature signature;
+  if (!TrustPlatform::QueryEmbeddedSignature(path, &signature)) return false;
+  for (const EmbeddedSignature::Signer& signer : signature.signers) {
+    if (VerifySigner(path, signer.store, signer.message, signer.index, names, thumbprints, count,
+                     serials)) {
       return true;
     }
   }

@@ -5,22 +5,11 @@
 
 #include <new>
 
+#include "trust/TrustPlatform.h"
+
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-struct CryptProvTraits {
-  static bool IsValid(HCRYPTPROV h) { return h != 0; }
-  static void Close(HCRYPTPROV h) { CryptReleaseContext(h, 0); }
-  static HCRYPTPROV Invalid() { return 0; }
-};
-struct CryptHashTraits {
-  static bool IsValid(HCRYPTHASH h) { return h != 0; }
-  static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
-  static HCRYPTHASH Invalid() { return 0; }
-};
-using UniqueCryptProv = Basalt::UniqueHandle<HCRYPTPROV, CryptProvTraits>;
-using UniqueCryptHash = Basalt::UniqueHandle<HCRYPTHASH, CryptHashTraits>;
 
 // One DER element: its tag and its contents.
 struct Der {
@@ -185,10 +174,9 @@ bool CounterSignature::VerifyLegacy(HCRYPTMSG message, DWORD signerIndex,
   ProcessHeapBuffer encodedSigner =
       GetCryptMsgParam(message, CMSG_ENCODED_SIGNER, signerIndex, &encodedSize);
   if (!encodedSigner) return false;
-  if (!CryptMsgVerifyCountersignatureEncodedEx(
-          0, kEncoding, encodedSigner.get(), encodedSize, const_cast<BYTE*>(legacyEncoded_.data()),
-          static_cast<DWORD>(legacyEncoded_.size()), CMSG_VERIFY_SIGNER_CERT,
-          const_cast<CERT_CONTEXT*>(certificate.get()), 0, nullptr)) {
+  if (!TrustPlatform::VerifyCountersignature(
+          encodedSigner.get(), encodedSize, legacyEncoded_.data(),
+          static_cast<DWORD>(legacyEncoded_.size()), certificate.get())) {
     return false;
   }
   return ChainsForTimeStamping(certificate.get(), store.get(), time);

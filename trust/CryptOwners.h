@@ -32,12 +32,31 @@ struct CertChain {
   static PCCERT_CHAIN_CONTEXT Invalid() { return nullptr; }
 };
 
+struct CryptProv {
+  static bool IsValid(HCRYPTPROV h) { return h != 0; }
+  static void Close(HCRYPTPROV h) { CryptReleaseContext(h, 0); }
+  static HCRYPTPROV Invalid() { return 0; }
+};
+struct CryptHash {
+  static bool IsValid(HCRYPTHASH h) { return h != 0; }
+  static void Close(HCRYPTHASH h) { CryptDestroyHash(h); }
+  static HCRYPTHASH Invalid() { return 0; }
+};
+struct CryptKey {
+  static bool IsValid(HCRYPTKEY h) { return h != 0; }
+  static void Close(HCRYPTKEY h) { CryptDestroyKey(h); }
+  static HCRYPTKEY Invalid() { return 0; }
+};
+
 }  // namespace trust_handle_traits
 
 using UniqueCertStore = Basalt::UniqueHandle<HCERTSTORE, trust_handle_traits::CertStore>;
 using UniqueCryptMsg = Basalt::UniqueHandle<HCRYPTMSG, trust_handle_traits::CryptMsg>;
 using UniqueCertContext = Basalt::UniqueHandle<PCCERT_CONTEXT, trust_handle_traits::CertContext>;
 using UniqueCertChain = Basalt::UniqueHandle<PCCERT_CHAIN_CONTEXT, trust_handle_traits::CertChain>;
+using UniqueCryptProv = Basalt::UniqueHandle<HCRYPTPROV, trust_handle_traits::CryptProv>;
+using UniqueCryptHash = Basalt::UniqueHandle<HCRYPTHASH, trust_handle_traits::CryptHash>;
+using UniqueCryptKey = Basalt::UniqueHandle<HCRYPTKEY, trust_handle_traits::CryptKey>;
 
 struct ProcessHeapFree {
   void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }

@@ -7,11 +7,28 @@
 // These need <windows.h> first.
 #include <wincrypt.h>
 
+#include "trust/EmbeddedSignature.h"
+
 namespace TrustPlatform {
+
+// The embedded Authenticode signature of |path|, every signer of it in order
+// (DecodeEmbeddedSignature). False when there is none or it cannot be read.
+[[nodiscard]] bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out);
 
 // CERT_CHAIN_POLICY_AUTHENTICODE_TS over |chain| with policy flags 0: 0 when the call
 // succeeds and reports no error, else the error (or the call's last error).
 [[nodiscard]] DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain);
+
+// WinVerifyTrust of a signed program file (its first signer): no UI, no revocation
+// checks, state action 0, provider flags 0x1214. 0 when accepted.
+[[nodiscard]] LONG VerifyProgramFileTrust(const wchar_t* path);
+
+// CryptMsgVerifyCountersignatureEncodedEx: true when the encoded PKCS #9 countersigner
+// information |countersignature| is made by |countersigner| over the encoded signer
+// information |signer|.
+[[nodiscard]] bool VerifyCountersignature(const BYTE* signer, DWORD signerSize,
+                                          const BYTE* countersignature, DWORD countersignatureSize,
+                                          PCCERT_CONTEXT countersigner);
 
 // The embedded signature of a signed script file (the trusted list): its certificate
 // store and signed message, owned by the caller. False when there is none.

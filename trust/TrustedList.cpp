@@ -18,6 +18,8 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // A real list is a few kilobytes; anything this large is not one.
 constexpr DWORD kMaxTrustedListBytes = 4u * 1024 * 1024;
+// Reads of a file that keeps being replaced while it is read.
+constexpr int kReadAttempts = 8;
 
 std::string_view Trim(std::string_view s) {
   const size_t first = s.find_first_not_of(" \t");
@@ -110,30 +112,6 @@ bool ReadWholeFile(HANDLE file, std::string* out) {
   return true;
 }
 
-// A new, empty file "<temp>\<prefix>XXXX<extension>" created exclusively; empty on failure.
-std::wstring CreateUniqueTempFile(const wchar_t* prefix, const wchar_t* extension) {
-  wchar_t folder[MAX_PATH];
-  const DWORD n = GetTempPathW(MAX_PATH, folder);
-  if (n == 0 || n >= MAX_PATH) return {};
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    wchar_t placeholder[MAX_PATH];
-    if (GetTempFileNameW(folder, prefix, 0, placeholder) == 0) return {};
-    wchar_t candidate[MAX_PATH];
-    lstrcpynW(candidate, placeholder, MAX_PATH);
-    PathRemoveExtensionW(candidate);
-    const bool named = PathAddExtensionW(candidate, extension) != FALSE;
-    Basalt::UniqueFile file;
-    if (named) {
-      file.reset(CreateFileW(candidate, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_TEMPORARY, nullptr));
-    }
-    DeleteFileW(placeholder);
-    if (file) return candidate;
-    if (!named) return {};
-  }
-  return {};
-}
-
 bool SameFile(HANDLE file, const wchar_t* path) {
   FileIdentity held, named;
   return IdentityOf(file, &held) && IdentityOfPath(path, &named) && held.volume == named.volume &&
@@ -157,15 +135,6 @@ CTrustedListFileLock LockCurrentFileForUpdate(const wchar_t* path) {
     if (SameFile(current.handle(), path)) return current;
   }
   return CTrustedListFileLock();
-}
-
-bool WriteWholeFile(const wchar_t* path, const std::string& data) {
-  Basalt::UniqueFile file(
-      CreateFileW(path, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
-  if (!file) return false;
-  DWORD written = 0;
-  return WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-         written == data.size();
 }
 
 }  // namespace
@@ -308,7 +277,9 @@ BOOL VerifyTrustedListSignature(const wchar_t* path) {
 CTrustedList::CTrustedList(const wchar_t* listPath)
     : path(listPath != nullptr ? std::wstring(listPath) : GetDefaultTrustedListPath()) {}
 
-CTrustedList::~CTrustedList() {
+CTrustedList::~CTrustedList() { Discard(); }
+
+void CTrustedList::Discard() {
   AcquireSRWLockExclusive(&lock);
   Unload();
   ReleaseSRWLockExclusive(&lock);
@@ -328,41 +299,66 @@ BOOL CTrustedList::EnsureLoaded() {
 
 BOOL CTrustedList::Reload() {
   AcquireSRWLockExclusive(&lock);
-  Unload();
-  const BOOL result = LoadFromFile();
+  const BOOL result = LoadInPlaceOfCurrent();
   ReleaseSRWLockExclusive(&lock);
   return result;
+}
+
+BOOL CTrustedList::LoadInPlaceOfCurrent() {
+  // A list that fails to load must not switch the loaded one off: the built-in lists refuse
+  // no serial numbers.
+  CTrustedList fresh(path.c_str());
+  if (!fresh.EnsureLoaded()) return FALSE;
+  Unload();
+  version = std::exchange(fresh.version, 0);
+  names = std::exchange(fresh.names, nullptr);
+  thumbprints = std::exchange(fresh.thumbprints, nullptr);
+  thumbprintCount = std::exchange(fresh.thumbprintCount, 0);
+  serials = std::exchange(fresh.serials, nullptr);
+  // Swapping the maps keeps their nodes, so the name and serial pointers into them stay valid.
+  sections.swap(fresh.sections);
+  loaded = std::exchange(fresh.loaded, FALSE);
+  return loaded;
+}
+
+CTrustedList::ReadResult CTrustedList::ReadVerifiedFile(std::string* text) const {
+  // The lock is taken before the signature is checked, and the file that is read must be
+  // the one that was checked: a replacement in between means another read.
+  CTrustedListFileLock file = OpenAndLockTrustedList(path.c_str(), false);
+  if (!file) return ReadResult::kFailed;
+  FileIdentity before, atPath, after;
+  if (!IdentityOf(file.handle(), &before)) return ReadResult::kFailed;
+  if (!IdentityOfPath(path.c_str(), &atPath) || !(before == atPath)) return ReadResult::kReplaced;
+  if (!VerifyTrustedListSignature(path.c_str())) {
+    // The file checked may have been a newer one than the file held.
+    return IdentityOfPath(path.c_str(), &atPath) && before == atPath ? ReadResult::kFailed
+                                                                     : ReadResult::kReplaced;
+  }
+  if (!IdentityOfPath(path.c_str(), &atPath) || !IdentityOf(file.handle(), &after) ||
+      !(before == atPath) || !(before == after)) {
+    return ReadResult::kReplaced;
+  }
+  return ReadWholeFile(file.handle(), text) ? ReadResult::kRead : ReadResult::kFailed;
 }
 
 BOOL CTrustedList::LoadFromFile() {
   if (loaded) return TRUE;
   if (path.empty() || !PathFileExistsW(path.c_str())) return FALSE;
-  // The lock is taken before the signature is checked, and the file that is read must be
-  // the one that was checked: no replacement may slip in between.
-  CTrustedListFileLock file = OpenAndLockTrustedList(path.c_str(), false);
-  if (!file) return FALSE;
-  FileIdentity before, atPath, after;
-  if (!IdentityOf(file.handle(), &before) || !IdentityOfPath(path.c_str(), &atPath) ||
-      !(before == atPath)) {
-    return FALSE;
-  }
-  if (!VerifyTrustedListSignature(path.c_str())) return FALSE;
-  if (!IdentityOfPath(path.c_str(), &atPath) || !IdentityOf(file.handle(), &after) ||
-      !(before == atPath) || !(before == after)) {
-    return FALSE;
-  }
   std::string text;
-  if (!ReadWholeFile(file.handle(), &text)) return FALSE;
-  file.Release();
+  ReadResult read = ReadResult::kReplaced;
+  for (int attempt = 0; attempt < kReadAttempts && read == ReadResult::kReplaced; ++attempt) {
+    read = ReadVerifiedFile(&text);
+  }
+  if (read != ReadResult::kRead) return FALSE;
 
   sections.clear();
-  bool read = false;
+  bool parsed = false;
   try {
-    read = ReadTrustedListSections(text, &sections);
+    parsed = ReadTrustedListSections(text, &sections);
   } catch (const std::bad_alloc&) {
-    read = false;
+    parsed = false;
   }
-  if (!read) {
+  if (!parsed) {
     sections.clear();
     return FALSE;
   }
@@ -444,24 +440,25 @@ void CTrustedList::Unload() {
   loaded = FALSE;
 }
 
-DWORD CTrustedList::ReadLockedFileVersion(const CTrustedListFileLock& current) const {
-  if (!current) return 0;
+bool CTrustedList::ReadLockedFileVersion(const CTrustedListFileLock& current, DWORD* version) {
+  *version = 0;
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(current.handle(), &size)) return false;
+  if (size.QuadPart == 0 || size.QuadPart > kMaxTrustedListBytes) return true;  // no list
   std::string text;
-  if (!ReadWholeFile(current.handle(), &text)) return 0;
-  // The signature check reads by path, which the exclusive lock may bar: check a private
-  // snapshot of the locked bytes instead.
-  const std::wstring snapshot = CreateUniqueTempFile(L"trl", L".js");
-  if (snapshot.empty()) return 0;
-  DWORD result = 0;
-  if (WriteWholeFile(snapshot.c_str(), text)) {
-    CTrustedList copy(snapshot.c_str());
-    if (copy.EnsureLoaded()) {
-      SharedHold hold(copy);
-      result = copy.GetVersion();
+  if (!ReadWholeFile(current.handle(), &text)) return false;
+  // The signature check reads by path, which the exclusive lock may bar: the version is
+  // taken from the locked bytes as they stand. A file that merely claims a high version
+  // can only hold back an update, never let an older list in.
+  try {
+    CTrustedList parsed(L"");
+    if (ReadTrustedListSections(text, &parsed.sections) && parsed.ParseEntries()) {
+      *version = parsed.version;
     }
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  DeleteFileW(snapshot.c_str());
-  return result;
+  return true;
 }
 
 BOOL CTrustedList::Update(const wchar_t* newFile) {
@@ -503,7 +500,12 @@ BOOL CTrustedList::Update(const wchar_t* newFile) {
       copyVersion = copy.GetVersion();
     }
   }
-  const DWORD installedVersion = std::max(loaded ? version : 0, ReadLockedFileVersion(current));
+  DWORD fileVersion = 0;
+  if (!ReadLockedFileVersion(current, &fileVersion)) {
+    DeleteFileW(temporary);
+    return FALSE;
+  }
+  const DWORD installedVersion = std::max(loaded ? version : 0, fileVersion);
   if (copyVersion == 0 || copyVersion <= installedVersion ||
       copyVersion <= kBuiltInTrustedListVersion) {
     DeleteFileW(temporary);
@@ -519,8 +521,7 @@ BOOL CTrustedList::Update(const wchar_t* newFile) {
   dropPlaceholder.release();
   current.Release();
   GlobalAddAtomW(kTrustedListReloadAtom);
-  Unload();
-  return LoadFromFile();
+  return LoadInPlaceOfCurrent();
 }
 
 CTrustedList& GetInstalledTrustedList() {

@@ -68,11 +68,16 @@ class CTrustedList {
   [[nodiscard]] BOOL IsLoaded();
   // Under the exclusive lock: loads the file unless already loaded.
   [[nodiscard]] BOOL EnsureLoaded();
-  // Under the exclusive lock: drops what was loaded and loads the file again.
+  // Under the exclusive lock: loads the file again. When that fails, what was loaded
+  // before stays in force and the result is false. A file replaced while it is read (an
+  // update in another process) is read again.
   [[nodiscard]] BOOL Reload();
+  // Under the exclusive lock: drops what was loaded (nothing is loaded after).
+  void Discard();
   // Replaces this instance's file with a copy of |newFile| and loads it. Under the
   // exclusive locks the copy must load and its version must be greater than the
-  // current file's and the loaded list's; otherwise false and nothing changes.
+  // current file's (read through the locked file) and the loaded list's; otherwise, or
+  // when the current file cannot be read, false and nothing changes.
   [[nodiscard]] BOOL Update(const wchar_t* newFile);
 
   const std::wstring& GetPath() const { return path; }
@@ -101,6 +106,9 @@ class CTrustedList {
   // Caller holds the exclusive lock.
   BOOL LoadFromFile();
   void Unload();
+  // Caller holds the exclusive lock: loads the file into a list of its own and puts that
+  // in force only when it loaded.
+  BOOL LoadInPlaceOfCurrent();
   // Builds the lists from |sections|; false (lists cleared) when unusable.
   BOOL ParseEntries();
 
@@ -108,9 +116,12 @@ class CTrustedList {
 
  private:
   void ClearLists();
-  // Version of the file currently at |path|, read through the exclusively locked
-  // |current|; 0 when it is missing, unsigned or unreadable.
-  DWORD ReadLockedFileVersion(const CTrustedListFileLock& current) const;
+  // One read of the file: its verified text in |text|.
+  enum class ReadResult { kRead, kFailed, kReplaced };
+  ReadResult ReadVerifiedFile(std::string* text) const;
+  // The version that the file under |current| states, read through that handle: 0 when it
+  // holds no list. False when it cannot be read.
+  static bool ReadLockedFileVersion(const CTrustedListFileLock& current, DWORD* version);
 
   DWORD version = 0;
   const wchar_t** names = nullptr;

@@ -12,7 +12,7 @@
 namespace Basalt {
 namespace {
 
-// Entries computed independently from the format description (cipher, MD5 and the
+// Entries computed by an independent implementation (cipher, MD5 and the
 // structure text: upper-case hex digits of every byte, then of their sum modulo 256).
 constexpr wchar_t kMaxSizeHeader[] =
     L"515852470100000004000000040000000100000070D1869D4C24638BB7A4558E8FE9EE9C4E";

@@ -105,7 +105,7 @@ TEST(CRC4CipherTest, OneRoundFollowsTheFeedbackRule) {
   EXPECT_EQ(static_cast<unsigned char>((ks[1] ^ ks[0] ^ 'P') + ks[2]), expected[0]);
 }
 
-// Ciphertexts computed independently from the algorithm description.
+// Ciphertexts computed by an independent implementation.
 TEST(CRC4CipherTest, MatchesGoldenCiphertextsForSeveralRounds) {
   const Bytes plain = FromText("Plaintext");
   EXPECT_EQ((Bytes{0x9B, 0x0D, 0x4C, 0x54, 0xF2, 0x54, 0x58, 0x5A, 0x3D}),

@@ -289,6 +289,45 @@ TEST_F(CETWLoggingTest, OverLongMessageIsCutWithOneZeroByteAndLongNamesGrowTheCo
   EXPECT_EQ(87u, logger.LogEx(4, L"f", L"g", 1, nullptr));
 }
 
+TEST_F(CETWLoggingTest, MessageAtTheLimitIsSentWhole) {
+  ASSERT_EQ(0u, Control(WMI_ENABLE_EVENTS, 0xAB01, 1));
+  const struct {
+    size_t length;
+    std::string sent;
+  } cases[] = {
+      {2079, std::string(2079, 'a')},                         // the limit: no terminator
+      {2080, std::string(2079, 'a') + std::string(1, '\0')},  // one more: cut
+  };
+  for (const auto& c : cases) {
+    api.events.clear();
+    const std::wstring text(c.length, L'a');
+    ASSERT_EQ(0u, logger.LogEx(4, L"f", L"g", 1, L"%s", text.c_str()));
+    ASSERT_EQ(1u, api.events.size());
+    EXPECT_EQ(c.sent, std::string(api.events[0].message.begin(), api.events[0].message.end()))
+        << c.length;
+    EXPECT_EQ(c.sent.size(), U32At(api.events[0].header, 72)) << c.length;
+  }
+}
+
+// The module that carries the logging client names itself and its version in every event.
+TEST(CETWLoggingModule, VersionOfTheModuleThatCarriesTheClient) {
+  wchar_t path[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+  std::wstring probe(path);
+  probe = probe.substr(0, probe.find_last_of(L'\\') + 1) + L"ModuleVersionProbe.dll";
+  HMODULE module = LoadLibraryW(probe.c_str());
+  ASSERT_NE(module, nullptr) << GetLastError();
+  using ProbeFn = BOOL (*)(wchar_t*, DWORD, wchar_t*, DWORD);
+  auto query = reinterpret_cast<ProbeFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "ProbeModuleRecord")));
+  ASSERT_NE(query, nullptr);
+  wchar_t fileName[MAX_PATH] = {}, version[64] = {};
+  ASSERT_TRUE(query(fileName, MAX_PATH, version, 64));
+  EXPECT_STREQ(L"ModuleVersionProbe.dll", fileName);
+  EXPECT_STREQ(L"4.3.2.1", version);  // stored as "4, 3, 2, 1"
+  FreeLibrary(module);
+}
+
 TEST_F(CETWLoggingTest, OnlyTheEnablingSessionCanDisable) {
   ASSERT_EQ(0u, Control(WMI_ENABLE_EVENTS, 0xA, 5));
   EXPECT_EQ(0xAu, logger.GetSessionHandle());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "basalt/CObfuscatedIniReader.h"
+#include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 
 namespace ETWLogging {
@@ -472,6 +473,25 @@ TEST_F(CLoggingTest, OutOfRangeValueIsRewrittenWithItsDefault) {
                                                              : logger->GetSeverity();
     EXPECT_EQ(applied, c.applied);
   }
+}
+
+// When the rewrite fails, that setting keeps its default and the root file is not asked;
+// the other settings are still read. The folder log.ini is held open without write sharing:
+// a read-only attribute does not stop a writer with administrator rights everywhere.
+TEST_F(CLoggingTest, FailedRewriteLeavesTheSettingAtItsDefault) {
+  MakeFolder();
+  SetIniInt(FolderIni(), L"MaxEntries", 1);
+  SetIniInt(FolderIni(), L"Severity", 5);
+  SetIniInt(RootIni(), L"MaxEntries", 7);
+  {
+    Basalt::UniqueFile reader(CreateFileW(FolderIni().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    auto logger = MakeLogger();
+    EXPECT_EQ(logger->GetMaxEntries(), kLogDefaultMaxEntries);
+    EXPECT_EQ(logger->GetSeverity(), 5u);
+  }
+  EXPECT_EQ(GetIniInt(FolderIni(), L"MaxEntries"), 1);
 }
 
 TEST(CLoggingSettings, ValidityAndClamps) {

@@ -20,7 +20,9 @@
 
 #include "basalt/Logging/CLogger.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
+#include "basalt/Registry/CRegKey.h"
 #include "etwlogging/CBasaltLogHandler.h"
+#include "etwlogging/CDefaultLogBuilder.h"
 #include "etwlogging/CETWLogging.h"
 #include "etwlogging/CLogging.h"
 #include "etwlogging/LogCapture.h"
@@ -152,38 +154,66 @@ TEST_F(FacadeTest, EmptyGroupOrHostLeavesTheLoggerWithoutBackEnd) {
 }
 
 TEST_F(FacadeTest, BackEndChoiceTable) {
-  enum Stored { kKeyMissing, kValueMissing, kObfuscated, kPlain };
+  // The k*Config rows hand the builder a configuration key of their own; the default key
+  // then says 1, which must not count.
+  enum Stored {
+    kKeyMissing,
+    kValueMissing,
+    kObfuscated,
+    kPlain,
+    kConfigMissing,
+    kConfigDword,
+    kConfigString
+  };
   struct Row {
     DWORD flags;
     Stored stored;
     DWORD value;
     bool file;
   } rows[] = {
-      {1, kKeyMissing, 0, true},  {1, kObfuscated, 2, true},    {0, kObfuscated, 1, true},
-      {0, kObfuscated, 2, false}, {0, kValueMissing, 0, false}, {0, kKeyMissing, 0, false},
-      {0, kPlain, 1, false},      {3, kObfuscated, 0, false},
+      {1, kKeyMissing, 0, true},     {1, kObfuscated, 2, true},    {0, kObfuscated, 1, true},
+      {0, kObfuscated, 2, false},    {0, kValueMissing, 0, false}, {0, kKeyMissing, 0, false},
+      {0, kPlain, 1, false},         {3, kObfuscated, 0, false},   {0, kConfigDword, 1, true},
+      {0, kConfigMissing, 0, false}, {0, kConfigDword, 2, false},  {0, kConfigString, 1, false},
+      {1, kConfigDword, 2, true},
   };
+  constexpr wchar_t kConfigPath[] = L"SOFTWARE\\Telvan\\LoggingConfig";
   for (const Row& row : rows) {
     RunInFreshProcess([&] {
       ScratchMachineKey registry(L"FacadeChoice");
+      const bool viaConfigKey = row.stored >= kConfigMissing;
       if (row.stored != kKeyMissing) {
         Basalt::CObfuscatedRegKey key;
         CHILD_CHECK(key.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Telvan\\Logging") == 0);
-        if (row.stored == kObfuscated) {
-          CHILD_CHECK(key.SetDWORDValue(L"Logging Mechanism", row.value) == 0);
+        if (row.stored == kObfuscated || viaConfigKey) {
+          CHILD_CHECK(key.SetDWORDValue(L"Logging Mechanism", viaConfigKey ? 1 : row.value) == 0);
         }
         if (row.stored == kPlain) {
           CHILD_CHECK(registry.SetPlainDword(L"SOFTWARE\\Telvan\\Logging", L"Logging Mechanism",
                                              row.value));
         }
       }
-      SetLogIdentity(nullptr, L"L1Choice", nullptr, nullptr, row.flags);
-      CHILD_CHECK(GetLogger() != nullptr);
-      if (row.file) {
-        CHILD_CHECK(FileBackEnd() != nullptr);
-      } else {
-        CHILD_CHECK(EtwBackEnd() != nullptr);
+      if (!viaConfigKey) {
+        SetLogIdentity(nullptr, L"L1Choice", nullptr, nullptr, row.flags);
+        CHILD_CHECK(GetLogger() != nullptr);
+        CHILD_CHECK(row.file ? FileBackEnd() != nullptr : EtwBackEnd() != nullptr);
+        return;
       }
+      Basalt::CRegKey config;
+      CHILD_CHECK(config.Create(HKEY_LOCAL_MACHINE, kConfigPath) == 0);
+      if (row.stored == kConfigDword) {
+        CHILD_CHECK(registry.SetPlainDword(kConfigPath, L"Logging Mechanism", row.value));
+      }
+      if (row.stored == kConfigString) {
+        CHILD_CHECK(config.SetStringValue(L"Logging Mechanism", L"1") == 0);
+      }
+      CDefaultLogBuilder builder;
+      CLoggingIf* logger = nullptr;
+      CHILD_CHECK(builder.CreateLoggerEx(nullptr, L"L1Choice", nullptr, nullptr, row.flags, &logger,
+                                         &config));
+      CHILD_CHECK(row.file ? dynamic_cast<CLogging*>(logger) != nullptr
+                           : dynamic_cast<CETWLogging*>(logger) != nullptr);
+      if (logger) logger->Release();
     });
   }
 }

@@ -5,6 +5,10 @@
 #include <windows.h>
 // These need <windows.h> first.
 #include <gtest/gtest.h>
+#include <shlwapi.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "TrustTestSupport.h"
 #include "trust/TrustedList.h"
@@ -80,6 +84,57 @@ TEST_F(CabinetExtract, PathOutsideTheAnsiCodePageNamesNoCabinet) {
   ASSERT_TRUE(CopyFileW(Fixture(L"newco.cab").c_str(), path.c_str(), FALSE));
   EXPECT_EQ(cabinet_.ExtractTrustedListFromCabinet(path.c_str()), 0u);
   DeleteFileW(path.c_str());
+}
+
+TEST(CabinetPath, ConvertsOnlyExactly) {
+  const struct {
+    UINT codePage;
+    const wchar_t* path;
+    const char* converted;  // null: refused
+  } cases[] = {
+      {CP_UTF8, L"C:\\\u4e2d\u6587\\x.cab", "C:\\\xe4\xb8\xad\xe6\x96\x87\\x.cab"},
+      {CP_UTF8, L"C:\\\xd800.cab", nullptr},  // a lone surrogate
+      // Like UTF-8 on Windows, UTF-7 refuses the flags that report inexact conversions.
+      {CP_UTF7, L"C:\\\u4e2d.cab", "C:+AFxOLQ-.cab"},
+      {1252, L"C:\\caf\u00e9.cab", "C:\\caf\xe9.cab"},
+      {1252, L"C:\\\u4e2d.cab", nullptr},  // no equivalent
+      {1252, L"C:\\\u0100.cab", nullptr},  // only a look-alike ("A")
+  };
+  for (const auto& c : cases) {
+    char out[MAX_PATH] = {};
+    EXPECT_EQ(ToExactMultiByte(c.codePage, c.path, out, MAX_PATH), c.converted != nullptr)
+        << c.codePage << " " << c.converted;
+    if (c.converted != nullptr) {
+      EXPECT_STREQ(out, c.converted);
+    }
+  }
+  char small[8];
+  EXPECT_FALSE(ToExactMultiByte(CP_UTF8, L"C:\\long.cab", small, sizeof(small)));
+}
+
+// Wine prefers its own cabinet library to one found by name; the child process of this
+// test is told to prefer the one it finds, as Windows does.
+TEST(CabinetLibrary, ComesFromTheSystemFolderOnly) {
+  wchar_t exe[MAX_PATH] = {};
+  ASSERT_NE(GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+  const std::wstring overrides =
+      std::wstring(L"Software\\Wine\\AppDefaults\\") + PathFindFileNameW(exe) + L"\\DllOverrides";
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cabinet", REG_SZ,
+                            L"native,builtin", sizeof(L"native,builtin")),
+            ERROR_SUCCESS);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // A library of that name found earlier in the search order.
+        SetDllDirectoryW(TRUST_FAKE_CABINET_DIR);
+        CCabinetApi cabinet;
+        const HMODULE loaded = GetModuleHandleW(L"Cabinet.dll");
+        const bool fake = loaded != nullptr && GetProcAddress(loaded, "HollinFakeCabinet");
+        std::exit(cabinet.IsUsable() && !fake ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  RegDeleteTreeW(HKEY_CURRENT_USER,
+                 (std::wstring(L"Software\\Wine\\AppDefaults\\") + PathFindFileNameW(exe)).c_str());
 }
 
 }  // namespace

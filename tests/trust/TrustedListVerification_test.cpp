@@ -4,11 +4,13 @@
 #include <windows.h>
 // These need <windows.h> first.
 #include <gtest/gtest.h>
+#include <shlwapi.h>
 
 #include <atomic>
 #include <thread>
 
 #include "TrustTestSupport.h"
+#include "basalt/UniqueHandle.h"
 #include "trust/CodeTrust.h"
 #include "trust/TrustedList.h"
 
@@ -79,18 +81,51 @@ TEST_F(TrustedListVerification, ReloadThroughTheAtom) {
   EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
 }
 
-TEST_F(TrustedListVerification, FailedReloadLeavesTheBuiltInListsToDecide) {
-  trust_test::SetInstalledListFile(L"list_newonly_v5.js");  // VER 5, names only Newco
-  ASSERT_EQ(Verdict(L"newco.dll"), 5u);                     // loaded, not used
-  ASSERT_EQ(Verdict(L"good.dll"), 5u);                      // only the loaded list counts
-  // Another process announces a file that no longer loads.
-  ASSERT_TRUE(CopyFileW(Fixture(L"list_tampered_v9.js").c_str(),
-                        trust_test::InstalledListPath().c_str(), FALSE));
+// A reload that fails (a file that does not load, or one held open without read sharing)
+// fails that check and leaves the list loaded before in force: the built-in lists, which
+// refuse no serial numbers, never come back.
+TEST_F(TrustedListVerification, FailedReloadKeepsTheLoadedList) {
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held without read sharing" : "tampered file");
+    trust_test::SetInstalledListFile(L"list_newonly_v5.js");  // VER 5, names only Newco
+    ASSERT_EQ(Verdict(L"newco.dll"), 5u);                     // loaded, not used
+    ASSERT_EQ(Verdict(L"good.dll"), 5u);                      // only the loaded list counts
+    const std::wstring path = trust_test::InstalledListPath();
+    Basalt::UniqueFile holder;
+    if (!held) {
+      ASSERT_TRUE(CopyFileW(Fixture(L"list_tampered_v9.js").c_str(), path.c_str(), FALSE));
+    } else {
+      holder.reset(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(holder);
+    }
+    ASSERT_NE(GlobalAddAtomW(kTrustedListReloadAtom), 0);
+    EXPECT_EQ(Verdict(L"good.dll"), 5u);
+    EXPECT_EQ(Verdict(L"good.dll"), 5u);
+    EXPECT_EQ(Verdict(L"newco.dll"), 0u);
+    ASSERT_TRUE(GetInstalledTrustedList().IsLoaded());
+    CTrustedList::SharedHold hold(GetInstalledTrustedList());
+    EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 5u);
+  }
+}
+
+// An update in another process that replaces the file while this one reads it is followed.
+TEST_F(TrustedListVerification, ReloadReadsAFileReplacedWhileItWasRead) {
+  trust_test::SetInstalledListFile(L"list_v8.js");
+  ASSERT_EQ(Verdict(L"newco.dll"), 5u);  // loads VER 8
+  const std::wstring path = trust_test::InstalledListPath();
+  const std::wstring staged = path + L".new";
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_newco_v9.js").c_str(), path.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_newco_v9.js").c_str(), staged.c_str(), FALSE));
+  trust_test::BeforeNextListSignatureCheck([&] {
+    EXPECT_TRUE(ReplaceFileW(path.c_str(), staged.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                             nullptr, nullptr))
+        << GetLastError();
+  });
   ASSERT_NE(GlobalAddAtomW(kTrustedListReloadAtom), 0);
-  EXPECT_EQ(Verdict(L"good.dll"), 0u);  // nothing loaded after the reload: built-in lists
-  EXPECT_FALSE(GetInstalledTrustedList().IsLoaded());
-  EXPECT_EQ(Verdict(L"newco.dll"), 5u);
-  EXPECT_EQ(Verdict(L"wrong.dll"), 5u);
+  EXPECT_EQ(Verdict(L"newco.dll"), 0u);
+  EXPECT_FALSE(PathFileExistsW(staged.c_str()));  // the replacement did happen
+  CTrustedList::SharedHold hold(GetInstalledTrustedList());
+  EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
 }
 
 TEST_F(TrustedListVerification, ReloadsNeverOpenAGapThatAdmitsEverySigner) {

@@ -230,6 +230,19 @@ TEST_F(TrustedListUpdate, AnUpdaterThatNeverLoadedTheListCannotDowngradeIt) {
   EXPECT_FALSE(second.Update(Fixture(L"list_rogue_v9.js").c_str()));
   EXPECT_FALSE(second.Update(Fixture(L"no_such_list.js").c_str()));
   EXPECT_EQ(FileVersion(path), 10u);
+
+  // The installed version is read from the locked file itself, not from a copy that needs
+  // a writable temporary folder.
+  wchar_t savedTmp[MAX_PATH] = {}, savedTemp[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"TMP", savedTmp, MAX_PATH);
+  GetEnvironmentVariableW(L"TEMP", savedTemp, MAX_PATH);
+  const std::wstring missing = folder_ + L"\\no_such_folder";
+  SetEnvironmentVariableW(L"TMP", missing.c_str());
+  SetEnvironmentVariableW(L"TEMP", missing.c_str());
+  EXPECT_FALSE(second.Update(Fixture(L"list_v9.js").c_str()));
+  SetEnvironmentVariableW(L"TMP", savedTmp);
+  SetEnvironmentVariableW(L"TEMP", savedTemp);
+  EXPECT_EQ(FileVersion(path), 10u);
 }
 
 TEST_F(TrustedListUpdate, ConcurrentUpdatersEndWithTheNewestList) {
@@ -265,6 +278,65 @@ TEST_F(TrustedListUpdate, ReplacementWaitsForReaders) {
   EXPECT_EQ(FileVersion(path), 9u);
 }
 
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// The renames that the system carries out at its next start, as stored.
+std::vector<wchar_t> PendingRenames() {
+  DWORD bytes = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                   RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS) {
+    return {};
+  }
+  std::vector<wchar_t> value(bytes / sizeof(wchar_t) + 1);
+  bytes = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                         RRF_RT_REG_MULTI_SZ, nullptr, value.data(), &bytes),
+            ERROR_SUCCESS);
+  value.resize(bytes / sizeof(wchar_t));
+  return value;
+}
+
+std::vector<std::wstring> Strings(const std::vector<wchar_t>& multi) {
+  std::vector<std::wstring> strings;
+  for (size_t at = 0; at < multi.size() && multi[at] != L'\0';) {
+    strings.emplace_back(&multi[at]);
+    at += strings.back().size() + 1;
+  }
+  return strings;
+}
+
+TEST_F(TrustedListUpdate, FailedReplacementIsScheduledForTheNextStart) {
+  const std::wstring path = folder_ + L"\\trusted.js";
+  const std::wstring temporary = folder_ + L"\\trusted.tmp";
+  CTrustedList list(path.c_str());
+  ASSERT_TRUE(list.Update(Fixture(L"list_v8.js").c_str()));
+  const std::vector<wchar_t> before = PendingRenames();
+  {
+    // A reader that holds the file without delete sharing makes the replacement fail.
+    Basalt::UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(list.Update(Fixture(L"list_v9.js").c_str()));
+  }
+  const std::vector<std::wstring> added = Strings(PendingRenames());
+  const size_t already = Strings(before).size();
+  ASSERT_EQ(added.size(), already + 2);
+  EXPECT_EQ(added[already], L"\\??\\" + temporary);
+  EXPECT_EQ(added[already + 1], L"\\??\\" + path);
+  // The current list stays; its replacement waits for the next start.
+  EXPECT_EQ(FileVersion(path), 8u);
+  EXPECT_EQ(FileVersion(temporary), 9u);
+
+  if (before.empty()) {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
+  } else {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                    REG_MULTI_SZ, before.data(),
+                    static_cast<DWORD>(before.size() * sizeof(wchar_t)));
+  }
+}
+
 TEST_F(TrustedListUpdate, ReadOnlyCandidateLeavesAReplaceableList) {
   const std::wstring path = folder_ + L"\\trusted.js";
   const std::wstring candidate = folder_ + L"\\candidate.js";
@@ -294,7 +366,14 @@ TEST_F(TrustedListUpdate, ReloadSeesTheNewFile) {
     EXPECT_EQ(list.GetVersion(), 9u);
   }
   ASSERT_TRUE(CopyFileW(Fixture(L"list_tampered_v9.js").c_str(), path.c_str(), FALSE));
-  EXPECT_FALSE(list.Reload());  // a failed load leaves nothing behind
+  EXPECT_FALSE(list.Reload());  // a failed load leaves what was loaded in force
+  EXPECT_TRUE(list.IsLoaded());
+  {
+    CTrustedList::SharedHold hold(list);
+    EXPECT_EQ(list.GetVersion(), 9u);
+    EXPECT_NE(list.GetNames(), nullptr);
+  }
+  list.Discard();
   EXPECT_FALSE(list.IsLoaded());
   CTrustedList::SharedHold hold(list);
   EXPECT_EQ(list.GetNames(), nullptr);

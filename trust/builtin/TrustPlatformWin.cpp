@@ -9,6 +9,10 @@
 
 namespace TrustPlatform {
 
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  return DecodeEmbeddedSignature(path, out);
+}
+
 DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   CERT_CHAIN_POLICY_PARA para = {};
   para.cbSize = sizeof(para);
@@ -19,6 +23,16 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
     return error != 0 ? error : static_cast<DWORD>(TRUST_E_FAIL);
   }
   return status.dwError;
+}
+
+LONG VerifyProgramFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
+
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  return CryptMsgVerifyCountersignatureEncodedEx(
+             0, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, const_cast<BYTE*>(signer), signerSize,
+             const_cast<BYTE*>(countersignature), countersignatureSize, CMSG_VERIFY_SIGNER_CERT,
+             const_cast<CERT_CONTEXT*>(countersigner), 0, nullptr) != FALSE;
 }
 
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {

@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// Values computed independently from the format description.
+// Values computed by an independent implementation.
 const Bytes kGoldenDwordOne = {0x51, 0x58, 0x52, 0x47, 0x01, 0x00, 0x00, 0x00, 0x04,
                                0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0xA0, 0x92,
                                0xDA, 0x0C, 0xB0, 0xE2, 0x19, 0xC5, 0xDE, 0x43, 0xDB,
@@ -240,6 +240,10 @@ TEST_F(ObfuscatedRegKeyTest, ForeignAndMalformedBlobs) {
   BlobLayout wrongLength{four, REG_DWORD};
   wrongLength.lengthDelta = 1;
   BlobLayout emptyPayload{{}, REG_DWORD};
+  // A QWORD blob relabelled as a 4-byte DWORD, its digest recomputed (the digest has no
+  // secret): longer than its stated payload.
+  BlobLayout longerThanStated{{1, 0, 0, 0, 2, 0, 0, 0}, REG_DWORD};
+  longerThanStated.lengthDelta = -4;
   const Case cases[] = {
       {"plain DWORD", four, REG_DWORD, 13},
       {"blob stored as REG_NONE", kGoldenDwordOne, REG_NONE, 13},
@@ -250,6 +254,7 @@ TEST_F(ObfuscatedRegKeyTest, ForeignAndMalformedBlobs) {
       {"wrong magic, digest right", BuildBlob(wrongMagic), REG_BINARY, 13},
       {"length field off by one, digest right", BuildBlob(wrongLength), REG_BINARY, 13},
       {"payload length 0, digest right", BuildBlob(emptyPayload), REG_BINARY, 6001},
+      {"longer than stated, digest right", BuildBlob(longerThanStated), REG_BINARY, 13},
   };
   for (const auto& c : cases) {
     WriteRaw(L"V", c.blob, c.registryType);
@@ -354,6 +359,14 @@ TEST_F(ObfuscatedRegKeyTest, SizesAndShortBuffers) {
   EXPECT_EQ(234, key_.QueryValue(L"Multi", &type, multi, &bytes));
   EXPECT_EQ(10u, bytes);
   for (wchar_t c : multi) EXPECT_EQ(L'\0', c);  // a short multi-string output is cleared
+  // Room for both strings and one byte of the final terminator: that byte is not enough,
+  // and nothing is written past the given count.
+  unsigned char odd[12];
+  std::memset(odd, 0xCC, sizeof(odd));
+  bytes = 9;
+  EXPECT_EQ(234, key_.QueryValue(L"Multi", &type, odd, &bytes));
+  EXPECT_EQ(10u, bytes);
+  EXPECT_EQ(0xCC, odd[9]);
 
   const Bytes binary(300, 0x5A);
   ASSERT_EQ(0, key_.SetBinaryValue(L"Bin", binary.data(), static_cast<ULONG>(binary.size())));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "SignedFile.h"
 #include "TrustFixturePaths.h"
 #include "trust/CodeTrust.h"
 #include "trust/CryptOwners.h"
@@ -69,28 +70,39 @@ TEST(BuiltInBinding, InstalledListUsesTheDefaultPath) {
 }
 
 TEST(BuiltInBinding, AuthenticodeTimestampPolicy) {
-  HCERTSTORE store = nullptr;
-  HCRYPTMSG message = nullptr;
-  ASSERT_TRUE(CryptQueryObject(CERT_QUERY_OBJECT_FILE, Fixture(L"good.dll").c_str(),
-                               CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store,
-                               &message, nullptr));
-  UniqueCertStore storeOwner(store);
-  UniqueCryptMsg messageOwner(message);
-  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(store, nullptr);
+  const trust_test::SignedFile file = trust_test::OpenSigned(Fixture(L"good.dll"));
+  ASSERT_NE(file.store, nullptr);
+  PCCERT_CONTEXT certificate = CertEnumCertificatesInStore(file.store, nullptr);
   ASSERT_NE(certificate, nullptr);
   UniqueCertContext certificateOwner(certificate);
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof(para);
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  ASSERT_TRUE(
-      CertGetCertificateChain(nullptr, certificate, nullptr, store, &para, 0, nullptr, &chain));
+  ASSERT_TRUE(CertGetCertificateChain(nullptr, certificate, nullptr, file.store, &para, 0, nullptr,
+                                      &chain));
   UniqueCertChain chainOwner(chain);
   const DWORD result = TrustPlatform::VerifyAuthenticodeTimestampPolicy(chain);
   if (RunningUnderWine()) {
     EXPECT_NE(result, 0u) << "Wine has started to implement CERT_CHAIN_POLICY_AUTHENTICODE_TS";
   } else {
     EXPECT_EQ(result, 0u) << std::hex << result;
+  }
+}
+
+TEST(BuiltInBinding, LegacyCountersignature) {
+  const trust_test::SignedFile file = trust_test::OpenSigned(Fixture(L"expired_legacy.dll"));
+  ASSERT_NE(file.message, nullptr);
+  FILETIME time = {1, 1};
+  ASSERT_EQ(GetCounterSignatureTime(file.message, 0, &time), 0u);
+  const SYSTEMTIME stampTime = {2010, 6, 2, 1, 0, 0, 0, 0};
+  FILETIME june2010 = {};
+  ASSERT_TRUE(SystemTimeToFileTime(&stampTime, &june2010));
+  if (RunningUnderWine()) {
+    // The countersignature cannot be verified there: its time is not taken.
+    EXPECT_EQ(time.dwLowDateTime | time.dwHighDateTime, 0u)
+        << "Wine has started to implement CryptMsgVerifyCountersignatureEncodedEx";
+  } else {
+    EXPECT_EQ(CompareFileTime(&time, &june2010), 0);
   }
 }
 

@@ -1,7 +1,15 @@
 // Test binding of the trust code's platform calls, linked in place of
 // trust/builtin/TrustPlatformWin.cpp:
-// - Wine does not implement CERT_CHAIN_POLICY_AUTHENTICODE_TS: the base policy and the
-//   chain's own status stand in for it, and a test can make it fail;
+// - Wine does not implement CERT_CHAIN_POLICY_AUTHENTICODE_TS: the base policy stands in
+//   for it, and a test can make it fail. It leaves time validity and key usage alone, so
+//   that the verifier's own test of the chain's status is what refuses an expired or
+//   wrong-usage signer;
+// - Wine's crypt32 cannot decode a signed message with two signers: each signer is then
+//   decoded from a message of its own, which carries the content and every certificate,
+//   and WinVerifyTrust (which checks the first signer) is asked about a copy of the file
+//   that carries only the first signer's message;
+// - Wine does not implement CryptMsgVerifyCountersignatureEncodedEx: its two checks are
+//   made here;
 // - no Linux tool signs a script the Windows way: a test list carries, in its
 //   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
 //   before the block, and that signature is what is queried and verified here;
@@ -10,10 +18,16 @@
 // These need <windows.h> first.
 #include <wincrypt.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TrustTestSupport.h"
+#include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
+#include "trust/WinTrustData.h"
 
 namespace {
 
@@ -21,6 +35,7 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 bool g_policyFails = false;
 int g_policyCalls = 0;
+std::function<void()> g_beforeListSignatureCheck;
 
 struct ScriptSignature {
   std::string content;    // the signed bytes
@@ -57,9 +72,191 @@ bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
                               &size, nullptr, nullptr) != FALSE;
 }
 
+// |data| decoded as |type| into |out|.
+bool Decode(LPCSTR type, const BYTE* data, DWORD size, std::vector<BYTE>* out) {
+  DWORD needed = 0;
+  if (!CryptDecodeObjectEx(kEncoding, type, data, size, 0, nullptr, nullptr, &needed)) {
+    return false;
+  }
+  out->assign(needed, 0);
+  return CryptDecodeObjectEx(kEncoding, type, data, size, 0, nullptr, out->data(), &needed) !=
+         FALSE;
+}
+
+UniqueCryptHash HashOf(HCRYPTPROV provider, ALG_ID algorithm, const BYTE* data, DWORD size) {
+  UniqueCryptHash hash;
+  if (!CryptCreateHash(provider, algorithm, 0, 0, hash.put()) ||
+      !CryptHashData(hash.get(), data, size, 0)) {
+    return UniqueCryptHash();
+  }
+  return hash;
+}
+
+// The message digest attribute of |signer|, or empty.
+std::vector<BYTE> MessageDigestOf(const CMSG_SIGNER_INFO& signer) {
+  for (DWORD i = 0; i < signer.AuthAttrs.cAttr; ++i) {
+    const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[i];
+    std::vector<BYTE> decoded;
+    if (strcmp(attribute.pszObjId, szOID_RSA_messageDigest) != 0 || attribute.cValue == 0 ||
+        !Decode(X509_OCTET_STRING, attribute.rgValue[0].pbData, attribute.rgValue[0].cbData,
+                &decoded)) {
+      continue;
+    }
+    const auto* blob = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data());
+    return std::vector<BYTE>(blob->pbData, blob->pbData + blob->cbData);
+  }
+  return {};
+}
+
+// WIN_CERTIFICATE: length, revision and type, then the signature.
+constexpr size_t kWinCertificateHeader = 8;
+
+// One DER element of |data|: where it begins, where its content begins, where it ends.
+struct DerElement {
+  size_t begin = 0, content = 0, end = 0;
+};
+
+bool ReadDer(const std::string& data, size_t at, size_t limit, DerElement* out) {
+  if (limit > data.size() || limit - at < 2) return false;
+  size_t length = static_cast<unsigned char>(data[at + 1]);
+  size_t content = at + 2;
+  if (length & 0x80) {
+    const size_t bytes = length & 0x7F;
+    if (bytes == 0 || bytes > 4 || limit - content < bytes) return false;
+    length = 0;
+    for (size_t i = 0; i < bytes; ++i)
+      length = length << 8 | static_cast<unsigned char>(data[content++]);
+  }
+  if (limit - content < length) return false;
+  *out = {at, content, content + length};
+  return true;
+}
+
+// The encodings of the elements inside the constructed element that |data| holds.
+bool DerChildren(const std::string& data, std::vector<std::string>* out) {
+  DerElement outer;
+  if (!ReadDer(data, 0, data.size(), &outer)) return false;
+  out->clear();
+  for (size_t at = outer.content; at < outer.end;) {
+    DerElement child;
+    if (!ReadDer(data, at, outer.end, &child)) return false;
+    out->push_back(data.substr(child.begin, child.end - child.begin));
+    at = child.end;
+  }
+  return true;
+}
+
+std::string DerEncode(unsigned char tag, const std::vector<std::string>& children) {
+  std::string content;
+  for (const std::string& child : children) content += child;
+  std::string length;
+  for (size_t n = content.size(); n > 0; n >>= 8)
+    length.insert(length.begin(), static_cast<char>(n & 0xFF));
+  if (content.size() < 0x80)
+    length = std::string(1, static_cast<char>(content.size()));
+  else
+    length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
+  return std::string(1, static_cast<char>(tag)) + length + content;
+}
+
+// A 64-bit PE file and where its certificate table is.
+struct PeFile {
+  std::string bytes;
+  size_t directory = 0;  // offset of the certificate table's data directory entry
+  size_t table = 0, tableSize = 0;
+};
+
+bool ReadPeFile(const wchar_t* path, PeFile* out) {
+  out->bytes = trust_test::ReadFileBytes(path);
+  const std::string& file = out->bytes;
+  IMAGE_DOS_HEADER dos;
+  IMAGE_NT_HEADERS64 nt;
+  if (file.size() < sizeof(dos)) return false;
+  memcpy(&dos, file.data(), sizeof(dos));
+  if (dos.e_lfanew < 0 || file.size() < static_cast<size_t>(dos.e_lfanew) + sizeof(nt))
+    return false;
+  memcpy(&nt, file.data() + dos.e_lfanew, sizeof(nt));
+  out->directory = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader.DataDirectory) +
+                   IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+  const IMAGE_DATA_DIRECTORY& table =
+      nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY];
+  out->table = table.VirtualAddress;
+  out->tableSize = table.Size;
+  return table.Size > kWinCertificateHeader && file.size() >= out->table + out->tableSize;
+}
+
+// The file's PKCS #7 signature split into one signature per signer, in order; each carries
+// the content and every certificate of the original.
+bool SingleSignerSignatures(const PeFile& pe, std::vector<std::string>* out) {
+  std::string signature =
+      pe.bytes.substr(pe.table + kWinCertificateHeader, pe.tableSize - kWinCertificateHeader);
+  DerElement whole;
+  if (!ReadDer(signature, 0, signature.size(), &whole)) return false;
+  signature.resize(whole.end);  // the table is padded
+  // ContentInfo { type, [0] { SignedData { version, digests, content, [0] certificates,
+  // ..., signer infos } } }
+  std::vector<std::string> info, wrapped, parts, signers;
+  if (!DerChildren(signature, &info) || info.size() != 2 || !DerChildren(info[1], &wrapped) ||
+      wrapped.size() != 1 || !DerChildren(wrapped[0], &parts) || parts.size() < 4 ||
+      !DerChildren(parts.back(), &signers) || signers.empty()) {
+    return false;
+  }
+  out->clear();
+  for (const std::string& signer : signers) {
+    parts.back() = DerEncode(0x31, {signer});
+    out->push_back(DerEncode(0x30, {info[0], DerEncode(0xA0, {DerEncode(0x30, parts)})}));
+  }
+  return true;
+}
+
+bool DecodeSignersSeparately(const wchar_t* path, EmbeddedSignature* out) {
+  PeFile pe;
+  std::vector<std::string> signatures;
+  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) return false;
+  for (const std::string& single : signatures) {
+    UniqueCryptMsg message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!message || !CryptMsgUpdate(message.get(), reinterpret_cast<const BYTE*>(single.data()),
+                                    static_cast<DWORD>(single.size()), TRUE)) {
+      return false;
+    }
+    UniqueCertStore store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
+    if (!store || !out->Add(std::move(message), std::move(store), 0, 1)) return false;
+  }
+  return true;
+}
+
+// WinVerifyTrust of a copy of the file whose certificate table holds only the first
+// signer's signature (the bytes that the signature hashes stay as they are).
+LONG VerifyFirstSignerCopy(const wchar_t* path) {
+  PeFile pe;
+  std::vector<std::string> signatures;
+  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) {
+    return TRUST_E_NOSIGNATURE;
+  }
+  std::string table = signatures[0];
+  table.append((8 - table.size() % 8) % 8, '\0');
+  const DWORD length = static_cast<DWORD>(table.size() + kWinCertificateHeader);
+  const WORD revision = 0x0200, type = 2;  // WIN_CERT_REVISION_2_0, PKCS_SIGNED_DATA
+  std::string copy = pe.bytes.substr(0, pe.table);
+  copy.append(reinterpret_cast<const char*>(&length), 4);
+  copy.append(reinterpret_cast<const char*>(&revision), 2);
+  copy.append(reinterpret_cast<const char*>(&type), 2);
+  copy += table;
+  memcpy(&copy[pe.directory + 4], &length, 4);
+  const std::wstring folder = trust_test::MakeScratchFolder(L"firstsigner");
+  const std::wstring file = folder + L"\\copy.dll";
+  const LONG result = trust_test::WriteFileBytes(file, copy) ? VerifyFileTrustHashOnly(file.c_str())
+                                                             : TRUST_E_NOSIGNATURE;
+  trust_test::RemoveTree(folder);
+  return result;
+}
+
 }  // namespace
 
 namespace trust_test {
+void BeforeNextListSignatureCheck(std::function<void()> action) {
+  g_beforeListSignatureCheck = std::move(action);
+}
 void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
 int TimestampPolicyCalls() { return g_policyCalls; }
 }  // namespace trust_test
@@ -71,16 +268,83 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
   CERT_CHAIN_POLICY_PARA para = {};
   para.cbSize = sizeof(para);
+  para.dwFlags =
+      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
   CERT_CHAIN_POLICY_STATUS status = {};
   status.cbSize = sizeof(status);
   if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
     return GetLastError();
   }
-  if (status.dwError != 0) return status.dwError;
-  return chain->TrustStatus.dwErrorStatus == 0 ? 0 : static_cast<DWORD>(CERT_E_CHAINING);
+  return status.dwError;
+}
+
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (DecodeEmbeddedSignature(path, out)) return true;
+  *out = EmbeddedSignature();
+  return DecodeSignersSeparately(path, out);
+}
+
+LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const LONG result = VerifyFileTrustHashOnly(path);
+  EmbeddedSignature signature;
+  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
+    return result;
+  }
+  return VerifyFirstSignerCopy(path);
+}
+
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  std::vector<BYTE> signerBuffer, counterBuffer;
+  if (!Decode(PKCS7_SIGNER_INFO, signer, signerSize, &signerBuffer) ||
+      !Decode(PKCS7_SIGNER_INFO, countersignature, countersignatureSize, &counterBuffer)) {
+    return false;
+  }
+  const auto& signed_ = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signerBuffer.data());
+  const auto& counter = *reinterpret_cast<const CMSG_SIGNER_INFO*>(counterBuffer.data());
+  const ALG_ID algorithm = CertOIDToAlgId(counter.HashAlgorithm.pszObjId);
+  UniqueCryptProv provider;
+  if (!CryptAcquireContextW(provider.put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+    return false;
+  }
+
+  // The countersigner's message digest is the hash of the signer's encrypted digest.
+  UniqueCryptHash stamped =
+      HashOf(provider.get(), algorithm, signed_.EncryptedHash.pbData, signed_.EncryptedHash.cbData);
+  BYTE value[64];
+  DWORD valueSize = sizeof(value);
+  const std::vector<BYTE> digest = MessageDigestOf(counter);
+  if (!stamped || !CryptGetHashParam(stamped.get(), HP_HASHVAL, value, &valueSize, 0) ||
+      digest != std::vector<BYTE>(value, value + valueSize)) {
+    return false;
+  }
+
+  // Its signature over its authenticated attributes (encoded as a set) holds.
+  DWORD encodedSize = 0;
+  if (!CryptEncodeObjectEx(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, 0, nullptr, nullptr,
+                           &encodedSize)) {
+    return false;
+  }
+  std::vector<BYTE> encoded(encodedSize);
+  UniqueCryptKey key;
+  if (!CryptEncodeObjectEx(kEncoding, PKCS_ATTRIBUTES, &counter.AuthAttrs, 0, nullptr,
+                           encoded.data(), &encodedSize) ||
+      !CryptImportPublicKeyInfo(provider.get(), kEncoding,
+                                &countersigner->pCertInfo->SubjectPublicKeyInfo, key.put())) {
+    return false;
+  }
+  UniqueCryptHash attributes = HashOf(provider.get(), algorithm, encoded.data(), encodedSize);
+  // CryptoAPI takes the signature least significant byte first.
+  std::vector<BYTE> signature(counter.EncryptedHash.pbData,
+                              counter.EncryptedHash.pbData + counter.EncryptedHash.cbData);
+  std::reverse(signature.begin(), signature.end());
+  return attributes && CryptVerifySignatureW(attributes.get(), signature.data(),
+                                             static_cast<DWORD>(signature.size()), key.get(),
+                                             nullptr, 0) != FALSE;
 }
 
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
+  if (g_beforeListSignatureCheck) std::exchange(g_beforeListSignatureCheck, nullptr)();
   ScriptSignature script;
   if (!ReadScriptSignature(path, &script)) return false;
   HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);

@@ -44,7 +44,7 @@ void SetInstalledListFile(const wchar_t* name) {
   const std::wstring path = InstalledListPath();
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(path.c_str());
-  (void)GetInstalledTrustedList().Reload();  // fails without a file: nothing stays loaded
+  GetInstalledTrustedList().Discard();
   if (name != nullptr) {
     SHCreateDirectoryExW(nullptr, (ProgramFolder() + L"\\Core").c_str(), nullptr);
     EXPECT_TRUE(CopyFileW(Fixture(name).c_str(), path.c_str(), FALSE)) << GetLastError();

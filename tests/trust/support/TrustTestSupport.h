@@ -3,6 +3,7 @@
 
 #include <windows.h>
 // These need <windows.h> first.
+#include <functional>
 #include <string>
 
 #include "TrustFixturePaths.h"
@@ -19,6 +20,10 @@ std::wstring InstalledListPath();
 void SetInstalledListFile(const wchar_t* name);
 // Removes every reference of the reload atom.
 void DeleteReloadAtom();
+
+// Runs |action| once, when the next check of a list file's own signature begins (the
+// reader then holds the file).
+void BeforeNextListSignatureCheck(std::function<void()> action);
 
 // Makes the test binding of the Authenticode time-stamp policy fail (or pass again).
 void SetTimestampPolicyFails(bool fails);
