@@ -4,8 +4,10 @@
  * the host's C++ declarations of the same interfaces. The compiler has no structured exception
  * handling, so the RPC try blocks become plain blocks: an exception inside a proxy is not turned
  * into an error code (calls with valid arguments raise none). mingw declares the IUnknown proxy
- * routines of rpcrt4 for C++ only. */
+ * routines of rpcrt4 for C++ only, and makes REFIID assignable in proxy code only when told. */
 #pragma once
+
+#define __WIDL_proxy
 
 #define IID_IQxSvcHostVersion QxPs_IID_IQxSvcHostVersion
 #define IID_IQxSvcSubsystemControlManager QxPs_IID_IQxSvcSubsystemControlManager
