@@ -12,6 +12,7 @@
 #include "QuilletTestSupport.h"
 #include "etwlogging/LogCapture.h"
 #include "versionserver/CQxSvcHostVerModule.h"
+#include "versionserver/QxGetVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
 #include "versionserver/QxSvcHostVerImpl.h"
 
@@ -298,6 +299,48 @@ TEST_F(VersionObjectTest, DoubleByteNamesRoundTripUnderAJapaneseCodePage) {
   EXPECT_EQ(S_OK, missing.hr);
   EXPECT_EQ(2u, missing.result);
   EXPECT_EQ(m_b + L"\\\u30c6\u30b9\u30c8.dll\n", missing.text);
+}
+
+// The wide entry point's two calls: the size includes the closing line end, which the text of
+// that size has no room for.
+TEST_F(VersionObjectTest, QxGetVersionSizesThenFills) {
+  PutPresent();
+  const HMODULE module = GetModuleHandleW(nullptr);
+  const std::wstring line = std::wstring(L"present.dll=") + kVersion + L"\n";
+  DWORD length = 1234;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA),
+            QxGetVersion(module, IDR_COMPONENTS_INI, L"INI", nullptr, &length));
+  ASSERT_EQ(line.size() + 1, length);
+
+  const struct {
+    DWORD length;
+    DWORD code;
+    std::wstring text;
+  } cases[] = {
+      {static_cast<DWORD>(line.size() + 1), 2, line},
+      {static_cast<DWORD>(line.size() + 2), 2, line + L"\n"},
+      {static_cast<DWORD>(line.size()), ERROR_MORE_DATA, L""},  // no room for the terminator
+      {1, ERROR_MORE_DATA, L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    std::vector<wchar_t> buffer(c.length + 1, L'#');
+    DWORD io = c.length;
+    EXPECT_EQ(c.code, QxGetVersion(module, IDR_COMPONENTS_INI, L"INI", buffer.data(), &io));
+    EXPECT_EQ(c.text, std::wstring(buffer.data()));
+    EXPECT_EQ(line.size() + 1, io);
+    EXPECT_EQ(L'#', buffer[c.length]) << "nothing beyond the given length is written";
+  }
+
+  wchar_t untouched[4] = L"abc";
+  length = 3;
+  EXPECT_EQ(87u, QxGetVersion(module, IDR_COMPONENTS_INI, L"INI", untouched, nullptr));
+  EXPECT_EQ(13u, QxCheckComponents(module, 4242, L"INI", untouched, &length));
+  EXPECT_STREQ(L"abc", untouched);
+  EXPECT_EQ(3u, length);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA),
+            QxGetVersion(module, 301, L"INI", nullptr, &length));
+  EXPECT_EQ(0u, length) << "a description without lines needs nothing";
 }
 
 TEST(VersionObject, AnswersOnlyItsInterfacesAndHoldsTheModule) {
