@@ -1,5 +1,5 @@
 // Plays a running host for the marshalling tests: registers the control manager's class object
-// (over an empty service group in a scratch configuration) and a provider of test subsystems as
+// (over an empty service group of its own) and a provider of test subsystems as
 // local servers, signals the event named by argv[1], and runs until the event named by argv[2] is
 // set (at most 60 s). Built twice: with the built-in trust tables and with the test tables.
 #include "tests/versionserver/doubles/QxHostRoleChild.h"
@@ -10,9 +10,9 @@
 #include <string>
 
 #include "basalt/UniqueHandle.h"
+#include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "src/qxsvchost/CoQxSvcSubsystemControlManagerClassFactory.h"
 #include "src/qxsvchost/IQxSvcSubsystem.h"
-#include "tests/src/qxsvchost/controlmanager/QxCtlTestSupport.h"
 #include "trust/SecureCom.h"
 
 namespace {
@@ -75,8 +75,20 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   Basalt::ScopedComApartment apartment(COINIT_MULTITHREADED);
   if (!apartment.succeeded()) return 3;
-  qxctltest::ScratchHostConfig config(L"QxHostRole");
-  if (!config.ok() || !config.UseGroup(L"")) return 4;
+  // The real machine key: the RPC runtime of this server reads it too, so it cannot be
+  // redirected here. The group's name is this process's own.
+  const std::wstring group = L"QxHostRole-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring groupKey = std::wstring(QXSVCHOST_REG_KEY) + L"\\" + group;
+  if (RegSetKeyValueW(HKEY_LOCAL_MACHINE, groupKey.c_str(), nullptr, REG_SZ, L"",
+                      sizeof(wchar_t)) != ERROR_SUCCESS) {
+    return 4;
+  }
+  const auto removeGroup = Basalt::MakeScopeExit([&groupKey] {
+    CQxSvcHostConfig::DestroyInstance();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, groupKey.c_str());
+  });
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  if (config == nullptr || !config->Init(group.c_str())) return 4;
 
   CoQxSvcSubsystemControlManagerClassFactory controlManager;
   if (FAILED(controlManager.RegisterClassObject())) return 5;

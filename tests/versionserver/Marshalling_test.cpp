@@ -1,0 +1,155 @@
+// ctest-lock: quillet-registration
+// The host's interfaces called from another process through the proxy/stub code that registering
+// Quillet.dll installs. A child process plays the running host; the secure factory interface that
+// an outside client also needs is marshalled by a signed test-only proxy/stub DLL.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <string>
+
+#include "QuilletTestSupport.h"
+#include "src/qxsvchost/IQxSvcSubsystem.h"
+#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "tests/versionserver/doubles/QxHostRoleChild.h"
+#include "trust/SecureCom.h"
+
+namespace {
+
+using Microsoft::WRL::ComPtr;
+using quillet_test::WinPath;
+
+constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
+
+DWORD Regsvr32(const std::wstring& dll, bool unregister) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::wstring commandLine = L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
+                             (unregister ? L"/u " : L"") + L"\"" + dll + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return GetLastError();
+  }
+  Basalt::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  WaitForSingleObject(process.get(), 60000);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// A running host-role child: started with two events, ended by the second.
+class HostRole {
+ public:
+  explicit HostRole(const char* exe) {
+    const std::wstring tag =
+        std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++s_count);
+    const std::wstring readyName = L"QxHostRoleReady-" + tag;
+    const std::wstring doneName = L"QxHostRoleDone-" + tag;
+    m_ready.reset(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
+    m_done.reset(CreateEventW(nullptr, TRUE, FALSE, doneName.c_str()));
+    std::wstring commandLine = L"\"" + WinPath(exe) + L"\" " + readyName + L" " + doneName;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!m_ready || !m_done ||
+        !CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+      return;
+    }
+    m_process.reset(info.hProcess);
+    CloseHandle(info.hThread);
+    m_pid = info.dwProcessId;
+    const HANDLE waits[] = {m_ready.get(), m_process.get()};
+    m_running = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
+  }
+  ~HostRole() {
+    if (m_done) SetEvent(m_done.get());
+    if (m_process) WaitForSingleObject(m_process.get(), 30000);
+  }
+  HostRole(const HostRole&) = delete;
+  HostRole& operator=(const HostRole&) = delete;
+
+  bool running() const { return m_running; }
+  DWORD pid() const { return m_pid; }
+
+ private:
+  static inline int s_count = 0;
+  Basalt::UniqueEvent m_ready, m_done;
+  Basalt::UniqueKernelHandle m_process;
+  DWORD m_pid = 0;
+  bool m_running = false;
+};
+
+// Registers Quillet.dll (the host's interfaces) and the test proxy/stub of IQxClassFactory.
+class MarshallingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_apartment.succeeded());
+    ASSERT_EQ(0u, Regsvr32(m_quillet, false));
+    ASSERT_EQ(0u, Regsvr32(m_factoryProxy, false));
+  }
+  void TearDown() override {
+    Regsvr32(m_factoryProxy, true);
+    Regsvr32(m_quillet, true);
+  }
+
+  static HRESULT GetFactory(REFCLSID clsid, ComPtr<IQxClassFactory>& factory) {
+    return CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_PPV_ARGS(&factory));
+  }
+
+  Basalt::ScopedComApartment m_apartment{COINIT_MULTITHREADED};
+  const std::wstring m_quillet = WinPath(QX_QUILLET_DLL);
+  const std::wstring m_factoryProxy = WinPath(QX_CLASSFACTORY_PS);
+};
+
+TEST_F(MarshallingTest, TheControlManagerAnswersAnotherProcess) {
+  HostRole host(QX_HOSTROLE_TEST);
+  ASSERT_TRUE(host.running());
+  ComPtr<IQxClassFactory> factory;
+  ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
+  ComPtr<IQxSvcSubsystemControlManager> manager;
+  ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&manager)));
+  EXPECT_EQ(E_NOTIMPL, manager->Reserved(L"any text"));
+  EXPECT_EQ(E_NOTIMPL, manager->Reserved(nullptr));
+  DWORD processId = 0;
+  EXPECT_EQ(S_OK, manager->QxStopSvcSubsystem(nullptr, &processId));
+  EXPECT_EQ(host.pid(), processId);
+  processId = 0;
+  EXPECT_EQ(S_OK, manager->QxStopSvcSubsystem(L"reason", &processId));
+  EXPECT_EQ(host.pid(), processId);
+}
+
+// Across processes argc travels as a number and argv as the one string argv[0].
+TEST_F(MarshallingTest, TheSubsystemCallCarriesTheServiceName) {
+  HostRole host(QX_HOSTROLE_TEST);
+  ASSERT_TRUE(host.running());
+  ComPtr<IQxClassFactory> factory;
+  ASSERT_EQ(S_OK, GetFactory(CLSID_QxTestSubsystemProvider, factory));
+  ComPtr<IQxSvcSubsystem> subsystem;
+  ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&subsystem)));
+  wchar_t name[] = L"QxTestService";
+  wchar_t first[] = L"-first";
+  wchar_t second[] = L"-second";
+  LPWSTR argv[] = {name, first, second};
+  DWORD exitCode = 0;
+  EXPECT_EQ(S_OK, subsystem->QxServiceMain(kQxTestServiceArgc, argv, &exitCode));
+  EXPECT_EQ(kQxTestSubsystemSawService, exitCode);
+}
+
+// The host's factory judges the module that calls it: in another process's call that is the stub
+// of the factory interface. The test stub is signed by the test signer, which only the test trust
+// tables know.
+TEST_F(MarshallingTest, TheBuiltInTrustTablesRefuseTheStubsModule) {
+  HostRole host(QX_HOSTROLE_REAL);
+  ASSERT_TRUE(host.running());
+  ComPtr<IQxClassFactory> factory;
+  ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
+  ComPtr<IQxSvcSubsystemControlManager> manager;
+  EXPECT_EQ(kAccessDenied, factory->CreateObject(IID_PPV_ARGS(&manager)));
+  EXPECT_EQ(nullptr, manager.Get());
+}
+
+}  // namespace
