@@ -17,28 +17,10 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using quillet_test::Regsvr32;
 using quillet_test::WinPath;
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
-
-DWORD Regsvr32(const std::wstring& dll, bool unregister) {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  std::wstring commandLine = L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
-                             (unregister ? L"/u " : L"") + L"\"" + dll + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return GetLastError();
-  }
-  Basalt::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
-  WaitForSingleObject(process.get(), 60000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.get(), &code);
-  return code;
-}
 
 // A running host-role child: started with two events, ended by the second.
 class HostRole {
@@ -50,18 +32,11 @@ class HostRole {
     const std::wstring doneName = L"QxHostRoleDone-" + tag;
     m_ready.reset(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
     m_done.reset(CreateEventW(nullptr, TRUE, FALSE, doneName.c_str()));
-    std::wstring commandLine = L"\"" + WinPath(exe) + L"\" " + readyName + L" " + doneName;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
     if (!m_ready || !m_done ||
-        !CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+        !quillet_test::StartProcess(L"\"" + WinPath(exe) + L"\" " + readyName + L" " + doneName,
+                                    m_process, &m_pid)) {
       return;
     }
-    m_process.reset(info.hProcess);
-    CloseHandle(info.hThread);
-    m_pid = info.dwProcessId;
     const HANDLE waits[] = {m_ready.get(), m_process.get()};
     m_running = WaitForMultipleObjects(2, waits, FALSE, 30000) == WAIT_OBJECT_0;
   }

@@ -23,6 +23,7 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
+using quillet_test::Regsvr32;
 using quillet_test::WinPath;
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
@@ -38,28 +39,6 @@ const wchar_t* const kMarshalledIids[] = {L"{C8C3A940-EE0E-4BFD-A151-E31A7F05F86
 
 const std::wstring kRealDll = WinPath(QX_QUILLET_DLL);
 const std::wstring kTestTrustDll = WinPath(QX_QUILLET_TESTTRUST_DLL);
-
-DWORD RunProcess(std::wstring commandLine) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
-    return GetLastError() | 0x10000000;
-  }
-  Basalt::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
-  WaitForSingleObject(process.get(), 60000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.get(), &code);
-  return code;
-}
-
-DWORD Regsvr32(const std::wstring& dll, bool unregister) {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
-                    (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
-}
 
 bool KeyExists(const std::wstring& key) {
   Basalt::UniqueHKey opened;

@@ -70,4 +70,38 @@ inline int CountFiles(const std::wstring& folder) {
   return count;
 }
 
+// Starts |commandLine|; false when it cannot be started.
+inline bool StartProcess(std::wstring commandLine, Basalt::UniqueKernelHandle& process,
+                         DWORD* processId = nullptr) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  process.reset(info.hProcess);
+  if (processId != nullptr) *processId = info.dwProcessId;
+  return true;
+}
+
+// Runs |commandLine| to its end (at most a minute) and returns its exit code.
+inline DWORD RunProcess(const std::wstring& commandLine) {
+  Basalt::UniqueKernelHandle process;
+  if (!StartProcess(commandLine, process)) return GetLastError() | 0x10000000;
+  WaitForSingleObject(process.get(), 60000);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// Registers (or unregisters) |dll| with the system's regsvr32; its exit code.
+inline DWORD Regsvr32(const std::wstring& dll, bool unregister) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
+                    (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
+}
+
 }  // namespace quillet_test
