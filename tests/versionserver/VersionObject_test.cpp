@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QuilletTestSupport.h"
@@ -274,6 +275,31 @@ TEST_F(VersionObjectTest, EveryCallRemovesItsTemporaryFile) {
     call();
     EXPECT_EQ(0, quillet_test::CountFiles(m_temp));
   }
+}
+
+// Calls on many threads at once each evaluate with a temporary file of their own.
+TEST_F(VersionObjectTest, ConcurrentCallsDoNotShareTheirFiles) {
+  PutPresent();
+  PutDbcs();
+  const Answer expected = Ask(false);
+  ASSERT_EQ(S_OK, expected.hr);
+  std::vector<int> mismatches(8, 0);
+  std::vector<std::thread> threads;
+  for (int& mismatch : mismatches) {
+    threads.emplace_back([this, &expected, &mismatch] {
+      for (int i = 0; i < 10; ++i) {
+        const Answer versions = Ask(false);
+        const Answer missing = Ask(true);
+        if (versions.hr != S_OK || versions.text != expected.text || missing.hr != S_OK ||
+            missing.hasText) {
+          ++mismatch;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(std::vector<int>(8, 0), mismatches);
+  EXPECT_EQ(0, quillet_test::CountFiles(m_temp));
 }
 
 // Under a double-byte code page a name takes more bytes than characters; the text is still
