@@ -97,6 +97,23 @@ TEST_F(MarshallingTest, TheControlManagerAnswersAnotherProcess) {
   EXPECT_EQ(host.pid(), processId);
 }
 
+// A call whose server has gone returns the RPC failure as its result; the client goes on.
+TEST_F(MarshallingTest, ACallToAHostThatHasEndedFailsWithoutRaising) {
+  ComPtr<IQxSvcSubsystemControlManager> manager;
+  {
+    HostRole host(QX_HOSTROLE_TEST);
+    ASSERT_TRUE(host.running());
+    ComPtr<IQxClassFactory> factory;
+    ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
+    ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&manager)));
+  }
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(FAILED(manager->Reserved(L"x")));
+    DWORD processId = 7;
+    EXPECT_TRUE(FAILED(manager->QxStopSvcSubsystem(nullptr, &processId)));
+  }
+}
+
 // Across processes argc travels as a number and argv as the one string argv[0].
 TEST_F(MarshallingTest, TheSubsystemCallCarriesTheServiceName) {
   HostRole host(QX_HOSTROLE_TEST);
