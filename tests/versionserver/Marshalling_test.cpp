@@ -71,8 +71,13 @@ class MarshallingTest : public ::testing::Test {
     Regsvr32(m_quillet, true);
   }
 
-  static HRESULT GetFactory(REFCLSID clsid, ComPtr<IQxClassFactory>& factory) {
-    return CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_PPV_ARGS(&factory));
+  // An object of the running class |clsid| of another process, made through its secure factory.
+  template <typename Interface>
+  static HRESULT CreateThroughFactory(REFCLSID clsid, ComPtr<Interface>& object) {
+    ComPtr<IQxClassFactory> factory;
+    const HRESULT hr =
+        CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_PPV_ARGS(&factory));
+    return FAILED(hr) ? hr : factory->CreateObject(IID_PPV_ARGS(&object));
   }
 
   Basalt::ScopedComApartment m_apartment{COINIT_MULTITHREADED};
@@ -83,10 +88,8 @@ class MarshallingTest : public ::testing::Test {
 TEST_F(MarshallingTest, TheControlManagerAnswersAnotherProcess) {
   HostRole host(QX_HOSTROLE_TEST);
   ASSERT_TRUE(host.running());
-  ComPtr<IQxClassFactory> factory;
-  ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
   ComPtr<IQxSvcSubsystemControlManager> manager;
-  ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&manager)));
+  ASSERT_EQ(S_OK, CreateThroughFactory(CLSID_QxSvcSubsystemControlManager, manager));
   EXPECT_EQ(E_NOTIMPL, manager->Reserved(L"any text"));
   EXPECT_EQ(E_NOTIMPL, manager->Reserved(nullptr));
   DWORD processId = 0;
@@ -103,9 +106,7 @@ TEST_F(MarshallingTest, ACallToAHostThatHasEndedFailsWithoutRaising) {
   {
     HostRole host(QX_HOSTROLE_TEST);
     ASSERT_TRUE(host.running());
-    ComPtr<IQxClassFactory> factory;
-    ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
-    ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&manager)));
+    ASSERT_EQ(S_OK, CreateThroughFactory(CLSID_QxSvcSubsystemControlManager, manager));
   }
   for (int i = 0; i < 2; ++i) {
     EXPECT_TRUE(FAILED(manager->Reserved(L"x")));
@@ -118,10 +119,8 @@ TEST_F(MarshallingTest, ACallToAHostThatHasEndedFailsWithoutRaising) {
 TEST_F(MarshallingTest, TheSubsystemCallCarriesTheServiceName) {
   HostRole host(QX_HOSTROLE_TEST);
   ASSERT_TRUE(host.running());
-  ComPtr<IQxClassFactory> factory;
-  ASSERT_EQ(S_OK, GetFactory(CLSID_QxTestSubsystemProvider, factory));
   ComPtr<IQxSvcSubsystem> subsystem;
-  ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&subsystem)));
+  ASSERT_EQ(S_OK, CreateThroughFactory(CLSID_QxTestSubsystemProvider, subsystem));
   wchar_t name[] = L"QxTestService";
   wchar_t first[] = L"-first";
   wchar_t second[] = L"-second";
@@ -137,10 +136,8 @@ TEST_F(MarshallingTest, TheSubsystemCallCarriesTheServiceName) {
 TEST_F(MarshallingTest, TheBuiltInTrustTablesRefuseTheStubsModule) {
   HostRole host(QX_HOSTROLE_REAL);
   ASSERT_TRUE(host.running());
-  ComPtr<IQxClassFactory> factory;
-  ASSERT_EQ(S_OK, GetFactory(CLSID_QxSvcSubsystemControlManager, factory));
   ComPtr<IQxSvcSubsystemControlManager> manager;
-  EXPECT_EQ(kAccessDenied, factory->CreateObject(IID_PPV_ARGS(&manager)));
+  EXPECT_EQ(kAccessDenied, CreateThroughFactory(CLSID_QxSvcSubsystemControlManager, manager));
   EXPECT_EQ(nullptr, manager.Get());
 }
 
