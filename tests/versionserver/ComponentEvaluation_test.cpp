@@ -1,3 +1,4 @@
+// ctest-lock: scm
 // The evaluators on description files of the tests: the line grammar, directory IDs, registry and
 // server lookups, the output protocol and the bounds of every copy.
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
-// ctest-lock: quillet-registration
+// ctest-lock: quillet-registration controlmanager-class
 // The host's interfaces called from another process through the proxy/stub code that registering
 // Quillet.dll installs. A child process plays the running host; the secure factory interface that
-// an outside client also needs is marshalled by a signed test-only proxy/stub DLL.
+// an outside client also needs is marshalled by a signed test-only proxy/stub DLL. The child's
+// class object is machine-wide: tests that look for that class take the same lock.
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <wrl/client.h>
