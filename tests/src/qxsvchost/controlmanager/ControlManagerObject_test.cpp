@@ -1,3 +1,4 @@
+// ctest-lock: controlmanager-class
 // The control-manager object and its class object: the interfaces each answers, the fixed
 // counting of the class object, creation results, the caller check, and the registration with
 // COM (in this process's multithreaded apartment).

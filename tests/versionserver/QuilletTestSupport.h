@@ -1,0 +1,107 @@
+// Helpers of the version server tests: paths of the doubles, scratch files, environment values.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "TrustTestSupport.h"
+#include "basalt/UniqueHandle.h"
+#include "tests/support/TestFiles.h"
+
+namespace quillet_test {
+
+// The Windows name of a file of the build tree (Wine maps the Unix root to Z:).
+inline std::wstring WinPath(const char* unixPath) {
+  std::wstring path = L"Z:";
+  for (const char* p = unixPath; *p != '\0'; ++p)
+    path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+  return path;
+}
+
+// |text| in the process's ANSI code page (the one the ANSI file functions use).
+inline std::string Ansi(const std::wstring& text) {
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
+  return trust_test::WriteFileBytes(path, bytes);
+}
+
+inline bool CopyInto(const std::wstring& from, const std::wstring& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+// Sets an environment variable of this process for the life of the object.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const wchar_t* name, const std::wstring& value) : m_name(name) {
+    wchar_t old[32768];
+    const DWORD length = GetEnvironmentVariableW(name, old, 32768);
+    m_hadValue = length > 0 && length < 32768;
+    if (m_hadValue) m_old.assign(old, length);
+    SetEnvironmentVariableW(name, value.c_str());
+  }
+  ~ScopedEnvironment() {
+    SetEnvironmentVariableW(m_name.c_str(), m_hadValue ? m_old.c_str() : nullptr);
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::wstring m_name;
+  std::wstring m_old;
+  bool m_hadValue = false;
+};
+
+// Files in |folder| (no subfolders).
+inline int CountFiles(const std::wstring& folder) {
+  int count = 0;
+  WIN32_FIND_DATAW data;
+  Basalt::UniqueFindFile find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return 0;
+  do {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ++count;
+  } while (FindNextFileW(find.get(), &data));
+  return count;
+}
+
+// Starts |commandLine|; false when it cannot be started.
+inline bool StartProcess(std::wstring commandLine, Basalt::UniqueKernelHandle& process,
+                         DWORD* processId = nullptr) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  process.reset(info.hProcess);
+  if (processId != nullptr) *processId = info.dwProcessId;
+  return true;
+}
+
+// Runs |commandLine| to its end (at most a minute) and returns its exit code.
+inline DWORD RunProcess(const std::wstring& commandLine) {
+  Basalt::UniqueKernelHandle process;
+  if (!StartProcess(commandLine, process)) return GetLastError() | 0x10000000;
+  WaitForSingleObject(process.get(), 60000);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// Registers (or unregisters) |dll| with the system's regsvr32; its exit code.
+inline DWORD Regsvr32(const std::wstring& dll, bool unregister) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
+                    (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
+}
+
+}  // namespace quillet_test

@@ -1,0 +1,9 @@
+/* The generated proxy/stub code of QxSvcHostVer.idl. */
+/* Generated code: handler routines with unused parameters and tables of partial initialisers. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include "QxSvcHostVer_p.c"
+#pragma GCC diagnostic pop
+
+#include "versionserver/NdrFrameCheck.h"
