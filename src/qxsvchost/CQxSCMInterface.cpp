@@ -63,7 +63,7 @@ DWORD CQxSCMInterface::RegisterServicesToSCM() {
   if (!LoadServicesIntoArray(table)) {
     QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
           L"Failed to load the services SERVICE_TABLE_ENTRY array");
-    return ERROR_SERVICE_NO_THREAD;
+    return ERROR_INTERNAL_ERROR;
   }
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Starting the service control dispatcher");
   const BOOL ran = StartDispatcher(table.Entries());

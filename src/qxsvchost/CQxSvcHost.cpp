@@ -17,9 +17,9 @@
 namespace {
 
 constexpr const wchar_t kLogFile[] = L"QxSvcHost";
-constexpr DWORD kExitBadCommandLine = ERROR_INVALID_PARAMETER;   // 87
-constexpr DWORD kExitNoServiceThread = ERROR_SERVICE_NO_THREAD;  // 1359
-constexpr DWORD kComExecute = 1;                                 // COM_RIGHTS_EXECUTE
+constexpr DWORD kExitBadCommandLine = ERROR_INVALID_PARAMETER;  // 87
+constexpr DWORD kExitNoServiceThread = ERROR_INTERNAL_ERROR;    // 1359
+constexpr DWORD kComExecute = 1;                                // COM_RIGHTS_EXECUTE
 constexpr wchar_t kEveryone[] = L"Everyone";
 
 DWORD ExitCodeFromHResult(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }

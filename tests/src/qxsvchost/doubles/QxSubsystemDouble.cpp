@@ -184,7 +184,7 @@ class CSubsystem final : public IQxSvcSubsystem {
     if (m_behaviour.mode == L"av") {
       InterlockedDecrement(&g_inMain);
       // Loaded through a volatile so that the compiler cannot turn the store into a trap.
-      int* volatile nowhere = nullptr;
+      volatile int* volatile nowhere = nullptr;
       *nowhere = 1;
     } else if (m_behaviour.mode == L"wait") {
       WaitForRelease(argv[0]);
