@@ -142,6 +142,8 @@ void RunAsService(const wchar_t* name) {
   if (run.handle) {
     run.Report(SERVICE_RUNNING);
     WaitForSingleObject(run.stop, 60000);
+    // Once STOPPED is reported the process may end at any moment: record the return first.
+    RecordReturn(name);
     run.Report(SERVICE_STOPPED);
   }
   CloseHandle(run.stop);
@@ -192,7 +194,7 @@ class CSubsystem final : public IQxSvcSubsystem {
       RunAsService(argv[0]);
     }
     *exitCode = m_behaviour.exitCode;
-    RecordReturn(argv[0]);
+    if (m_behaviour.mode != L"service") RecordReturn(argv[0]);
     InterlockedDecrement(&g_inMain);
     return m_behaviour.hr;
   }
