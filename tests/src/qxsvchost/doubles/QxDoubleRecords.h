@@ -29,6 +29,7 @@ namespace qxdouble {
 
 constexpr wchar_t kSubsystemRecordsKey[] = L"Software\\HollinTests\\QxSubsystemDouble";
 constexpr wchar_t kOobeKey[] = L"Software\\HollinTests\\QxOobeDouble";
+constexpr wchar_t kTvssDoubleKey[] = L"Software\\HollinTests\\TvssApiDouble";
 
 inline std::wstring QxDoubleRunningEvent(const std::wstring& service) {
   return L"QxSubsystemDouble_Running_" + service;
