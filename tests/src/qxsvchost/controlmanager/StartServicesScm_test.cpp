@@ -13,6 +13,7 @@
 #include "etwlogging/LogCapture.h"
 #include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "src/qxsvchost/QxStartServices.h"
+#include "tests/src/qxsvchost/QxServiceStatus.h"
 #include "tests/support/ScratchMachineKey.h"
 
 namespace {
@@ -25,55 +26,20 @@ std::wstring UniqueName(const wchar_t* stem) {
   return std::wstring(L"QxStart") + stem + L"_" + std::to_wstring(GetCurrentProcessId());
 }
 
-DWORD StateOf(SC_HANDLE service) {
-  SERVICE_STATUS status = {};
-  return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (StateOf(service) != state) {
-    if (GetTickCount64() > end) return false;
-    Sleep(20);
-  }
-  return true;
-}
-
-class StartServicesScmTest : public ::testing::Test {
+class StartServicesScmTest : public qxctltest::TestServiceFixture {
  protected:
   void SetUp() override {
+    TestServiceFixture::SetUp();
     ASSERT_TRUE(machine_.ok());
     ASSERT_TRUE(capture_.active());
-    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager_) << GetLastError();
   }
   void TearDown() override {
-    for (const std::wstring& name : services_) {
-      UniqueScHandle service(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
-      if (!service) continue;
-      SERVICE_STATUS status = {};
-      WaitForState(service.get(), SERVICE_RUNNING, 10000);
-      ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-      EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 10000)) << "service left running";
-      EXPECT_TRUE(DeleteService(service.get())) << GetLastError();
-    }
+    TestServiceFixture::TearDown();
     CQxSvcHostConfig::DestroyInstance();
   }
 
   std::wstring Install(const wchar_t* stem, const wchar_t* mode) {
-    const std::wstring name = UniqueName(stem);
-    const std::wstring command =
-        L"\"" + qxctltest::ExeFolder() + L"QxCtlTestService.exe\" " + name + L" " + mode;
-    UniqueScHandle service(
-        CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_TRUE(service) << GetLastError();
-    if (service) services_.push_back(name);
-    return name;
-  }
-  UniqueScHandle Open(const std::wstring& name) {
-    return UniqueScHandle(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
+    return TestServiceFixture::Install(UniqueName(stem), mode);
   }
   static void CoreList(const std::wstring& list) {
     ASSERT_EQ(ERROR_SUCCESS,
@@ -90,8 +56,6 @@ class StartServicesScmTest : public ::testing::Test {
   testsupport::ScratchMachineKey machine_{L"QxStartScm"};
   ETWLogging::CLogCapture log_;
   ETWLogging::ScopedLogCapture capture_{log_};
-  UniqueScHandle manager_;
-  std::vector<std::wstring> services_;
 };
 
 TEST_F(StartServicesScmTest, StartsEveryListedServiceWithoutWaitingAndPassesOverFailures) {
@@ -102,7 +66,7 @@ TEST_F(StartServicesScmTest, StartsEveryListedServiceWithoutWaitingAndPassesOver
   {
     UniqueScHandle service = Open(running);
     ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-    ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 10000));
+    ASSERT_TRUE(qxtest::WaitForServiceState(service.get(), SERVICE_RUNNING, 10000));
   }
   CoreList(slow + L";" + missing + L"," + running + L":" + quick);
 
@@ -110,11 +74,11 @@ TEST_F(StartServicesScmTest, StartsEveryListedServiceWithoutWaitingAndPassesOver
   EXPECT_EQ(S_OK, StartServices(TRUE));
   const ULONGLONG elapsed = GetTickCount64() - start;
   UniqueScHandle slowService = Open(slow);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), StateOf(slowService.get()));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), qxtest::ServiceState(slowService.get()));
   EXPECT_LT(elapsed, 1400u) << "waited for a service to run";
 
-  EXPECT_TRUE(WaitForState(slowService.get(), SERVICE_RUNNING, 10000));
-  EXPECT_TRUE(WaitForState(Open(quick).get(), SERVICE_RUNNING, 10000));
+  EXPECT_TRUE(qxtest::WaitForServiceState(slowService.get(), SERVICE_RUNNING, 10000));
+  EXPECT_TRUE(qxtest::WaitForServiceState(Open(quick).get(), SERVICE_RUNNING, 10000));
   EXPECT_TRUE(Logged(3, L"Reduce restart: Calling Hollin StartServices"));
   EXPECT_TRUE(Logged(3, L"Failed to open service:" + missing + L", error code 1060"));
   EXPECT_TRUE(Logged(3, L"Failed to start service:" + running + L", error code 1056"));

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "QxDoubleObject.h"
 #include "QxDoubleRecords.h"
 #include "src/qxsvchost/IQxOobeConfig.h"
 #include "trust/SecureCom.h"
@@ -26,27 +27,11 @@ void Count(const wchar_t* name) {
   RegSetKeyValueW(HKEY_LOCAL_MACHINE, qxdouble::kOobeKey, name, REG_DWORD, &value, sizeof(value));
 }
 
-class COobeConfig final : public IQxOobeConfig {
+class COobeConfig final : public qxdouble::DoubleObject<IQxOobeConfig> {
  public:
-  COobeConfig() {
+  COobeConfig() : DoubleObject(IID_IQxOobeConfig) {
     InterlockedIncrement(&g_locks);
     Count(L"Created");
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxOobeConfig)) {
-      *ppv = static_cast<IQxOobeConfig*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
   }
   HRESULT STDMETHODCALLTYPE GetServiceEnabledState(SHORT* state, DWORD* error) override {
     Count(L"Calls");
@@ -57,32 +42,14 @@ class COobeConfig final : public IQxOobeConfig {
   }
 
  private:
-  ~COobeConfig() { InterlockedDecrement(&g_locks); }
-  LONG m_refs = 1;
+  ~COobeConfig() override { InterlockedDecrement(&g_locks); }
 };
 
-class CFactory final : public IQxClassFactory {
+class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxClassFactory)) {
-      *ppv = static_cast<IQxClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  CFactory() : DoubleObject(IID_IQxClassFactory) {}
   HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    COobeConfig* object = new (std::nothrow) COobeConfig();
-    if (!object) return E_OUTOFMEMORY;
-    const HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
+    return qxdouble::CreateDoubleObject<COobeConfig>(riid, ppv);
   }
 };
 

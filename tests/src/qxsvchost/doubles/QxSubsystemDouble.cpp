@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "QxDoubleObject.h"
 #include "QxDoubleRecords.h"
 #include "src/qxsvchost/IQxSvcSubsystem.h"
 #include "trust/SecureCom.h"
@@ -158,26 +159,11 @@ void WaitForRelease(const wchar_t* name) {
   CloseHandle(running);
 }
 
-class CSubsystem final : public IQxSvcSubsystem {
+class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
  public:
-  explicit CSubsystem(const Behaviour& behaviour) : m_behaviour(behaviour) {
+  explicit CSubsystem(const Behaviour& behaviour)
+      : DoubleObject(IID_IQxSvcSubsystem), m_behaviour(behaviour) {
     InterlockedIncrement(&g_locks);
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxSvcSubsystem)) {
-      *ppv = static_cast<IQxSvcSubsystem*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
   }
   HRESULT STDMETHODCALLTYPE QxServiceMain(DWORD argc, LPWSTR* argv, DWORD* exitCode) override {
     if (argc == 0 || !argv || !argv[0] || !exitCode) return E_INVALIDARG;
@@ -200,50 +186,30 @@ class CSubsystem final : public IQxSvcSubsystem {
   }
 
  private:
-  ~CSubsystem() { InterlockedDecrement(&g_locks); }
-  LONG m_refs = 1;
+  ~CSubsystem() override { InterlockedDecrement(&g_locks); }
   Behaviour m_behaviour;
 };
 
-class CFactory final : public IQxClassFactory {
+class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
  public:
-  explicit CFactory(const Behaviour& behaviour) : m_behaviour(behaviour) {
+  explicit CFactory(const Behaviour& behaviour)
+      : DoubleObject(IID_IQxClassFactory), m_behaviour(behaviour) {
     InterlockedIncrement(&g_locks);
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxClassFactory)) {
-      *ppv = static_cast<IQxClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
   }
   HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     Enter(g_inCreate, g_maxInCreate);
     if (m_behaviour.loadDelayMs) Sleep(m_behaviour.loadDelayMs);
-    HRESULT hr = m_behaviour.hasObjectHr ? m_behaviour.objectHr : S_OK;
-    if (SUCCEEDED(hr)) {
-      CSubsystem* subsystem = new (std::nothrow) CSubsystem(m_behaviour);
-      hr = subsystem ? subsystem->QueryInterface(riid, ppv) : E_OUTOFMEMORY;
-      if (subsystem) subsystem->Release();
-    }
+    const HRESULT hr = m_behaviour.hasObjectHr && FAILED(m_behaviour.objectHr)
+                           ? m_behaviour.objectHr
+                           : qxdouble::CreateDoubleObject<CSubsystem>(riid, ppv, m_behaviour);
     InterlockedDecrement(&g_inCreate);
     return hr;
   }
 
  private:
-  ~CFactory() { InterlockedDecrement(&g_locks); }
-  LONG m_refs = 1;
+  ~CFactory() override { InterlockedDecrement(&g_locks); }
   Behaviour m_behaviour;
 };
 
@@ -254,11 +220,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
   *ppv = nullptr;
   const Behaviour behaviour = ReadBehaviour(clsid);
   if (behaviour.hasFactoryHr) return behaviour.factoryHr;
-  CFactory* factory = new (std::nothrow) CFactory(behaviour);
-  if (!factory) return E_OUTOFMEMORY;
-  const HRESULT hr = factory->QueryInterface(riid, ppv);
-  factory->Release();
-  return hr;
+  return qxdouble::CreateDoubleObject<CFactory>(riid, ppv, behaviour);
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return g_locks == 0 ? S_OK : S_FALSE; }

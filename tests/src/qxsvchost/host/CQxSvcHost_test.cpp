@@ -10,6 +10,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QxHostTestSupport.h"
@@ -154,6 +155,21 @@ TEST_F(HostTest, AConfigurationThatCannotBeLoadedEndsWithExitCode1359) {
   CQxSvcHost host(Seams());
   EXPECT_EQ(1359u, Run(host, {L"Hollin.exe", L"/" + group_}));
   EXPECT_TRUE(Logged(kLogError, L"Failed to initialize CQxSvcHostConfig"));
+}
+
+TEST_F(HostTest, AnApartmentThatCannotBeJoinedEndsWithTheLow16BitsOfItsHResult) {
+  const std::wstring only = qxhosttest::UniqueName(L"QxHostSta");
+  Group(only, {only});
+  DWORD exitCode = 0;
+  std::thread([&] {
+    Basalt::ScopedComApartment apartment(COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(apartment.succeeded());
+    CQxSvcHost host(Seams());
+    exitCode = Run(host, {L"Hollin.exe", L"/" + group_});
+  }).join();
+  EXPECT_EQ(0x0106u, exitCode);  // RPC_E_CHANGED_MODE
+  EXPECT_TRUE(Logged(kLogError, L"CoInitialize failed (hr=0x80010106)"));
+  EXPECT_FALSE(qxhosttest::ReadSubsystemRecord(only).found);
 }
 
 TEST_F(HostTest, RunsTheGroupAndTakesItselfDownInOrder) {

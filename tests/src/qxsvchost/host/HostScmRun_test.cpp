@@ -13,31 +13,12 @@
 
 #include "QxHostTestSupport.h"
 #include "basalt/UniqueHandle.h"
+#include "tests/src/qxsvchost/QxServiceStatus.h"
 
 namespace {
 
 using Basalt::UniqueKernelHandle;
 using Basalt::UniqueScHandle;
-
-DWORD StateOf(SC_HANDLE service, DWORD* pid = nullptr) {
-  SERVICE_STATUS_PROCESS status = {};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof(status), &needed)) {
-    return 0;
-  }
-  if (pid) *pid = status.dwProcessId;
-  return status.dwCurrentState;
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (StateOf(service) != state) {
-    if (GetTickCount64() > end) return false;
-    Sleep(20);
-  }
-  return true;
-}
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -109,7 +90,7 @@ TEST(HostScmRunTest, AShareProcessServiceRunsItsSubsystemAndTheHostEndsWithExitC
   auto removeService = Basalt::MakeScopeExit([&] {
     SERVICE_STATUS status = {};
     ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-    WaitForState(service.get(), SERVICE_STOPPED, 10000);
+    qxtest::WaitForServiceState(service.get(), SERVICE_STOPPED, 10000);
     DeleteService(service.get());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE,
                    (std::wstring(qxdouble::kSubsystemRecordsKey) + L"\\" + name).c_str());
@@ -117,16 +98,17 @@ TEST(HostScmRunTest, AShareProcessServiceRunsItsSubsystemAndTheHostEndsWithExitC
   });
 
   ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 15000)) << StateOf(service.get());
+  ASSERT_TRUE(qxtest::WaitForServiceState(service.get(), SERVICE_RUNNING, 15000))
+      << qxtest::ServiceState(service.get());
   DWORD pid = 0;
-  StateOf(service.get(), &pid);
+  qxtest::ServiceState(service.get(), &pid);
   UniqueKernelHandle process(
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   ASSERT_TRUE(process) << GetLastError();
 
   SERVICE_STATUS status = {};
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-  EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 10000));
+  EXPECT_TRUE(qxtest::WaitForServiceState(service.get(), SERVICE_STOPPED, 10000));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 15000));
   DWORD exitCode = 0xFFFFFFFF;
   ASSERT_TRUE(GetExitCodeProcess(process.get(), &exitCode));

@@ -12,6 +12,7 @@
 
 #include "QxUpdateClientRot.h"
 #include "QxUpdateClientRotDouble.h"
+#include "tests/src/qxsvchost/doubles/QxDoubleObject.h"
 
 namespace {
 
@@ -31,27 +32,9 @@ void Count(const wchar_t* name) {
                   sizeof(value));
 }
 
-class CClient final : public IQxUpdateClientRot {
+class CClient final : public qxdouble::DoubleObject<IQxUpdateClientRot> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxUpdateClientRot)) {
-      *ppv = static_cast<IQxUpdateClientRot*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&m_refs); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) {
-      delete this;
-      SetEvent(g_released);
-    }
-    return refs;
-  }
+  CClient() : DoubleObject(IID_IQxUpdateClientRot) {}
   HRESULT STDMETHODCALLTYPE IsUpdateInstalling(LONG* result) override {
     Count(L"Calls");
     DWORD value = 0;
@@ -65,30 +48,14 @@ class CClient final : public IQxUpdateClientRot {
   }
 
  private:
-  LONG m_refs = 1;
+  ~CClient() override { SetEvent(g_released); }
 };
 
-class CFactory final : public IQxClassFactory {
+class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IQxClassFactory)) {
-      *ppv = static_cast<IQxClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  CFactory() : DoubleObject(IID_IQxClassFactory) {}
   HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, IUnknown** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    CClient* client = new (std::nothrow) CClient();
-    if (!client) return E_OUTOFMEMORY;
-    const HRESULT hr = client->QueryInterface(riid, reinterpret_cast<void**>(ppv));
-    client->Release();
-    return hr;
+    return qxdouble::CreateDoubleObject<CClient>(riid, reinterpret_cast<void**>(ppv));
   }
 };
 
