@@ -2,7 +2,7 @@
 //   stop  - reports SERVICE_STOPPED as soon as it is asked to stop;
 //   stuck - answers a stop with SERVICE_STOP_PENDING and stays there until the event
 //           "Global\QxCtlTestRelease_<service name>" is set (at most 60 s), then stops;
-//   slow  - stays START_PENDING for 1.5 s before it reports RUNNING, then behaves as "stop".
+//   slow  - stays START_PENDING for 3 s before it reports RUNNING, then behaves as "stop".
 #include <windows.h>
 
 #include <cwchar>
@@ -44,7 +44,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   if (!g_statusHandle) return;
   if (g_slow) {
     Report(SERVICE_START_PENDING, 1, 5000);
-    Sleep(1500);
+    Sleep(3000);
   }
   Report(SERVICE_RUNNING);
   WaitForSingleObject(g_stopRequested, INFINITE);
