@@ -79,10 +79,14 @@ class UpdateCheckTest : public ::testing::Test {
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, qxdouble::kUpdateClientKey, name,
                                              REG_DWORD, &value, sizeof(value)));
   }
-  // IsInstallingUpdate on a thread of its own, as on the host's main thread before COM.
+  // IsInstallingUpdate on a thread of its own, as on the host's main thread before COM. Returns
+  // once the server it may have started has gone again, so that the next check starts its own.
   static LONG Check() {
     LONG result = -1;
     std::thread([&] { result = IsInstallingUpdate(); }).join();
+    const ULONGLONG end = GetTickCount64() + 10000;
+    while (ClientCount(L"Exited") != ClientCount(L"Launched") && GetTickCount64() < end) Sleep(20);
+    EXPECT_EQ(ClientCount(L"Launched"), ClientCount(L"Exited")) << "the server did not end";
     return result;
   }
   bool Logged(ETWLogging::LogLevel level, const std::wstring& text) {

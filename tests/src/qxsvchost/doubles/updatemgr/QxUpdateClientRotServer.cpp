@@ -1,10 +1,11 @@
 // The update manager's client object as a local server: COM starts this program, which offers
-// the class through a secure class factory until its object has been released. What
+// the class through a secure class factory until a client has come and nobody holds the factory
+// or an object any more (or no client came within 30 s). What
 // IsUpdateInstalling answers comes from HKEY_LOCAL_MACHINE\<kUpdateClientKey>:
 //   "Installing" DWORD   the value stored in *result (0 when absent);
 //   "Hr"         DWORD   the HRESULT returned (S_OK when absent);
 //   "StoreNothing" DWORD nonzero: *result is left as it came.
-// It counts "Launched" and "Calls" there.
+// It counts "Launched", "Calls" and "Exited" (once its class is revoked) there.
 #include <objbase.h>
 #include <windows.h>
 
@@ -16,7 +17,10 @@
 
 namespace {
 
-HANDLE g_released = nullptr;
+// Set whenever a reference of a client goes; the main thread then looks whether it may end.
+HANDLE g_changed = nullptr;
+LONG g_factoryRefs = 0;  // references on the class object beyond the registration's own
+LONG g_liveObjects = 0;
 
 bool ReadDword(const wchar_t* name, DWORD& value) {
   DWORD bytes = sizeof(value);
@@ -34,7 +38,7 @@ void Count(const wchar_t* name) {
 
 class CClient final : public qxdouble::DoubleObject<IQxUpdateClientRot> {
  public:
-  CClient() : DoubleObject(IID_IQxUpdateClientRot) {}
+  CClient() : DoubleObject(IID_IQxUpdateClientRot) { InterlockedIncrement(&g_liveObjects); }
   HRESULT STDMETHODCALLTYPE IsUpdateInstalling(LONG* result) override {
     Count(L"Calls");
     DWORD value = 0;
@@ -48,12 +52,24 @@ class CClient final : public qxdouble::DoubleObject<IQxUpdateClientRot> {
   }
 
  private:
-  ~CClient() override { SetEvent(g_released); }
+  ~CClient() override {
+    InterlockedDecrement(&g_liveObjects);
+    SetEvent(g_changed);
+  }
 };
 
 class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
  public:
   CFactory() : DoubleObject(IID_IQxClassFactory) {}
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    InterlockedIncrement(&g_factoryRefs);
+    return DoubleObject::AddRef();
+  }
+  ULONG STDMETHODCALLTYPE Release() override {
+    InterlockedDecrement(&g_factoryRefs);
+    SetEvent(g_changed);
+    return DoubleObject::Release();
+  }
   HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, IUnknown** ppv) override {
     return qxdouble::CreateDoubleObject<CClient>(riid, reinterpret_cast<void**>(ppv));
   }
@@ -62,8 +78,8 @@ class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
 }  // namespace
 
 int wmain() {
-  g_released = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!g_released || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+  g_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!g_changed || FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
   Count(L"Launched");
   static CFactory factory;
   DWORD cookie = 0;
@@ -73,10 +89,16 @@ int wmain() {
     CoUninitialize();
     return 2;
   }
-  // Serves one client; a client that never comes is not waited for long.
-  WaitForSingleObject(g_released, 30000);
-  Sleep(200);  // lets the last call's answer leave the process
+  const LONG registered = g_factoryRefs;
+  for (;;) {
+    if (WaitForSingleObject(g_changed, 30000) == WAIT_TIMEOUT && g_factoryRefs == registered) {
+      break;  // nobody came
+    }
+    Sleep(200);  // lets the last call's answer leave the process
+    if (g_factoryRefs <= registered && g_liveObjects == 0) break;
+  }
   CoRevokeClassObject(cookie);
   CoUninitialize();
+  Count(L"Exited");
   return 0;
 }
