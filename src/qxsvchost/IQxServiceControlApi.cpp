@@ -18,6 +18,12 @@ class CSystemServiceControlApi final : public IQxServiceControlApi {
   }
   BOOL Close(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
   void Pause(DWORD milliseconds) override { ::Sleep(milliseconds); }
+  SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {
+    return ::RegisterServiceCtrlHandlerW(name, handler);
+  }
+  BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
+    return ::SetServiceStatus(handle, status);
+  }
 };
 
 }  // namespace

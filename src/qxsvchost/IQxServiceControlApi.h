@@ -1,5 +1,6 @@
-// The few service-control calls that stopping a service needs, behind one narrow interface so
-// that the stop and poll logic can run against a recording double as well as the real manager.
+// The few service-control calls that stopping a service and reporting a refused one need, behind
+// one narrow interface so that the logic can run against a recording double as well as the real
+// manager.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +23,11 @@ class IQxServiceControlApi {
   virtual BOOL Close(SC_HANDLE handle) = 0;
   // Sleep: the pause between two status polls.
   virtual void Pause(DWORD milliseconds) = 0;
+  // RegisterServiceCtrlHandlerW, from the thread that runs the service's main function.
+  virtual SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name,
+                                                       LPHANDLER_FUNCTION handler) = 0;
+  // SetServiceStatus.
+  virtual BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
 };
 
 // The process's binding to the real service control manager; lives as long as the process.

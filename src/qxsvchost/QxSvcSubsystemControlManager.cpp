@@ -20,6 +20,10 @@ constexpr const wchar_t kKscService[] = L"qxkscsvc";
 constexpr DWORD kMaxStopPolls = 10;
 constexpr DWORD kStopPollMilliseconds = 1000;
 
+// Shared by every QxStopSvcSubsystem call in progress, taken exclusively by the host to close them.
+SRWLOCK g_callGate = SRWLOCK_INIT;
+bool g_bCallsClosed = false;  // guarded by g_callGate
+
 HRESULT HResultFromWin32(DWORD error) {
   return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
 }
@@ -84,7 +88,14 @@ HRESULT CQxSvcSubsystemControlManager::QxStopSvcSubsystem(LPCWSTR, DWORD* proces
   // The client gets the id also when the stop fails: it may then wait for this process to end.
   if (processId) *processId = GetCurrentProcessId();
 
+  AcquireSRWLockShared(&g_callGate);
+  if (g_bCallsClosed) {
+    ReleaseSRWLockShared(&g_callGate);
+    // The dispatcher has returned: every service has stopped and the host is ending by itself.
+    return CO_E_SERVER_STOPPING;
+  }
   const HRESULT hr = StopServices(FALSE);
+  ReleaseSRWLockShared(&g_callGate);
   if (SUCCEEDED(hr)) return hr;
 
   QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
@@ -103,6 +114,18 @@ unsigned __stdcall CQxSvcSubsystemControlManager::MyTerminateThread(void*) {
         L"Reduce restart: Enter MyTerminateThread");
   Sleep(1000);
   exit(0);
+}
+
+void OpenControlManagerCalls() {
+  AcquireSRWLockExclusive(&g_callGate);
+  g_bCallsClosed = false;
+  ReleaseSRWLockExclusive(&g_callGate);
+}
+
+void CloseControlManagerCalls() {
+  AcquireSRWLockExclusive(&g_callGate);
+  g_bCallsClosed = true;
+  ReleaseSRWLockExclusive(&g_callGate);
 }
 
 HRESULT StopServices(BOOL destroyConfiguration) {

@@ -29,7 +29,9 @@ class CQxSvcSubsystemControlManager : public IQxSvcSubsystemControlManager {
   // E_NOTIMPL; |text| is not read.
   HRESULT STDMETHODCALLTYPE Reserved(LPCWSTR text) override;
   // Stores the process id (when |processId| is not null), then StopServices(FALSE). A negative
-  // result also starts MyTerminateThread, which ends the process about a second later.
+  // result also starts MyTerminateThread, which ends the process about a second later. Once the
+  // host has closed the calls (CloseControlManagerCalls), only the process id is stored and
+  // CO_E_SERVER_STOPPING is returned.
   HRESULT STDMETHODCALLTYPE QxStopSvcSubsystem(LPCWSTR text, DWORD* processId) override;
 
   // Thread routine for _beginthreadex: logs, waits one second and ends the process with exit(0).
@@ -43,6 +45,12 @@ class CQxSvcSubsystemControlManager : public IQxSvcSubsystemControlManager {
  private:
   volatile LONG m_cRef = 0;
 };
+
+// Admits QxStopSvcSubsystem calls again; they are admitted from process start on.
+void OpenControlManagerCalls();
+// Waits for the QxStopSvcSubsystem calls in progress to end and turns every later one away, so
+// that the host can destroy its configuration with no call using it.
+void CloseControlManagerCalls();
 
 // The stop road of QxStopSvcSubsystem: raises g_bShutdown, then stops every service of the
 // configured group in list order except "qxpltsvc" and "qxkscsvc" (compared without case), then

@@ -1,7 +1,8 @@
 // Throw-away service for the stop tests. Command line: <service name> <mode>.
 //   stop  - reports SERVICE_STOPPED as soon as it is asked to stop;
 //   stuck - answers a stop with SERVICE_STOP_PENDING and stays there until the event
-//           "Global\QxCtlTestRelease_<service name>" is set (at most 60 s), then stops.
+//           "Global\QxCtlTestRelease_<service name>" is set (at most 60 s), then stops;
+//   slow  - stays START_PENDING for 3 s before it reports RUNNING, then behaves as "stop".
 #include <windows.h>
 
 #include <cwchar>
@@ -11,6 +12,7 @@ namespace {
 
 std::wstring g_name;
 bool g_stuck = false;
+bool g_slow = false;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopRequested = nullptr;
 HANDLE g_release = nullptr;
@@ -40,6 +42,10 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   g_statusHandle = RegisterServiceCtrlHandlerExW(g_name.c_str(), &Handler, nullptr);
   if (!g_statusHandle) return;
+  if (g_slow) {
+    Report(SERVICE_START_PENDING, 1, 5000);
+    Sleep(3000);
+  }
   Report(SERVICE_RUNNING);
   WaitForSingleObject(g_stopRequested, INFINITE);
   if (g_stuck) {
@@ -54,6 +60,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   g_name = argv[1];
   g_stuck = wcscmp(argv[2], L"stuck") == 0;
+  g_slow = wcscmp(argv[2], L"slow") == 0;
   g_stopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const std::wstring releaseName = L"Global\\QxCtlTestRelease_" + g_name;
   g_release = CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str());

@@ -14,6 +14,7 @@
 #include "basalt/UniqueHandle.h"
 #include "etwlogging/LogCapture.h"
 #include "src/qxsvchost/QxSvcSubsystemControlManager.h"
+#include "tests/src/qxsvchost/QxServiceStatus.h"
 
 namespace {
 
@@ -24,73 +25,23 @@ std::wstring UniqueName(const wchar_t* stem) {
   return std::wstring(L"QxCtl") + stem + L"_" + std::to_wstring(GetCurrentProcessId());
 }
 
-DWORD StateOf(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status = {};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof(status), &needed)) {
-    return 0;
-  }
-  return status.dwCurrentState;
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (StateOf(service) != state) {
-    if (GetTickCount64() > end) return false;
-    Sleep(20);
-  }
-  return true;
-}
-
-// Makes test services and removes them (releasing and stopping them first) afterwards.
-class StopServicesScmTest : public ::testing::Test {
+class StopServicesScmTest : public qxctltest::TestServiceFixture {
  protected:
   void SetUp() override {
-    manager_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager_) << GetLastError();
+    TestServiceFixture::SetUp();
     ASSERT_TRUE(capture_.active());
   }
-  void TearDown() override {
-    for (const std::wstring& name : services_) {
-      UniqueScHandle service(OpenServiceW(manager_.get(), name.c_str(), SERVICE_ALL_ACCESS));
-      if (!service) continue;
-      SetEvent(ReleaseEvent(name).get());
-      SERVICE_STATUS status = {};
-      ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-      EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 10000)) << "service left running";
-      EXPECT_TRUE(DeleteService(service.get())) << GetLastError();
-    }
-  }
 
-  // Installs a demand-start service running QxCtlTestService.exe in |mode| ("stop", "stuck").
   std::wstring Install(const wchar_t* stem, const wchar_t* mode) {
-    const std::wstring name = UniqueName(stem);
-    const std::wstring command =
-        L"\"" + qxctltest::ExeFolder() + L"QxCtlTestService.exe\" " + name + L" " + mode;
-    UniqueScHandle service(
-        CreateServiceW(manager_.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_TRUE(service) << GetLastError();
-    if (service) services_.push_back(name);
-    return name;
+    return TestServiceFixture::Install(UniqueName(stem), mode);
   }
   // Installs and starts a service and waits until it runs.
   std::wstring Run(const wchar_t* stem, const wchar_t* mode) {
     const std::wstring name = Install(stem, mode);
-    UniqueScHandle service(
-        OpenServiceW(manager_.get(), name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
+    UniqueScHandle service = Open(name);
     EXPECT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-    EXPECT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(qxtest::WaitForServiceState(service.get(), SERVICE_RUNNING, 10000));
     return name;
-  }
-  UniqueScHandle Open(const std::wstring& name) {
-    return UniqueScHandle(OpenServiceW(manager_.get(), name.c_str(), SERVICE_QUERY_STATUS));
-  }
-  static UniqueKernelHandle ReleaseEvent(const std::wstring& name) {
-    const std::wstring eventName = L"Global\\QxCtlTestRelease_" + name;
-    return UniqueKernelHandle(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
   }
   size_t StopServiceLines() {
     size_t n = 0;
@@ -104,8 +55,6 @@ class StopServicesScmTest : public ::testing::Test {
     return false;
   }
 
-  UniqueScHandle manager_;
-  std::vector<std::wstring> services_;
   ETWLogging::CLogCapture log_;
   ETWLogging::ScopedLogCapture capture_{log_};
 };
@@ -115,7 +64,7 @@ TEST_F(StopServicesScmTest, MissingOrIdleServiceCountsAsStoppedWithoutALogLine) 
   EXPECT_EQ(S_OK, StopService(UniqueName(L"Missing").c_str()));
   EXPECT_EQ(S_OK, StopService(idle.c_str()));
   EXPECT_EQ(0u, StopServiceLines());
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StateOf(Open(idle).get()));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), qxtest::ServiceState(Open(idle).get()));
 }
 
 TEST_F(StopServicesScmTest, ClientStopEndsTheGroupsRunningServices) {
@@ -135,8 +84,8 @@ TEST_F(StopServicesScmTest, ClientStopEndsTheGroupsRunningServices) {
   EXPECT_LT(GetTickCount64() - start, 5000u);
   EXPECT_EQ(GetCurrentProcessId(), pid);
   EXPECT_EQ(1, g_bShutdown);
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StateOf(Open(first).get()));
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), StateOf(Open(second).get()));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), qxtest::ServiceState(Open(first).get()));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), qxtest::ServiceState(Open(second).get()));
 
   // Once more, now with nothing running and no id wanted: the same success, no forced end.
   EXPECT_EQ(S_OK, manager->QxStopSvcSubsystem(nullptr, nullptr));
@@ -249,7 +198,7 @@ TEST_F(StopServicesScmTest, StuckServiceFailsAfterTenPollsAndTheHostEndsWithExit
       << testing::PrintToString(run.lines);
   EXPECT_EQ(0, run.lines[0].rfind("hr=", 0));
   // The service was asked and is still stuck in its stop.
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), StateOf(Open(stuck).get()));
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), qxtest::ServiceState(Open(stuck).get()));
 }
 
 TEST_F(StopServicesScmTest, UnreadableGroupFailsAtOnceAndTheHostEndsWithExitCodeZero) {

@@ -112,6 +112,15 @@ class FakeServiceControl : public IQxServiceControlApi {
     return TRUE;
   }
   void Pause(DWORD milliseconds) override { pauses.push_back(milliseconds); }
+  // The stop road reports no status of its own.
+  SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR, LPHANDLER_FUNCTION) override {
+    ADD_FAILURE() << "unexpected RegisterControlHandler";
+    return nullptr;
+  }
+  BOOL SetStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS*) override {
+    ADD_FAILURE() << "unexpected SetStatus";
+    return FALSE;
+  }
 
  private:
   static constexpr UINT_PTR kManagerTag = 0x1000;

@@ -1,0 +1,345 @@
+#include "CQxSvcHostProxy.h"
+
+#include <objbase.h>
+
+#include <new>
+
+#include "basalt/Registry/CRegKey.h"
+#include "etwlogging/Logging.h"
+#include "src/qxsvchost/CComInitGuard.h"
+#include "src/qxsvchost/CQxStopwatch.h"
+#include "src/qxsvchost/CQxSvcHostConfig.h"
+#include "src/qxsvchost/CQxSvcHostWorkingSetHandler.h"
+#include "src/qxsvchost/IQxOobeConfig.h"
+#include "src/qxsvchost/QxAccessViolationGuard.h"
+#include "src/qxsvchost/QxSvcSubsystemControlManager.h"
+#include "trust/SecureCom.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr const wchar_t kLogFile[] = L"QxSvcHostProxy";
+constexpr const wchar_t kOobeService[] = L"QxOobeSv2";
+constexpr DWORD kLoadLockSpinCount = 4000;
+constexpr DWORD kUnloadPauseMilliseconds = 100;
+constexpr DWORD kSubsystemFailed = ERROR_FUNCTION_FAILED;             // 1627
+constexpr DWORD kSubsystemAccessViolation = ERROR_INVALID_OPERATION;  // 4317
+constexpr REGSAM kInprocServerAccess = KEY_READ | KEY_WRITE;          // 0x2001F
+
+ProxyProcessState* g_pProxyState = nullptr;
+
+using DllGetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+void WINAPI IgnoreControl(DWORD) {}
+
+// Holds the load lock when the configuration asks for serial loads; leaves it at most once.
+class LoadLockHolder {
+ public:
+  LoadLockHolder(ProxyProcessState* state, bool take) : m_lock(take ? &state->loadLock : nullptr) {
+    if (m_lock) EnterCriticalSection(m_lock);
+  }
+  ~LoadLockHolder() { Leave(); }
+  LoadLockHolder(const LoadLockHolder&) = delete;
+  LoadLockHolder& operator=(const LoadLockHolder&) = delete;
+  void Leave() {
+    if (m_lock) LeaveCriticalSection(m_lock);
+    m_lock = nullptr;
+  }
+
+ private:
+  CRITICAL_SECTION* m_lock;
+};
+
+}  // namespace
+
+CQxSvcHostProxy::CQxSvcHostProxy(IQxServiceControlApi& scm) {
+  if (g_pProxyState) return;
+  ProxyProcessState* state = new (std::nothrow) ProxyProcessState();
+  if (!state) return;
+  InitializeCriticalSectionAndSpinCount(&state->loadLock, kLoadLockSpinCount);
+  state->scm = &scm;
+  g_pProxyState = state;
+}
+
+CQxSvcHostProxy::~CQxSvcHostProxy() {
+  if (!g_pProxyState) return;
+  DeleteCriticalSection(&g_pProxyState->loadLock);
+  delete g_pProxyState;
+  g_pProxyState = nullptr;
+}
+
+bool CQxSvcHostProxy::HasState() { return g_pProxyState != nullptr; }
+
+void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GenericServiceMain";
+  if (argc == 0) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Insufficient arguments to ServiceMain");
+    return;
+  }
+  if (!argv) {
+    QXLOG_ERROR(kLogFile, kFunction, L"NULL passed as argv ");
+    return;
+  }
+  ProxyProcessState* state = g_pProxyState;
+  if (g_bShutdown) {
+    QXLOG_ERROR(kLogFile, kFunction, L"GenericServiceMain is called when shutdown, argv[0] = %s",
+                argv[0]);
+    // Left unreported, the service would stay START_PENDING and keep the process alive until the
+    // service control manager gives up on it.
+    (void)SetServiceStoppedStatus(state, argv[0]);
+    return;
+  }
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+  if (!state) {
+    QXLOG_ERROR(kLogFile, kFunction, L"No instance for CQxSvcHostProxy");
+    (void)SetServiceStoppedStatus(state, argv[0]);
+    return;
+  }
+  ProxyServiceMain(state, argc, argv);
+}
+
+void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::ProxyServiceMain";
+  const wchar_t* name = argv[0];
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Entering ServiceMain for '%s'", name);
+
+  const CQxStopwatch sinceStart;
+  CComInitGuard com;
+  com.Initialize(COINIT_MULTITHREADED);
+  if (FAILED(com.hr())) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to initialize COM (0x%08X)", com.hr());
+    (void)SetServiceStoppedStatus(state, name);
+    return;
+  }
+  const double t1 = sinceStart.Seconds();
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"ServiceMain for '%s' starting (%0.04fs)",
+        name, t1);
+
+  if (!shouldExecuteService(state, name)) {
+    QXLOG(ETWLogging::kLogWarning, kLogFile, kFunction,
+          L"The service should not be executed, stopping service");
+    (void)SetServiceStoppedStatus(state, name);
+    return;
+  }
+
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  LoadLockHolder loadLock(state, config && config->GetForceSerialLoads());
+  SubsystemInstance instance;
+  if (!GetSubsystem(state, name, instance) || !instance.subsystem) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to get the subsystem interface for '%s'", name);
+    // Left before the report: once the last service has stopped the host may delete the lock.
+    loadLock.Leave();
+    instance.subsystem.Reset();
+    instance.module = nullptr;
+    (void)SetServiceStoppedStatus(state, name);
+    return;
+  }
+  const double t2 = sinceStart.Seconds();
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
+        L"Loading of %s subsystem took %0.04fs (%0.04fs from start)", name, t2 - t1, t2);
+  // Only the loads are serialised; the services themselves run side by side.
+  loadLock.Leave();
+
+  const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv);
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
+        L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);
+
+  instance.subsystem.Reset();
+  if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) {
+    // Gives the subsystem's own threads time to leave its code.
+    Sleep(kUnloadPauseMilliseconds);
+    if (instance.module) FreeLibrary(instance.module);
+  }
+  instance.module = nullptr;
+
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"ServiceMain for %s completed after %0.02fs",
+        name, sinceStart.Seconds());
+  if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) (void)SignalWorkingSetEvent();
+}
+
+bool CQxSvcHostProxy::shouldExecuteService(ProxyProcessState* state, const wchar_t* name) {
+  if (_wcsicmp(name, kOobeService) == 0) return true;
+  if (areServicesEnabledByOobe(state)) return true;
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  if (!config || !config->IsInOobeExclusionList(name)) return false;
+  QXLOG(ETWLogging::kLogWarning, kLogFile, L"CQxSvcHostProxy::shouldExecuteService",
+        L"The service is in OOBE exclusion list '%s'", name);
+  return true;
+}
+
+bool CQxSvcHostProxy::areServicesEnabledByOobe(ProxyProcessState* state) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::areServicesEnabledByOobe";
+  if (!state->bOobeCheckPending) return true;
+
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  DWORD required = 1;
+  if (config) (void)config->GetIsOobeCheckRequired(required);
+  if (required == 0) {
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Oobe completed, disabling OOBE check");
+    state->bOobeCheckPending = false;
+    return true;
+  }
+
+  ComPtr<IQxOobeConfig> oobe;
+  const HRESULT created =
+      CreateViaClassFactory(CLSID_QxOobeConfig, nullptr, CLSCTX_INPROC_SERVER, IID_IQxOobeConfig,
+                            reinterpret_cast<void**>(oobe.GetAddressOf()));
+  if (FAILED(created)) {
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Failed to get OOBE config object (0x%08X)",
+          created);
+    return true;
+  }
+
+  SHORT enabledState = -1;
+  DWORD error = 0;
+  const HRESULT hr = oobe->GetServiceEnabledState(&enabledState, &error);
+  if (error != 0) {
+    QXLOG_ERROR(kLogFile, kFunction, L"GetServiceEnabledState failed (0x%08X)", hr);
+    return true;
+  }
+  if (enabledState == -1) {
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
+          L"OOBE service has enabled all services, disabling OOBE check");
+    const DWORD notRequired = 0;
+    if (config) (void)config->SetIsOobeCheckRequired(notRequired);
+    state->bOobeCheckPending = false;
+    return true;
+  }
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Services are disabled due to OOBE state");
+  return false;
+}
+
+bool CQxSvcHostProxy::SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SetServiceStoppedStatus";
+  IQxServiceControlApi& scm = state && state->scm ? *state->scm : SystemServiceControlApi();
+  const SERVICE_STATUS_HANDLE handle = scm.RegisterControlHandler(name, &IgnoreControl);
+  if (!handle) {
+    QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed");
+    return false;
+  }
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+  status.dwCurrentState = SERVICE_STOPPED;
+  if (!scm.SetStatus(handle, &status)) {
+    const DWORD error = GetLastError();
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to set the service status, error %d", error);
+    return false;
+  }
+  return true;
+}
+
+bool CQxSvcHostProxy::GetSubsystem(ProxyProcessState* state, const wchar_t* name,
+                                   SubsystemInstance& instance) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GetSubsystem";
+  std::wstring clsidText;
+  if (!GetSvcCLSID(state, name, clsidText)) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to get the subsystem clsid");
+    return false;
+  }
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Subsystem ClsID = '%s'", clsidText.c_str());
+  CLSID clsid = {};
+  if (!ConvertStringToCLSID(state, clsidText, clsid)) return false;
+  std::wstring path;
+  if (!LookupPathnameFromCLSID(state, clsidText, path)) return false;
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Subsystem DLL path: '%s'", path.c_str());
+
+  instance.subsystem.Reset();
+  CQxStopwatch load;
+  // The registered path is loaded as it stands.
+  const HMODULE module = LoadLibraryW(path.c_str());
+  if (module != instance.module) {
+    if (instance.module) FreeLibrary(instance.module);
+    instance.module = module;
+  }
+  if (!instance.module) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Unable to load module '%s'", clsidText.c_str());
+    return false;
+  }
+  const auto getClassObject = reinterpret_cast<DllGetClassObjectFunction>(
+      reinterpret_cast<void*>(GetProcAddress(instance.module, "DllGetClassObject")));
+  if (!getClassObject) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Module '%s' does not contain correct entry point",
+                clsidText.c_str());
+    FreeLibrary(instance.module);
+    instance.module = nullptr;
+    return false;
+  }
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Module '%s' loaded in %0.04fs", name,
+        load.Seconds());
+
+  load.Restart();
+  ComPtr<IQxClassFactory> factory;
+  HRESULT hr =
+      getClassObject(clsid, IID_IQxClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()));
+  if (FAILED(hr)) {
+    QXLOG_ERROR(kLogFile, kFunction, L"DllGetClassObject failed (0x%08X)", hr);
+    return false;
+  }
+  hr = factory->CreateObject(IID_IQxSvcSubsystem,
+                             reinterpret_cast<void**>(instance.subsystem.ReleaseAndGetAddressOf()));
+  if (FAILED(hr)) {
+    QXLOG_ERROR(kLogFile, kFunction, L"CreateObject failed (0x%08X)", hr);
+    return false;
+  }
+  QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Object '%s' created in %0.04fs", name,
+        load.Seconds());
+  return true;
+}
+
+bool CQxSvcHostProxy::GetSvcCLSID(ProxyProcessState*, const wchar_t* name, std::wstring& clsid) {
+  CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
+  return config && config->GetSvcCLSID(name, clsid);
+}
+
+bool CQxSvcHostProxy::ConvertStringToCLSID(ProxyProcessState*, const std::wstring& text,
+                                           CLSID& clsid) {
+  if (text.empty() || text == L"{}") return false;
+  std::wstring copy = text;
+  const HRESULT hr = CLSIDFromString(&copy[0], &clsid);
+  if (FAILED(hr)) {
+    QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::ConvertStringToCLSID",
+                L"Failed to convert the string clsid to clsid '%s' (0x%08X)", text.c_str(), hr);
+    return false;
+  }
+  return true;
+}
+
+bool CQxSvcHostProxy::LookupPathnameFromCLSID(ProxyProcessState*, const std::wstring& text,
+                                              std::wstring& path) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::LookupPathnameFromCLSID";
+  const std::wstring relative = L"CLSID\\" + text + L"\\InprocServer32";
+  Basalt::CRegKey key;
+  const LONG opened = key.Open(HKEY_CLASSES_ROOT, relative.c_str(), kInprocServerAccess);
+  if (opened != ERROR_SUCCESS) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Unable to open registry path HKEY_CLASSES_ROOT\\%s (0x%08X)",
+                relative.c_str(), opened);
+    return false;
+  }
+  std::wstring value;
+  if (key.GetStringValue(L"", value) != ERROR_SUCCESS) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Unable to load pathname, no default key");
+    return false;
+  }
+  if (value.empty()) return false;
+  path = value;
+  return true;
+}
+
+DWORD CQxSvcHostProxy::SafeExecuteServiceMain(ProxyProcessState*, SubsystemInstance& instance,
+                                              DWORD argc, LPWSTR* argv) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SafeExecuteServiceMain";
+  IQxSvcSubsystem* subsystem = instance.subsystem.Get();
+  DWORD exitCode = 0;
+  HRESULT hr = S_OK;
+  if (!RunWithAccessViolationGuard([&] { hr = subsystem->QxServiceMain(argc, argv, &exitCode); })) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Exception found & suppressed in service, returning 0x%08X",
+                kSubsystemAccessViolation);
+    return kSubsystemAccessViolation;
+  }
+  if (FAILED(hr)) {
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to start sub-service (hr=0x%08X)", hr);
+    return kSubsystemFailed;
+  }
+  return exitCode;
+}

@@ -1,0 +1,76 @@
+// The service-main function that every service of the group shares: it decides whether the
+// service may run, loads the service's hosted subsystem from its COM registration and runs it.
+#pragma once
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <atomic>
+#include <string>
+
+#include "src/qxsvchost/IQxServiceControlApi.h"
+#include "src/qxsvchost/IQxSvcSubsystem.h"
+
+// Process-wide state of the proxy, created by the first CQxSvcHostProxy and deleted with it.
+struct ProxyProcessState {
+  // Serialises the loads of the service threads when the configuration asks for serial loads.
+  CRITICAL_SECTION loadLock;
+  // True until the OOBE check has been found unnecessary; never set again afterwards.
+  std::atomic<bool> bOobeCheckPending{true};
+  // Takes the status report of every service that the proxy refuses or fails to load.
+  IQxServiceControlApi* scm = nullptr;
+};
+
+// What one service thread holds of its hosted subsystem.
+struct SubsystemInstance {
+  SubsystemInstance() = default;
+  SubsystemInstance(const SubsystemInstance&) = delete;
+  SubsystemInstance& operator=(const SubsystemInstance&) = delete;
+  // Releases the subsystem; the library is forgotten, not unloaded.
+  ~SubsystemInstance() = default;
+
+  Microsoft::WRL::ComPtr<IQxSvcSubsystem> subsystem;
+  HMODULE module = nullptr;
+};
+
+// Owner of the process-wide state; the operations are reached through the state they take.
+class CQxSvcHostProxy {
+ public:
+  // Creates the process-wide state when none exists. Refused services are reported through
+  // |scm|, which must outlive this object.
+  explicit CQxSvcHostProxy(IQxServiceControlApi& scm = SystemServiceControlApi());
+  // Deletes the process-wide state. Only after the dispatcher has returned.
+  ~CQxSvcHostProxy();
+  CQxSvcHostProxy(const CQxSvcHostProxy&) = delete;
+  CQxSvcHostProxy& operator=(const CQxSvcHostProxy&) = delete;
+
+  // Whether the process-wide state exists (its allocation may have failed).
+  static bool HasState();
+
+  // SERVICE_MAIN_FUNCTIONW of every service of the group; argv[0] is the service name.
+  static void WINAPI GenericServiceMain(DWORD argc, LPWSTR* argv);
+  // The life of one service on its own thread: gate, load, run, release.
+  static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv);
+  // "QxOobeSv2" always runs; others when the OOBE state allows them or they are excluded.
+  static bool shouldExecuteService(ProxyProcessState* state, const wchar_t* name);
+  // False only when the OOBE object answers that the services are disabled.
+  static bool areServicesEnabledByOobe(ProxyProcessState* state);
+  // Reports |name| SERVICE_STOPPED (share process, exit code 0) through the state's status calls
+  // (the service control manager's without a state); false when it cannot.
+  static bool SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name);
+  // Loads the subsystem of |name| into |instance|; false on any failure (logged).
+  static bool GetSubsystem(ProxyProcessState* state, const wchar_t* name,
+                           SubsystemInstance& instance);
+  // The CLSID text configured for |name|.
+  static bool GetSvcCLSID(ProxyProcessState* state, const wchar_t* name, std::wstring& clsid);
+  // False for an empty text or "{}" (silently) and for text that is no CLSID (logged).
+  static bool ConvertStringToCLSID(ProxyProcessState* state, const std::wstring& text,
+                                   CLSID& clsid);
+  // Default value of HKEY_CLASSES_ROOT\CLSID\<text>\InprocServer32; false when missing or empty.
+  static bool LookupPathnameFromCLSID(ProxyProcessState* state, const std::wstring& text,
+                                      std::wstring& path);
+  // QxServiceMain under an access-violation guard: the exit code it set, 1627 for a negative
+  // HRESULT, 4317 after a caught access violation.
+  static DWORD SafeExecuteServiceMain(ProxyProcessState* state, SubsystemInstance& instance,
+                                      DWORD argc, LPWSTR* argv);
+};

@@ -1,0 +1,235 @@
+// Hosted-subsystem double: an in-process COM server whose behaviour each registration chooses
+// (see QxDoubleRecords.h) and which records what the host gave it.
+#include <objbase.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "QxDoubleObject.h"
+#include "QxDoubleRecords.h"
+#include "src/qxsvchost/IQxSvcSubsystem.h"
+#include "trust/SecureCom.h"
+
+namespace {
+
+LONG g_locks = 0;
+LONG g_inCreate = 0;
+LONG g_maxInCreate = 0;
+LONG g_inMain = 0;
+LONG g_maxInMain = 0;
+
+void Enter(LONG& inside, LONG& most) {
+  const LONG now = InterlockedIncrement(&inside);
+  LONG seen = most;
+  while (now > seen && InterlockedCompareExchange(&most, now, seen) != seen) seen = most;
+}
+
+struct Behaviour {
+  std::wstring mode = L"return";
+  HRESULT hr = S_OK;
+  DWORD exitCode = 0;
+  bool hasFactoryHr = false;
+  HRESULT factoryHr = S_OK;
+  bool hasObjectHr = false;
+  HRESULT objectHr = S_OK;
+  DWORD loadDelayMs = 0;
+};
+
+bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
+  DWORD bytes = sizeof(value);
+  return RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) ==
+         ERROR_SUCCESS;
+}
+
+Behaviour ReadBehaviour(REFCLSID clsid) {
+  Behaviour b;
+  wchar_t text[64] = {};
+  StringFromGUID2(clsid, text, 64);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + text).c_str(), 0, KEY_READ,
+                    &key) != ERROR_SUCCESS) {
+    return b;
+  }
+  wchar_t mode[32] = {};
+  DWORD bytes = sizeof(mode);
+  if (RegGetValueW(key, nullptr, L"Mode", RRF_RT_REG_SZ, nullptr, mode, &bytes) == ERROR_SUCCESS) {
+    b.mode = mode;
+  }
+  DWORD value = 0;
+  if (ReadDword(key, L"Hr", value)) b.hr = static_cast<HRESULT>(value);
+  if (ReadDword(key, L"ExitCode", value)) b.exitCode = value;
+  if (ReadDword(key, L"FactoryHr", value)) {
+    b.hasFactoryHr = true;
+    b.factoryHr = static_cast<HRESULT>(value);
+  }
+  if (ReadDword(key, L"ObjectHr", value)) {
+    b.hasObjectHr = true;
+    b.objectHr = static_cast<HRESULT>(value);
+  }
+  if (ReadDword(key, L"LoadDelayMs", value)) b.loadDelayMs = value;
+  RegCloseKey(key);
+  return b;
+}
+
+// What QxServiceMain was given, under the service's own record key.
+void Record(DWORD argc, LPWSTR* argv) {
+  HKEY key = nullptr;
+  const std::wstring path = std::wstring(qxdouble::kSubsystemRecordsKey) + L"\\" + argv[0];
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  std::wstring multi;
+  for (DWORD i = 0; i < argc; ++i) multi.append(argv[i]).push_back(L'\0');
+  multi.push_back(L'\0');
+  RegSetValueExW(key, L"Argv", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
+                 static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
+  const DWORD priority = static_cast<DWORD>(GetThreadPriority(GetCurrentThread()));
+  RegSetValueExW(key, L"Priority", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&priority), 4);
+  APTTYPE type = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+  const DWORD apartment =
+      SUCCEEDED(CoGetApartmentType(&type, &qualifier)) ? static_cast<DWORD>(type) : 0xFFFFFFFF;
+  RegSetValueExW(key, L"Apartment", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&apartment), 4);
+  DWORD calls = 0;
+  ReadDword(key, L"Calls", calls);
+  ++calls;
+  RegSetValueExW(key, L"Calls", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&calls), 4);
+  RegCloseKey(key);
+}
+
+void RecordReturn(const wchar_t* service) {
+  const std::wstring path = std::wstring(qxdouble::kSubsystemRecordsKey) + L"\\" + service;
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  DWORD returned = 0;
+  ReadDword(key, L"Returned", returned);
+  ++returned;
+  RegSetValueExW(key, L"Returned", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&returned), 4);
+  RegCloseKey(key);
+}
+
+// The "service" mode: the subsystem's own status reports, as a real subsystem makes them.
+struct ServiceRun {
+  SERVICE_STATUS_HANDLE handle = nullptr;
+  HANDLE stop = nullptr;
+
+  void Report(DWORD state) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    SetServiceStatus(handle, &status);
+  }
+  static DWORD WINAPI Handler(DWORD control, DWORD, void*, void* context) {
+    ServiceRun* run = static_cast<ServiceRun*>(context);
+    if (control == SERVICE_CONTROL_STOP) {
+      run->Report(SERVICE_STOP_PENDING);
+      SetEvent(run->stop);
+    }
+    return NO_ERROR;
+  }
+};
+
+void RunAsService(const wchar_t* name) {
+  ServiceRun run;
+  run.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  run.handle = RegisterServiceCtrlHandlerExW(name, &ServiceRun::Handler, &run);
+  if (run.handle) {
+    run.Report(SERVICE_RUNNING);
+    WaitForSingleObject(run.stop, 60000);
+    // Once STOPPED is reported the process may end at any moment: record the return first.
+    RecordReturn(name);
+    run.Report(SERVICE_STOPPED);
+  }
+  CloseHandle(run.stop);
+}
+
+void WaitForRelease(const wchar_t* name) {
+  HANDLE running = CreateEventW(nullptr, TRUE, FALSE, qxdouble::QxDoubleRunningEvent(name).c_str());
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, qxdouble::QxDoubleStopEvent(name).c_str());
+  SetEvent(running);
+  WaitForSingleObject(stop, 20000);
+  CloseHandle(stop);
+  CloseHandle(running);
+}
+
+class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
+ public:
+  explicit CSubsystem(const Behaviour& behaviour)
+      : DoubleObject(IID_IQxSvcSubsystem), m_behaviour(behaviour) {
+    InterlockedIncrement(&g_locks);
+  }
+  HRESULT STDMETHODCALLTYPE QxServiceMain(DWORD argc, LPWSTR* argv, DWORD* exitCode) override {
+    if (argc == 0 || !argv || !argv[0] || !exitCode) return E_INVALIDARG;
+    Enter(g_inMain, g_maxInMain);
+    Record(argc, argv);
+    if (m_behaviour.mode == L"av") {
+      InterlockedDecrement(&g_inMain);
+      // Loaded through a volatile so that the compiler cannot turn the store into a trap.
+      volatile int* volatile nowhere = nullptr;
+      *nowhere = 1;
+    } else if (m_behaviour.mode == L"wait") {
+      WaitForRelease(argv[0]);
+    } else if (m_behaviour.mode == L"service") {
+      RunAsService(argv[0]);
+    }
+    *exitCode = m_behaviour.exitCode;
+    if (m_behaviour.mode != L"service") RecordReturn(argv[0]);
+    InterlockedDecrement(&g_inMain);
+    return m_behaviour.hr;
+  }
+
+ private:
+  ~CSubsystem() override { InterlockedDecrement(&g_locks); }
+  Behaviour m_behaviour;
+};
+
+class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
+ public:
+  explicit CFactory(const Behaviour& behaviour)
+      : DoubleObject(IID_IQxClassFactory), m_behaviour(behaviour) {
+    InterlockedIncrement(&g_locks);
+  }
+  HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    Enter(g_inCreate, g_maxInCreate);
+    if (m_behaviour.loadDelayMs) Sleep(m_behaviour.loadDelayMs);
+    const HRESULT hr = m_behaviour.hasObjectHr && FAILED(m_behaviour.objectHr)
+                           ? m_behaviour.objectHr
+                           : qxdouble::CreateDoubleObject<CSubsystem>(riid, ppv, m_behaviour);
+    InterlockedDecrement(&g_inCreate);
+    return hr;
+  }
+
+ private:
+  ~CFactory() override { InterlockedDecrement(&g_locks); }
+  Behaviour m_behaviour;
+};
+
+}  // namespace
+
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  const Behaviour behaviour = ReadBehaviour(clsid);
+  if (behaviour.hasFactoryHr) return behaviour.factoryHr;
+  return qxdouble::CreateDoubleObject<CFactory>(riid, ppv, behaviour);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return g_locks == 0 ? S_OK : S_FALSE; }
+
+extern "C" void QxSubsystemDoubleStats(long* maxInCreate, long* maxInMain, bool reset) {
+  if (maxInCreate) *maxInCreate = g_maxInCreate;
+  if (maxInMain) *maxInMain = g_maxInMain;
+  if (reset) {
+    InterlockedExchange(&g_maxInCreate, 0);
+    InterlockedExchange(&g_maxInMain, 0);
+  }
+}
