@@ -59,7 +59,11 @@ bool monitored_reg_key::start(callback_type callback, bool watchSubtree, DWORD f
   // the thread ends at once (and says so).
   m_stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   m_notifyEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  m_armedEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   m_thread = std::thread(&monitored_reg_key::registry_callback_thread, this, watchSubtree, filter);
+  // A change made before the first request would go unseen: callers read the key once
+  // after start, and only changes after that read must be reported.
+  if (m_armedEvent) WaitForSingleObject(m_armedEvent.get(), INFINITE);
   return true;
 }
 
@@ -73,6 +77,7 @@ bool monitored_reg_key::stop() {
   }
   m_notifyEvent.reset();
   m_stopEvent.reset();
+  m_armedEvent.reset();
   return true;
 }
 
@@ -80,6 +85,7 @@ void monitored_reg_key::registry_callback_thread(bool watchSubtree, DWORD filter
   for (;;) {
     const LONG request =
         m_key->NotifyChangeKeyValue(watchSubtree ? TRUE : FALSE, filter, m_notifyEvent.get(), TRUE);
+    if (m_armedEvent) SetEvent(m_armedEvent.get());
     if (request != ERROR_SUCCESS) {
       // The key was deleted, or the events are missing: no change is seen any more.
       CLogger::Log(kLoggerLevelError, kSourceFile, kThreadFunction, __LINE__,

@@ -41,7 +41,9 @@ class monitored_reg_key {
 
   // Stops any earlier watch, then watches the key (its subtree when |watchSubtree|) for
   // the REG_NOTIFY_* changes in |filter| and calls |callback| on the watching thread
-  // after each. False, changing nothing, when the key is not open or |callback| is empty.
+  // after each. Returns once the first notification is requested, so that every later
+  // change is seen. False, changing nothing, when the key is not open or |callback| is
+  // empty.
   [[nodiscard]] virtual bool start(callback_type callback, bool watchSubtree, DWORD filter);
 
   // Ends the watch and joins the thread; true. Called from inside the callback it throws
@@ -63,6 +65,7 @@ class monitored_reg_key {
   std::thread m_thread;
   UniqueEvent m_stopEvent;
   UniqueEvent m_notifyEvent;
+  UniqueEvent m_armedEvent;  // set once the thread has asked for its first notification
 };
 
 }  // namespace Basalt
