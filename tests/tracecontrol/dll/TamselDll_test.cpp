@@ -51,7 +51,7 @@ DWORD CallInOtherProcess(const std::wstring& arguments) {
   return code;
 }
 
-// The names of the export table of the PE image |image|.
+// A PE file read through its headers.
 struct PeImage {
   std::string bytes;
   const IMAGE_NT_HEADERS64* Headers() const {
