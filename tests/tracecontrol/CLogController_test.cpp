@@ -184,7 +184,7 @@ TEST_F(ControllerTest, ShutdownControllerStopsTheSessionUntilTheNextStart) {
   // Clearing it again enables the provider on no session and restarts nothing.
   const size_t calls = fake_trace::Calls().size();
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
-  EXPECT_TRUE(WaitUntil([&] { return fake_trace::Calls().size() > calls; }));
+  EXPECT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
   EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
   EXPECT_EQ(2u, controller->RestartSession());
   EXPECT_EQ(1, fake_trace::Session(app->sessionName).starts);

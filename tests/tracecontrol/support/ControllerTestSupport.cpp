@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "basalt/LibraryUtils.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
 #include "tests/support/TestFiles.h"
@@ -89,6 +90,15 @@ bool TestTraceApp::SetSeverity(DWORD value) const {
                          sizeof(value)) == ERROR_SUCCESS;
 }
 
+bool TestTraceApp::PokeUntil(const std::function<bool()>& condition) const {
+  for (DWORD poke = 1; poke <= 50; ++poke) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, baseKey.c_str(), L"Test Poke", REG_DWORD, &poke,
+                    sizeof(poke));
+    if (WaitUntil(condition, 100)) return true;
+  }
+  return false;
+}
+
 std::vector<std::wstring> TestTraceApp::EtlFolderEntries() const {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
@@ -105,8 +115,7 @@ std::vector<std::wstring> TestTraceApp::EtlFolderEntries() const {
 
 bool TestTraceApp::MakeEtlFolderFile(const std::wstring& name, const std::string& content,
                                      int daysOld) const {
-  CreateDirectoryW(etlFolder.substr(0, etlFolder.rfind(L'\\')).c_str(), nullptr);
-  CreateDirectoryW(etlFolder.c_str(), nullptr);
+  if (!Basalt::CreateDirectoryTree(etlFolder.c_str())) return false;
   const HANDLE file = CreateFileW((etlFolder + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

@@ -39,6 +39,10 @@ class TestTraceApp {
   bool DeleteControllerValue(const wchar_t* name) const;
   // Plain "Severity" in the Provider key.
   bool SetSeverity(DWORD value) const;
+  // Changes a value of no meaning under the base key until |condition| holds: a change made
+  // right after a registry callback, before the next notification is asked for, is not
+  // reported by itself.
+  bool PokeUntil(const std::function<bool()>& condition) const;
 
   // Files of the ETL folder (names only, folders too), sorted.
   std::vector<std::wstring> EtlFolderEntries() const;
