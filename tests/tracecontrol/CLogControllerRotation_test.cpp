@@ -90,8 +90,11 @@ TEST_F(RotationTest, AFolderNamedLikeABackupIsNotCounted) {
     Basalt::UniqueFile handle(CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr));
-    const FILETIME ancient = {0, 0x01000000};
-    ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &ancient));
+    // The newest entry: counted, it would cost the oldest backup that is kept.
+    FILETIME future;
+    GetSystemTimeAsFileTime(&future);
+    future.dwHighDateTime += 1;
+    ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &future));
   }
   MakeBackups(11, 30);
   auto controller = StartWithFixedTime();

@@ -357,18 +357,35 @@ class DeletionFlagMonitor : public CCSMonitor {
   std::atomic<bool>* m_deleted;
 };
 
-// Nothing of it runs on the monitor threads, so it leaves their ending to the controller.
-class FlaggedMonitorController : public ETWLogging::CLogController {
+// Holds its next settings change, on the registry thread, before the controller's own
+// handling takes any lock.
+class HoldingController : public ETWLogging::CLogController {
  public:
-  explicit FlaggedMonitorController(std::atomic<bool>* deleted) : m_deleted(deleted) {}
+  explicit HoldingController(std::atomic<bool>* monitorDeleted) : m_deleted(monitorDeleted) {}
+
+  void HoldNextChange(HANDLE entered, HANDLE release) {
+    m_entered = entered;
+    m_release = release;
+    m_hold = true;
+  }
 
  protected:
   std::unique_ptr<CCSMonitor> MakeStandbyMonitor() override {
     return std::make_unique<DeletionFlagMonitor>(m_deleted);
   }
+  DWORD ApplySettings() override {
+    if (m_hold.exchange(false)) {
+      SetEvent(m_entered);
+      WaitForSingleObject(m_release, 10000);
+    }
+    return CLogController::ApplySettings();
+  }
 
  private:
   std::atomic<bool>* m_deleted;
+  std::atomic<bool> m_hold{false};
+  HANDLE m_entered = nullptr;
+  HANDLE m_release = nullptr;
 };
 
 // A controller that does not own the session but watches its settings (after a restart it
@@ -379,7 +396,7 @@ TEST_F(ControllerTest, DestructionJoinsTheMonitorThreadsFirst) {
   ASSERT_EQ(0u, first->Stop(FALSE));
   first.reset();
   std::atomic<bool> monitorDeleted{false};
-  auto watcher = std::make_unique<FlaggedMonitorController>(&monitorDeleted);
+  auto watcher = std::make_unique<HoldingController>(&monitorDeleted);
   ASSERT_EQ(0u, watcher->Initialize(app->Id()));
   ASSERT_EQ(0u, watcher->RestartSession());
   // Another process owns the session now.
@@ -388,7 +405,7 @@ TEST_F(ControllerTest, DestructionJoinsTheMonitorThreadsFirst) {
 
   Basalt::UniqueEvent entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   Basalt::UniqueEvent release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  fake_trace::HoldNextCall(Call::kEnable, entered.get(), release.get());
+  watcher->HoldNextChange(entered.get(), release.get());
   ASSERT_TRUE(app->SetSeverity(3));
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 5000));
   std::thread destroyer([&] { watcher.reset(); });
