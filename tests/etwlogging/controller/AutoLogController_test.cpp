@@ -18,12 +18,14 @@
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
 
 namespace {
 
 using controller_test::ControllerFixture;
 using ETWLogging::AutoLogController;
 using ETWLogging::LogControllerHelper;
+using testsupport::RunProgram;
 
 constexpr wchar_t kInstallKey[] = L"SOFTWARE\\Telvan\\KSC";
 
@@ -48,23 +50,6 @@ bool MakeFolders(const std::wstring& folder) {
     CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
   }
   return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-DWORD RunProgram(const std::wstring& program, const std::wstring& arguments) {
-  std::wstring command = L"\"" + program + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return 0xFFFFFFFF;
-  }
-  Basalt::UniqueKernelHandle thread(process.hThread);
-  Basalt::UniqueKernelHandle child(process.hProcess);
-  WaitForSingleObject(child.get(), 30000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(child.get(), &code);
-  return code;
 }
 
 class LoaderTest : public ::testing::Test {

@@ -71,6 +71,18 @@ class MonitoredKeyTest : public ::testing::Test {
     }
     return false;
   }
+  // Starts watching with a callback that counts its calls and holds the first one: it
+  // signals |inCallback| and waits for |proceed|.
+  bool StartHoldingTheFirstCall(Basalt::monitored_reg_key& monitor, std::atomic<int>& calls) {
+    return monitor.start(
+        [&] {
+          if (++calls == 1) {
+            SetEvent(inCallback.get());
+            WaitForSingleObject(proceed.get(), 5000);
+          }
+        },
+        true, filter);
+  }
   bool Open(Basalt::monitored_reg_key& monitor) {
     return monitor.open(HKEY_CURRENT_USER, path.c_str(), KEY_READ) == ERROR_SUCCESS;
   }
@@ -79,6 +91,8 @@ class MonitoredKeyTest : public ::testing::Test {
   Basalt::UniqueHKey sub;
   CaptureHandler capture;
   const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+  Basalt::UniqueEvent inCallback{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  Basalt::UniqueEvent proceed{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
  private:
   DWORD m_value = 100;
@@ -112,17 +126,8 @@ TEST_F(MonitoredKeyTest, AChangeInASubkeyRunsTheCallback) {
 TEST_F(MonitoredKeyTest, AChangeDuringTheCallbackIsSeenAtTheNextChange) {
   Basalt::monitored_reg_key monitor;
   ASSERT_TRUE(Open(monitor));
-  Basalt::UniqueEvent inCallback(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  Basalt::UniqueEvent proceed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<int> calls{0};
-  ASSERT_TRUE(monitor.start(
-      [&] {
-        if (++calls == 1) {
-          SetEvent(inCallback.get());
-          WaitForSingleObject(proceed.get(), 5000);
-        }
-      },
-      true, filter));
+  ASSERT_TRUE(StartHoldingTheFirstCall(monitor, calls));
   Change(1);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inCallback.get(), 5000));
   Change(2);
@@ -138,16 +143,8 @@ TEST_F(MonitoredKeyTest, AChangeDuringTheCallbackIsSeenAtTheNextChange) {
 TEST_F(MonitoredKeyTest, DeletingTheKeyEndsTheWatch) {
   Basalt::monitored_reg_key monitor;
   ASSERT_TRUE(Open(monitor));
-  Basalt::UniqueEvent inCallback(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  Basalt::UniqueEvent proceed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<int> calls{0};
-  ASSERT_TRUE(monitor.start(
-      [&] {
-        ++calls;
-        SetEvent(inCallback.get());
-        WaitForSingleObject(proceed.get(), 5000);
-      },
-      true, filter));
+  ASSERT_TRUE(StartHoldingTheFirstCall(monitor, calls));
   Change(1);
   ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inCallback.get(), 5000));
   sub.reset();

@@ -14,18 +14,14 @@
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
 
 namespace {
 
+using testsupport::WinePath;
+
 constexpr wchar_t kWssOwnerMutex[] = L"Global\\Telvan.{0696D115-BE52-46c3-BFEE-D73A305B6581}";
 constexpr wchar_t kWssControllerKey[] = L"SOFTWARE\\Telvan\\Logging\\Controller";
-
-// A path of this machine's file system as Wine's drive Z: shows it.
-std::wstring WinePath(const char* unixPath) {
-  std::wstring path = L"Z:";
-  for (const char* p = unixPath; *p != '\0'; ++p) path += *p == '/' ? L'\\' : wchar_t(*p);
-  return path;
-}
 
 bool MutexExists(const wchar_t* name) {
   Basalt::UniqueKernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, name));
@@ -34,21 +30,8 @@ bool MutexExists(const wchar_t* name) {
 
 // Runs TamselCall.exe with |arguments| and returns its exit code.
 DWORD CallInOtherProcess(const std::wstring& arguments) {
-  std::wstring command = L"\"" + WinePath(TAMSEL_CALL_UNIX_PATH) + L"\" \"" +
-                         WinePath(TAMSEL_DLL_UNIX_PATH) + L"\" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return 0xFFFFFFFF;
-  }
-  Basalt::UniqueKernelHandle thread(process.hThread);
-  Basalt::UniqueKernelHandle child(process.hProcess);
-  WaitForSingleObject(child.get(), 30000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(child.get(), &code);
-  return code;
+  return testsupport::RunProgram(WinePath(TAMSEL_CALL_UNIX_PATH),
+                                 L"\"" + WinePath(TAMSEL_DLL_UNIX_PATH) + L"\" " + arguments);
 }
 
 // A PE file read through its headers.
@@ -100,8 +83,7 @@ class TamselDllTest : public ::testing::Test {
   }
   template <typename Function>
   static Function Bind(const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
   }
 
   static HMODULE library;

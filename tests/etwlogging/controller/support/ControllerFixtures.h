@@ -4,15 +4,11 @@
 #include <string>
 
 #include "ControllerFixturePaths.h"
+#include "tests/support/TestPrograms.h"
 
 namespace controller_test {
 
-// A path of this machine's file system as Wine's drive Z: shows it.
-inline std::wstring WinePath(const char* unixPath) {
-  std::wstring path = L"Z:";
-  for (const char* p = unixPath; *p != '\0'; ++p) path += *p == '/' ? L'\\' : wchar_t(*p);
-  return path;
-}
+using testsupport::WinePath;
 
 // fixtures/<variant>/Tamsel.dll: good, wrong, unsigned, noflush, real.
 inline std::wstring ControllerFixture(const wchar_t* variant) {
