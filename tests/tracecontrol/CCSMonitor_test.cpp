@@ -1,0 +1,146 @@
+// ctest-lock: standby-events
+// Connected-standby monitor: the state value, the announcement events, the watching thread.
+#include "tracecontrol/CCSMonitor.h"
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "support/ControllerTestSupport.h"
+#include "support/StandbyAnnouncer.h"
+#include "tests/support/ScratchMachineKey.h"
+
+namespace {
+
+using tracetest::CapableMonitor;
+using tracetest::StandbyAnnouncer;
+using tracetest::WaitUntil;
+
+class RecordingListener : public ETWLogging::ICStandbyListener {
+ public:
+  struct Report {
+    bool entering;
+    DWORD thread;
+  };
+  void OnStandby(bool entering) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_reports.push_back({entering, GetCurrentThreadId()});
+  }
+  std::vector<Report> Reports() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_reports;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::vector<Report> m_reports;
+};
+
+class StandbyMonitorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registry = std::make_unique<testsupport::ScratchMachineKey>(L"StandbyMonitor");
+    ASSERT_TRUE(registry->ok());
+    announcer = std::make_unique<StandbyAnnouncer>();
+    ASSERT_TRUE(announcer->ok());
+  }
+  void TearDown() override {
+    announcer.reset();
+    registry.reset();
+  }
+  std::unique_ptr<testsupport::ScratchMachineKey> registry;
+  std::unique_ptr<StandbyAnnouncer> announcer;
+};
+
+TEST_F(StandbyMonitorTest, InStandbyOnlyWithAFourByteOne) {
+  CapableMonitor monitor;
+  EXPECT_FALSE(monitor.IsInConnectedStandby());  // nobody announces standby here
+  Basalt::UniqueHKey stateKey;
+  ASSERT_EQ(0, RegCreateKeyW(HKEY_LOCAL_MACHINE, StandbyAnnouncer::kStateKey, stateKey.put()));
+  EXPECT_FALSE(monitor.IsInConnectedStandby());  // key without "CSOn"
+
+  const BYTE one[] = {1, 0, 0, 0};
+  struct Case {
+    DWORD type;
+    const void* data;
+    DWORD bytes;
+    bool inStandby;
+  };
+  const DWORD zero = 0, two = 2, dwordOne = 1;
+  const Case cases[] = {
+      {REG_DWORD, &dwordOne, 4, true}, {REG_DWORD, &zero, 4, false},
+      {REG_DWORD, &two, 4, false},     {REG_BINARY, one, 4, true},  // the type is not examined
+      {REG_BINARY, one, 1, false},                                  // a short value is no 1
+      {REG_BINARY, one, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << " bytes " << c.bytes);
+    ASSERT_TRUE(announcer->SetRawState(c.type, c.data, c.bytes));
+    EXPECT_EQ(c.inStandby, monitor.IsInConnectedStandby());
+  }
+
+  ETWLogging::CCSMonitor incapable;
+  ASSERT_TRUE(announcer->SetState(1));
+  EXPECT_FALSE(incapable.IsConnectedStandbyCapable());  // Wine reports no such machine
+  EXPECT_FALSE(incapable.IsInConnectedStandby());
+}
+
+TEST_F(StandbyMonitorTest, ReportsEachAnnouncementOnItsThread) {
+  CapableMonitor monitor;
+  RecordingListener listener;
+  EXPECT_FALSE(monitor.Start(nullptr));
+  ASSERT_TRUE(monitor.Start(&listener));
+  EXPECT_TRUE(listener.Reports().empty());
+  announcer->Enter();
+  ASSERT_TRUE(WaitUntil([&] { return listener.Reports().size() == 1; }));
+  announcer->Exit();
+  ASSERT_TRUE(WaitUntil([&] { return listener.Reports().size() == 2; }));
+  monitor.Stop();
+  monitor.Stop();
+  const auto reports = listener.Reports();
+  EXPECT_TRUE(reports[0].entering);
+  EXPECT_FALSE(reports[1].entering);
+  EXPECT_NE(GetCurrentThreadId(), reports[0].thread);
+}
+
+TEST_F(StandbyMonitorTest, StandbyAtStartIsReportedAtOnce) {
+  ASSERT_TRUE(announcer->SetState(1));
+  CapableMonitor monitor;
+  RecordingListener listener;
+  ASSERT_TRUE(monitor.Start(&listener));
+  const auto reports = listener.Reports();
+  ASSERT_EQ(1u, reports.size());
+  EXPECT_TRUE(reports[0].entering);
+  EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
+}
+
+// The first wait fails; every later wait would work.
+class FailingWaitMonitor : public CapableMonitor {
+ public:
+  std::atomic<int> waits{0};
+
+ protected:
+  DWORD WaitForEvents(DWORD count, const HANDLE* handles) override {
+    if (++waits == 1) return WAIT_FAILED;
+    return CapableMonitor::WaitForEvents(count, handles);
+  }
+};
+
+TEST_F(StandbyMonitorTest, AFailedWaitEndsTheThread) {
+  FailingWaitMonitor monitor;
+  RecordingListener listener;
+  ASSERT_TRUE(monitor.Start(&listener));
+  ASSERT_TRUE(WaitUntil([&] { return monitor.waits >= 1; }));
+  announcer->Enter();
+  Sleep(300);
+  EXPECT_EQ(1, monitor.waits.load());
+  EXPECT_TRUE(listener.Reports().empty());
+  monitor.Stop();
+}
+
+}  // namespace

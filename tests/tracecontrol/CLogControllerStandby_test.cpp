@@ -1,0 +1,134 @@
+// ctest-lock: standby-events
+// The controller's reactions to connected standby, announced through the real named events
+// and registry value.
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "support/ControllerTestSupport.h"
+#include "support/StandbyAnnouncer.h"
+#include "tests/support/TestFiles.h"
+
+namespace {
+
+using fake_trace::Call;
+using tracetest::CapableMonitor;
+using tracetest::ControllerTest;
+using tracetest::StandbyAnnouncer;
+using tracetest::TestController;
+using tracetest::WaitUntil;
+
+class StandbyTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    announcer = std::make_unique<StandbyAnnouncer>();
+    ASSERT_TRUE(announcer->ok());
+  }
+  void TearDown() override {
+    announcer.reset();
+    ControllerTest::TearDown();
+  }
+  std::unique_ptr<TestController> MakeCapableController() {
+    return MakeController([] { return std::make_unique<CapableMonitor>(); });
+  }
+  // Announces and waits until |controller| has handled the announcement.
+  void Announce(TestController& controller, bool entering) {
+    const int handled = controller.standbyHandled;
+    entering ? announcer->Enter() : announcer->Exit();
+    ASSERT_TRUE(WaitUntil([&] { return controller.standbyHandled > handled; }));
+  }
+  int Starts() { return fake_trace::Session(app->sessionName).starts; }
+  bool Running() { return fake_trace::IsRunning(app->sessionName); }
+
+  std::unique_ptr<StandbyAnnouncer> announcer;
+};
+
+// Nothing announces standby before the start: the session starts. In standby it stops, and
+// when standby ends a new session starts after the trace from before was backed up.
+TEST_F(StandbyTest, TheOwnersSessionPausesForStandbyAndKeepsItsTrace) {
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  ASSERT_TRUE(Running());
+  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "before standby"));
+  Announce(*controller, true);
+  EXPECT_FALSE(Running());
+  Announce(*controller, false);
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(2, Starts());
+  const auto entries = app->EtlFolderEntries();
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("before standby", testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  EXPECT_EQ("", testsupport::ReadFileBytes(app->etlFile));
+}
+
+TEST_F(StandbyTest, RepeatedOrUnmatchedAnnouncementsChangeNothing) {
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  Announce(*controller, false);  // leaving without having entered
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(1, Starts());
+  Announce(*controller, true);
+  Announce(*controller, true);
+  EXPECT_FALSE(Running());
+  size_t stops = 0;
+  for (const auto& call : fake_trace::Calls()) stops += call.call == Call::kStop ? 1 : 0;
+  EXPECT_EQ(1u, stops);
+  Announce(*controller, false);
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(2, Starts());
+}
+
+TEST_F(StandbyTest, SeverityOneKeepsRecordingThroughStandby) {
+  ASSERT_TRUE(app->SetSeverity(1));
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  Announce(*controller, true);
+  EXPECT_TRUE(Running());
+  Announce(*controller, false);
+  EXPECT_EQ(1, Starts());
+}
+
+TEST_F(StandbyTest, AStartDuringStandbyOnlyRotates) {
+  ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "earlier", 0));
+  ASSERT_TRUE(announcer->SetState(1));
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  EXPECT_FALSE(Running());
+  EXPECT_FALSE(testsupport::FileExists(app->etlFile));
+  Announce(*controller, false);
+  EXPECT_TRUE(Running());
+}
+
+// A controller that does not own the session (here: another one does) leaves the owner's
+// session alone, at its initialisation on a machine without a state key and at every
+// announcement.
+TEST_F(StandbyTest, ANonOwnerIgnoresStandby) {
+  auto owner = MakeController();  // no standby monitor of its own
+  ASSERT_EQ(0u, owner->Start());
+  auto other = MakeCapableController();
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(288u, other->Start());
+  announcer->Enter();
+  Sleep(300);
+  EXPECT_TRUE(Running());
+  announcer->Exit();
+  Sleep(300);
+  EXPECT_EQ(1, Starts());
+}
+
+TEST_F(StandbyTest, StandbyIsIgnoredWhileShutdownIsSet) {
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
+  ASSERT_TRUE(WaitUntil([&] { return !Running(); }));
+  Announce(*controller, true);
+  Announce(*controller, false);
+  EXPECT_FALSE(Running());
+  EXPECT_EQ(1, Starts());
+}
+
+}  // namespace

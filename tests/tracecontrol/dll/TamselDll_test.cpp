@@ -1,0 +1,185 @@
+// ctest-lock: wss-trace-session standby-events
+// The real Tamsel.dll: its export table, and the exports' contract for the built-in "WSS"
+// names, also across two processes.
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "HollinVersion.h"
+#include "TamselDllPaths.h"
+#include "basalt/Registry/CObfuscatedRegKey.h"
+#include "basalt/UniqueHandle.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
+
+namespace {
+
+using testsupport::WinePath;
+
+constexpr wchar_t kWssOwnerMutex[] = L"Global\\Telvan.{0696D115-BE52-46c3-BFEE-D73A305B6581}";
+constexpr wchar_t kWssControllerKey[] = L"SOFTWARE\\Telvan\\Logging\\Controller";
+
+bool MutexExists(const wchar_t* name) {
+  Basalt::UniqueKernelHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, name));
+  return static_cast<bool>(mutex);
+}
+
+// Runs TamselCall.exe with |arguments| and returns its exit code.
+DWORD CallInOtherProcess(const std::wstring& arguments) {
+  return testsupport::RunProgram(WinePath(TAMSEL_CALL_UNIX_PATH),
+                                 L"\"" + WinePath(TAMSEL_DLL_UNIX_PATH) + L"\" " + arguments);
+}
+
+// A PE file read through its headers.
+struct PeImage {
+  std::string bytes;
+  const IMAGE_NT_HEADERS64* Headers() const {
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
+    return reinterpret_cast<const IMAGE_NT_HEADERS64*>(bytes.data() + dos->e_lfanew);
+  }
+  // The file offset of |rva|, or 0.
+  size_t Offset(DWORD rva) const {
+    const IMAGE_NT_HEADERS64* nt = Headers();
+    const auto* section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+      if (rva >= section->VirtualAddress &&
+          rva < section->VirtualAddress + section->SizeOfRawData) {
+        return rva - section->VirtualAddress + section->PointerToRawData;
+      }
+    }
+    return 0;
+  }
+  template <typename T>
+  const T* At(DWORD rva) const {
+    return reinterpret_cast<const T*>(bytes.data() + Offset(rva));
+  }
+  const IMAGE_DATA_DIRECTORY& Directory(int index) const {
+    return Headers()->OptionalHeader.DataDirectory[index];
+  }
+};
+
+class TamselDllTest : public ::testing::Test {
+ protected:
+  using AppIdExport = DWORD(WINAPI*)(LPCWSTR);
+  using StopExport = DWORD(WINAPI*)(BOOLEAN, LPCWSTR);
+
+  static void SetUpTestSuite() {
+    library = LoadLibraryW(WinePath(TAMSEL_DLL_UNIX_PATH).c_str());
+    ASSERT_NE(nullptr, library);
+    start = Bind<AppIdExport>("Start");
+    stop = Bind<StopExport>("Stop");
+    restartSession = Bind<AppIdExport>("RestartSession");
+    flushBuffers = Bind<AppIdExport>("FlushBuffers");
+  }
+  static void TearDownTestSuite() { FreeLibrary(library); }
+  void TearDown() override {
+    // Every test leaves the process without a controller, and the session running.
+    (void)stop(FALSE, L"WSS");
+    EXPECT_FALSE(MutexExists(kWssOwnerMutex));
+  }
+  template <typename Function>
+  static Function Bind(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+  }
+
+  static HMODULE library;
+  static AppIdExport start;
+  static StopExport stop;
+  static AppIdExport restartSession;
+  static AppIdExport flushBuffers;
+};
+
+HMODULE TamselDllTest::library = nullptr;
+TamselDllTest::AppIdExport TamselDllTest::start = nullptr;
+TamselDllTest::StopExport TamselDllTest::stop = nullptr;
+TamselDllTest::AppIdExport TamselDllTest::restartSession = nullptr;
+TamselDllTest::AppIdExport TamselDllTest::flushBuffers = nullptr;
+
+TEST(TamselDllImage, ExportsExactlyTheFourOperationsAndImportsOnlySystemLibraries) {
+  PeImage image{testsupport::ReadFileBytes(WinePath(TAMSEL_DLL_UNIX_PATH))};
+  ASSERT_GT(image.bytes.size(), 4096u);
+  const IMAGE_DATA_DIRECTORY& exportDirectory = image.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+  ASSERT_NE(0u, exportDirectory.VirtualAddress);
+  const auto* exports = image.At<IMAGE_EXPORT_DIRECTORY>(exportDirectory.VirtualAddress);
+  EXPECT_EQ(4u, exports->NumberOfFunctions);  // no export by ordinal only
+  std::vector<std::string> names;
+  const DWORD* nameRvas = image.At<DWORD>(exports->AddressOfNames);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    names.push_back(image.At<char>(nameRvas[i]));
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ((std::vector<std::string>{"FlushBuffers", "RestartSession", "Start", "Stop"}), names);
+
+  // The host loads it with library search restricted to the system folder: every library
+  // it imports must be found there (the runtime is linked in).
+  wchar_t system[MAX_PATH];
+  ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+  const IMAGE_DATA_DIRECTORY& importDirectory = image.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+  const auto* import = image.At<IMAGE_IMPORT_DESCRIPTOR>(importDirectory.VirtualAddress);
+  int imports = 0;
+  for (; import->Name != 0; ++import, ++imports) {
+    const std::string name = image.At<char>(import->Name);
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(testsupport::FileExists(std::wstring(system) + L"\\" +
+                                        std::wstring(name.begin(), name.end())));
+  }
+  EXPECT_GT(imports, 0);
+}
+
+TEST(TamselDllImage, CarriesTheBuildVersion) {
+  const std::wstring path = WinePath(TAMSEL_DLL_UNIX_PATH);
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  ASSERT_NE(0u, size);
+  std::vector<BYTE> data(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)),
+            fixed->dwFileVersionMS);
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_REVISION, HOLLIN_VERSION_BUILD)),
+            fixed->dwFileVersionLS);
+}
+
+TEST_F(TamselDllTest, AStartedControllerOwnsTheSession) {
+  EXPECT_EQ(0u, start(nullptr));  // null stands for "WSS"
+  EXPECT_TRUE(MutexExists(kWssOwnerMutex));
+  EXPECT_EQ(1307u, start(L"WSS"));
+  EXPECT_EQ(288u, CallInOtherProcess(L"Start WSS"));
+  EXPECT_EQ(0u, stop(FALSE, L"WSS"));
+  EXPECT_FALSE(MutexExists(kWssOwnerMutex));
+  // The next process takes the session over.
+  EXPECT_EQ(0u, CallInOtherProcess(L"Start -"));
+}
+
+TEST_F(TamselDllTest, ShutdownControllerRefusesTheStart) {
+  {
+    Basalt::CObfuscatedRegKey controller;
+    ASSERT_EQ(0, controller.Create(HKEY_LOCAL_MACHINE, kWssControllerKey));
+    ASSERT_EQ(0, controller.SetDWORDValue(L"Shutdown Controller", 1));
+  }
+  const DWORD result = start(L"WSS");
+  Basalt::CObfuscatedRegKey controller;
+  ASSERT_EQ(0, controller.Open(HKEY_LOCAL_MACHINE, kWssControllerKey));
+  ASSERT_EQ(0, controller.DeleteValue(L"Shutdown Controller"));
+  EXPECT_EQ(5023u, result);
+  EXPECT_FALSE(MutexExists(kWssOwnerMutex));
+}
+
+// A controller that cannot be made (an application without names) gives 1627; a later
+// call's application is ignored while a controller exists.
+TEST_F(TamselDllTest, RestartSessionLeavesNoControllerFlushBuffersLeavesOne) {
+  EXPECT_EQ(1627u, start(L"NoSuchApplication"));
+  (void)restartSession(L"WSS");
+  EXPECT_EQ(1627u, start(L"NoSuchApplication"));
+  (void)flushBuffers(L"WSS");
+  EXPECT_EQ(0u, start(L"NoSuchApplication"));
+  EXPECT_TRUE(MutexExists(kWssOwnerMutex));
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// Support of the trace controller tests: a registered logging application of each test's
+// own, a controller whose machine-dependent parts the test chooses, and a fixture that puts
+// both in a scratch machine key.
+#pragma once
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakeTraceSessions.h"
+#include "tests/support/ScratchMachineKey.h"
+#include "tracecontrol/CLogController.h"
+
+namespace tracetest {
+
+// Polls |condition| every 10 ms for at most |ms|; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, DWORD ms = 5000);
+
+// A logging application registered under the (redirected) machine key with a session,
+// owner mutex and ETL folder (under ProgramData\HollinTests) of its own.
+class TestTraceApp {
+ public:
+  explicit TestTraceApp(const std::wstring& tag);
+  ~TestTraceApp();
+  TestTraceApp(const TestTraceApp&) = delete;
+  TestTraceApp& operator=(const TestTraceApp&) = delete;
+
+  const wchar_t* Id() const { return id.c_str(); }
+
+  // Obfuscated DWORD in the Controller key; plain DWORD there; removal.
+  bool SetControllerValue(const wchar_t* name, DWORD value) const;
+  bool SetPlainControllerValue(const wchar_t* name, DWORD value) const;
+  bool DeleteControllerValue(const wchar_t* name) const;
+  // Plain "Severity" in the Provider key.
+  bool SetSeverity(DWORD value) const;
+  // Changes a value of no meaning under the base key until |condition| holds: a change made
+  // right after a registry callback, before the next notification is asked for, is not
+  // reported by itself.
+  bool PokeUntil(const std::function<bool()>& condition) const;
+
+  // Files of the ETL folder (names only, folders too), sorted.
+  std::vector<std::wstring> EtlFolderEntries() const;
+  // Creates |name| in the ETL folder with |content| and the given last-write time (in
+  // days before now).
+  bool MakeEtlFolderFile(const std::wstring& name, const std::string& content, int daysOld) const;
+
+  std::wstring id, sessionName, mutexName, etlFolder, etlFile;
+  std::wstring baseKey, controllerKey, providerKey;
+};
+
+// A controller without a standby monitor unless the test gives it one, with an optional
+// fixed backup time, that counts the standby announcements it has handled.
+class TestController : public ETWLogging::CLogController {
+ public:
+  ~TestController() override;
+
+  std::function<std::unique_ptr<ETWLogging::CCSMonitor>()> monitorFactory;
+  bool fixedBackupTime = false;
+  FILETIME backupTime = {};
+  std::atomic<int> standbyHandled{0};
+
+  void OnStandby(bool entering) override;
+
+ protected:
+  std::unique_ptr<ETWLogging::CCSMonitor> MakeStandbyMonitor() override;
+  void GetBackupTime(FILETIME& time) override;
+};
+
+// The machine key redirected to a scratch key, one registered application, the fake
+// sessions forgotten afterwards.
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A controller initialised for the application, with the standby monitor |monitor| makes.
+  std::unique_ptr<TestController> MakeController(
+      std::function<std::unique_ptr<ETWLogging::CCSMonitor>()> monitor = nullptr);
+
+  std::unique_ptr<testsupport::ScratchMachineKey> registry;
+  std::unique_ptr<TestTraceApp> app;
+};
+
+}  // namespace tracetest

@@ -1,0 +1,428 @@
+#include "tracecontrol/CLogController.h"
+
+#include <aclapi.h>
+#include <io.h>
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "basalt/LibraryUtils.h"
+#include "basalt/OSInfo.h"
+#include "basalt/Registry/CObfuscatedRegKey.h"
+#include "basalt/Registry/CRegKey.h"
+#include "etwlogging/CLoggingIf.h"
+#include "tracecontrol/TraceSessionCalls.h"
+
+namespace ETWLogging {
+namespace {
+
+constexpr REGSAM kSettingsAccess = KEY_READ | KEY_WRITE;  // 0x2001F
+constexpr DWORD kRegistryFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+constexpr DWORD kMaxFilesToKeep = 50;
+constexpr DWORD kMinBuffersNotConfigured = 0xFFFFFFFF;
+constexpr ULONG kSystemTimeClientContext = 2;
+constexpr size_t kMaxTraceNameChars = 1023;
+
+DWORD TwiceTheProcessors() {
+  SYSTEM_INFO info = {};
+  GetSystemInfo(&info);
+  return 2 * info.dwNumberOfProcessors;
+}
+
+void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
+  wchar_t* target = reinterpret_cast<wchar_t*>(block + offset);
+  const size_t length = std::min(name.size(), kMaxTraceNameChars);
+  wmemcpy(target, name.c_str(), length);
+  target[length] = L'\0';
+}
+
+// The thread's last error, never 0: a call that failed without saying why still failed.
+DWORD FailureCode(DWORD fallback) {
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : fallback;
+}
+
+}  // namespace
+
+COwnerMutexSecurity::~COwnerMutexSecurity() {
+  const DWORD lastError = GetLastError();
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (acl != nullptr) LocalFree(acl);
+  if (administrators != nullptr) FreeSid(administrators);
+  SetLastError(lastError);
+}
+
+CLogController::CLogController() = default;
+
+CLogController::~CLogController() {
+  StopMonitorThreads();
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_ownerMutex.reset();
+}
+
+void CLogController::StopMonitorThreads() {
+  m_registryMonitor.stop();
+  if (m_pStandbyMonitor) m_pStandbyMonitor->Stop();
+  m_bStandbyWatching = false;
+}
+
+bool CLogController::IsOwner() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return static_cast<bool>(m_ownerMutex);
+}
+
+// --- Public operations ----------------------------------------------------------------
+
+DWORD CLogController::Initialize(const wchar_t* appId) {
+  if (m_bInitialized) return kControllerAlreadyInitialized;
+  if (appId == nullptr || !LoadAppProperties(appId)) return ERROR_INVALID_PARAMETER;
+  const DWORD directory = EnsureEtlDirectory();
+  if (directory != ERROR_SUCCESS) return directory;
+  m_pStandbyMonitor = MakeStandbyMonitor();
+  m_bInitialized = true;
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::Start() {
+  if (IsShutdownRequested()) return kControllerShutDown;
+  const DWORD ownership = AcquireOwnerMutex();
+  if (ownership != ERROR_SUCCESS) return ownership;
+  return StartOrResume();
+}
+
+DWORD CLogController::Stop(BOOLEAN stopSession) {
+  if (!IsOwner()) {
+    const DWORD ownership = AcquireOwnerMutex();
+    if (ownership != ERROR_SUCCESS) return ownership;
+  }
+  return StopController(stopSession);
+}
+
+DWORD CLogController::RestartSession() {
+  const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
+  if (!probe) return FailureCode(ERROR_INVALID_HANDLE);
+  const bool owner = IsOwner();
+  m_registryMonitor.stop();
+  DWORD result;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    result = StopSession();
+  }
+  if (result == ERROR_SUCCESS) {
+    result = StartOrResume();
+  } else if (owner) {
+    // Nothing was restarted: the owner goes on watching its settings as before.
+    (void)StartRegistryMonitor();
+  }
+  return result;
+}
+
+DWORD CLogController::FlushBuffers() {
+  const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
+  if (!probe) return FailureCode(ERROR_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(m_lock);
+  return FlushSession();
+}
+
+std::wstring CLogController::FormatGuid(const GUID& guid) {
+  std::wstring text;
+  FormatWide(text, L"{%08X-%04hX-%04hX-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
+             guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
+             guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+std::wstring CLogController::GetDiagnostics() {
+  const internal::ETWAppProperties& names = m_appProperties;
+  std::wstring text;
+  FormatWide(text,
+             L"App ID: %s\nSession name: %s\nSession ID: %s\nLog Path: %s\nETL Path: %s\n"
+             L"ETL File Name: %s\nProvider GUID: %s\n",
+             names.GetAppId().c_str(), names.GetSessionName().c_str(),
+             FormatGuid(names.GetSessionGuid()).c_str(), names.GetLogPath().c_str(),
+             names.GetEtlPath().c_str(), names.GetEtlFilePath().c_str(),
+             FormatGuid(names.GetProviderGuid()).c_str());
+  return text;
+}
+
+void CLogController::OnStandby(bool entering) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  // Only the owner's session is ours to stop and start.
+  if (!m_ownerMutex) return;
+  if (entering) {
+    if (m_bInStandby || IsShutdownRequested()) return;
+    ReadSeverity();
+    if (m_dwSeverity == 1) return;  // every message passes: keep recording
+    (void)StopSession();
+    m_bInStandby = true;
+    return;
+  }
+  if (!m_bInStandby) return;
+  m_bInStandby = false;
+  if (IsShutdownRequested()) return;
+  // The ETL file still holds the trace from before standby; a new session would truncate it.
+  (void)StartSession(TRUE);
+}
+
+// --- Set-up ----------------------------------------------------------------------------
+
+bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appProperties.Load(appId); }
+
+DWORD CLogController::EnsureEtlDirectory() {
+  DWORD code = ERROR_SUCCESS;
+  if (Basalt::CreateDirectoryTree(m_appProperties.GetEtlPath().c_str(), &code)) {
+    return ERROR_SUCCESS;  // made now, or there already
+  }
+  return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+}
+
+std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
+  Basalt::OSInfo os;
+  if (os.GetOSCode() < Basalt::kOSWin8) return nullptr;
+  return std::unique_ptr<CCSMonitor>(new (std::nothrow) CCSMonitor());
+}
+
+void CLogController::GetBackupTime(FILETIME& time) { GetSystemTimeAsFileTime(&time); }
+
+bool CLogController::BuildTraceProperties(CTraceProperties& properties) {
+  std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[kTracePropertiesBytes]());
+  if (!bytes) return false;
+  auto* block = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(bytes.get());
+  block->Wnode.BufferSize = kTracePropertiesBytes;
+  block->Wnode.Guid = m_appProperties.GetSessionGuid();
+  block->Wnode.ClientContext = kSystemTimeClientContext;
+  block->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+  block->BufferSize = m_dwBufferSize;
+  block->MinimumBuffers =
+      m_dwMinBuffers == kMinBuffersNotConfigured ? TwiceTheProcessors() : m_dwMinBuffers;
+  block->MaximumBuffers = m_dwMaxBuffers;
+  block->MaximumFileSize = m_dwFileSize;
+  block->LogFileMode = m_dwFileMode;
+  block->FlushTimer = m_dwFlushTimer;
+  block->NumberOfBuffers = TwiceTheProcessors();
+  block->LogFileNameOffset = kTraceLogFileNameOffset;
+  block->LoggerNameOffset = kTraceLoggerNameOffset;
+  CopyTraceName(bytes.get(), kTraceLoggerNameOffset, m_appProperties.GetSessionName());
+  CopyTraceName(bytes.get(), kTraceLogFileNameOffset, m_appProperties.GetEtlFilePath());
+  properties.m_bytes = std::move(bytes);
+  return true;
+}
+
+// --- Ownership -------------------------------------------------------------------------
+
+DWORD CLogController::AcquireOwnerMutex() {
+  if (IsOwner()) return kControllerAlreadyOwner;
+  SetLastError(ERROR_SUCCESS);
+  Basalt::UniqueKernelHandle mutex(CreateOwnerMutex());
+  const DWORD error = GetLastError();
+  if (!mutex) return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_HANDLE);
+  if (error == ERROR_ALREADY_EXISTS) return kControllerOwnedElsewhere;
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_ownerMutex = std::move(mutex);
+  return ERROR_SUCCESS;
+}
+
+HANDLE CLogController::CreateOwnerMutex() {
+  COwnerMutexSecurity security;
+  if (!BuildOwnerMutexSecurity(security)) {
+    if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_SECURITY_DESCR);
+    return nullptr;
+  }
+  const HANDLE mutex =
+      CreateMutexW(&security.attributes, FALSE, m_appProperties.GetOwnerMutexName().c_str());
+  if (mutex == nullptr && GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_HANDLE);
+  return mutex;
+}
+
+bool CLogController::BuildOwnerMutexSecurity(COwnerMutexSecurity& security) {
+  SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                &security.administrators)) {
+    return false;
+  }
+  EXPLICIT_ACCESS_W access = {};
+  access.grfAccessPermissions = GENERIC_ALL;
+  access.grfAccessMode = SET_ACCESS;
+  access.grfInheritance = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+  access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  access.Trustee.ptstrName = static_cast<LPWSTR>(security.administrators);
+  // SetEntriesInAclW reports its error as its result and leaves the last error alone.
+  const DWORD aclResult = SetEntriesInAclW(1, &access, nullptr, &security.acl);
+  if (aclResult != ERROR_SUCCESS) {
+    SetLastError(aclResult);
+    return false;
+  }
+  security.descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+  if (security.descriptor == nullptr) return false;
+  if (!InitializeSecurityDescriptor(security.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(security.descriptor, TRUE, security.acl, FALSE)) {
+    return false;
+  }
+  security.attributes.nLength = sizeof(security.attributes);
+  security.attributes.lpSecurityDescriptor = security.descriptor;
+  security.attributes.bInheritHandle = FALSE;
+  return true;
+}
+
+// --- Session ---------------------------------------------------------------------------
+
+DWORD CLogController::StartOrResume() {
+  MigrateAutoUpgrade();
+  const DWORD monitor = StartRegistryMonitor();
+  if (monitor != ERROR_SUCCESS) return monitor;
+  StartStandbyWatch();
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_bInStandby) {
+    (void)RotateLogFiles();  // the session starts when standby ends
+    return ERROR_SUCCESS;
+  }
+  return StartSession(TRUE);
+}
+
+void CLogController::StartStandbyWatch() {
+  if (!m_pStandbyMonitor || m_bStandbyWatching || !IsOwner()) return;
+  m_bStandbyWatching = true;  // a failed start is cleaned up by the monitor's Stop
+  (void)m_pStandbyMonitor->Start(this);
+}
+
+DWORD CLogController::StopController(BOOLEAN stopSession) {
+  StopMonitorThreads();
+  std::lock_guard<std::mutex> lock(m_lock);
+  const DWORD result = stopSession ? StopSession() : static_cast<DWORD>(ERROR_SUCCESS);
+  m_ownerMutex.reset();
+  return result;
+}
+
+bool CLogController::EtlFileExists() {
+  return _waccess_s(m_appProperties.GetEtlFilePath().c_str(), 0) == 0;
+}
+
+DWORD CLogController::StartSession(BOOL rotate) {
+  CTraceProperties properties;
+  if (!BuildTraceProperties(properties)) return kControllerFailed;
+  (void)StopSession();
+  if (rotate) {
+    const DWORD rotation = RotateLogFiles();
+    // A circular session truncates its file: never start over a trace that stayed in place.
+    if (EtlFileExists()) {
+      return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
+    }
+  }
+  TRACEHANDLE handle = 0;
+  const ULONG started = TraceSessionCalls::StartTrace(
+      &handle, m_appProperties.GetSessionName().c_str(), properties.get());
+  if (started != ERROR_SUCCESS) return started;
+  m_hSession = handle;
+  return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
+                                        m_hSession);
+}
+
+DWORD CLogController::StopSession() {
+  CTraceProperties properties;
+  if (!BuildTraceProperties(properties)) return kControllerFailed;
+  if (!QuerySession(properties)) return kControllerNoSession;
+  (void)TraceSessionCalls::EnableTrace(FALSE, 0, 0, &m_appProperties.GetProviderGuid(), m_hSession);
+  const ULONG stopped =
+      TraceSessionCalls::ControlTrace(m_hSession, m_appProperties.GetSessionName().c_str(),
+                                      properties.get(), EVENT_TRACE_CONTROL_STOP);
+  m_hSession = 0;
+  return stopped;
+}
+
+DWORD CLogController::FlushSession() {
+  CTraceProperties properties;
+  if (!BuildTraceProperties(properties)) return kControllerFailed;
+  if (!QuerySession(properties)) return kControllerNoSession;
+  return TraceSessionCalls::ControlTrace(m_hSession, m_appProperties.GetSessionName().c_str(),
+                                         properties.get(), EVENT_TRACE_CONTROL_FLUSH);
+}
+
+bool CLogController::QuerySession(CTraceProperties& properties) {
+  if (TraceSessionCalls::ControlTrace(0, m_appProperties.GetSessionName().c_str(), properties.get(),
+                                      EVENT_TRACE_CONTROL_QUERY) != ERROR_SUCCESS ||
+      properties.get()->Wnode.HistoricalContext == 0) {
+    return false;
+  }
+  m_hSession = properties.get()->Wnode.HistoricalContext;
+  return true;
+}
+
+// --- Settings --------------------------------------------------------------------------
+
+DWORD CLogController::StartRegistryMonitor() {
+  const LONG created = m_registryMonitor.create(m_appProperties.GetRootKey(),
+                                                m_appProperties.GetMonitoredKeyPath().c_str(),
+                                                nullptr, 0, kSettingsAccess);
+  if (created != ERROR_SUCCESS) return static_cast<DWORD>(created);
+  if (!m_registryMonitor.start([this] { (void)ApplySettings(); }, true, kRegistryFilter)) {
+    return kControllerFailed;
+  }
+  (void)ApplySettings();
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::ApplySettings() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (IsShutdownRequested()) return StopSession();
+  ReadControllerSettings();
+  ReadSeverity();
+  return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
+                                        m_hSession);
+}
+
+void CLogController::MigrateAutoUpgrade() {
+  Basalt::CRegKey base;
+  if (base.Create(m_appProperties.GetRootKey(), m_appProperties.GetBaseKeyPath().c_str(), nullptr,
+                  0, kSettingsAccess) != ERROR_SUCCESS) {
+    return;
+  }
+  DWORD upgraded = 0;
+  if (base.QueryDWORDValue(L"Auto Upgraded", upgraded) == ERROR_SUCCESS && upgraded == 1) return;
+  (void)base.DeleteValue(L"Logging Mechanism");
+  (void)base.SetDWORDValue(L"Auto Upgraded", 1);
+}
+
+bool CLogController::IsShutdownRequested() {
+  Basalt::CObfuscatedRegKey controller;
+  if (controller.Open(m_appProperties.GetRootKey(), m_appProperties.GetControllerKeyPath().c_str(),
+                      kSettingsAccess) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD shutdown = 0;
+  return controller.QueryDWORDValue(L"Shutdown Controller", shutdown) == ERROR_SUCCESS &&
+         shutdown == 1;
+}
+
+void CLogController::ReadControllerSettings() {
+  Basalt::CObfuscatedRegKey controller;
+  if (controller.Open(m_appProperties.GetRootKey(), m_appProperties.GetControllerKeyPath().c_str(),
+                      kSettingsAccess) == ERROR_SUCCESS) {
+    // An absent or unreadable value leaves its setting as it was.
+    (void)controller.QueryDWORDValue(L"Buffer Size", m_dwBufferSize);
+    (void)controller.QueryDWORDValue(L"Max Buffers", m_dwMaxBuffers);
+    (void)controller.QueryDWORDValue(L"File Mode", m_dwFileMode);
+    (void)controller.QueryDWORDValue(L"File Size", m_dwFileSize);
+    (void)controller.QueryDWORDValue(L"Files To Keep", m_dwFilesToKeep);
+    (void)controller.QueryDWORDValue(L"Flush Timer", m_dwFlushTimer);
+    DWORD minBuffers = 0;
+    if (controller.QueryDWORDValue(L"Min Buffers", minBuffers) == ERROR_SUCCESS) {
+      m_dwMinBuffers = minBuffers;
+    }
+  }
+  if (m_dwFilesToKeep == 0) m_dwFilesToKeep = 1;
+  if (m_dwFilesToKeep > kMaxFilesToKeep) m_dwFilesToKeep = kMaxFilesToKeep;
+}
+
+void CLogController::ReadSeverity() {
+  Basalt::CRegKey provider;
+  if (provider.Open(m_appProperties.GetRootKey(), m_appProperties.GetProviderKeyPath().c_str(),
+                    KEY_QUERY_VALUE) == ERROR_SUCCESS) {
+    (void)provider.QueryDWORDValue(L"Severity", m_dwSeverity);
+  }
+}
+
+}  // namespace ETWLogging

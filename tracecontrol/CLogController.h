@@ -1,0 +1,181 @@
+// Owner of one application's trace session: session ownership through a named mutex,
+// settings from the registry, ETL rotation, and reactions to registry changes and to
+// connected standby.
+#pragma once
+
+#include <windows.h>
+// These need <windows.h> first.
+#include <evntrace.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "basalt/UniqueHandle.h"
+#include "etwlogging/ETWAppProperties.h"
+#include "tracecontrol/CCSMonitor.h"
+#include "tracecontrol/CLogControllerIf.h"
+#include "tracecontrol/ICStandbyListener.h"
+#include "tracecontrol/Registry/monitored_reg_key.h"
+
+namespace ETWLogging {
+
+// Result codes of the controller besides the platform's own.
+constexpr DWORD kControllerNoSession = ERROR_FILE_NOT_FOUND;    // 2
+constexpr DWORD kControllerOwnedElsewhere = ERROR_NOT_OWNER;    // 288
+constexpr DWORD kControllerAlreadyOwner = ERROR_INVALID_OWNER;  // 1307
+constexpr DWORD kControllerFailed = ERROR_FUNCTION_FAILED;      // 1627
+constexpr DWORD kControllerShutDown = ERROR_INVALID_STATE;      // 5023
+constexpr DWORD kControllerAlreadyInitialized = 4055;
+
+// The trace properties block: EVENT_TRACE_PROPERTIES, the session name at byte 120 and the
+// ETL file path at byte 2168, 1023 characters and a terminator each.
+constexpr ULONG kTracePropertiesBytes = 4216;
+constexpr ULONG kTraceLoggerNameOffset = 120;
+constexpr ULONG kTraceLogFileNameOffset = 2168;
+
+class CTraceProperties {
+ public:
+  EVENT_TRACE_PROPERTIES* get() const noexcept {
+    return reinterpret_cast<EVENT_TRACE_PROPERTIES*>(m_bytes.get());
+  }
+  explicit operator bool() const noexcept { return m_bytes != nullptr; }
+
+ private:
+  friend class CLogController;
+  std::unique_ptr<BYTE[]> m_bytes;
+};
+
+// Administrators-only security of the owner mutex; frees what it holds when it goes.
+struct COwnerMutexSecurity {
+  COwnerMutexSecurity() = default;
+  COwnerMutexSecurity(const COwnerMutexSecurity&) = delete;
+  COwnerMutexSecurity& operator=(const COwnerMutexSecurity&) = delete;
+  ~COwnerMutexSecurity();
+
+  PSID administrators = nullptr;              // FreeSid
+  PACL acl = nullptr;                         // LocalFree
+  PSECURITY_DESCRIPTOR descriptor = nullptr;  // LocalFree
+  SECURITY_ATTRIBUTES attributes = {};
+};
+
+// One ETL backup found in the ETL folder.
+struct CBackupFile {
+  FILETIME lastWrite;
+  std::wstring path;
+};
+using CBackupFileList = std::vector<CBackupFile>;
+
+// One object per process (see LogControllerExports.h). The public operations are called
+// from one thread at a time; the registry monitor's thread and the standby monitor's thread
+// run beside it, and every piece of shared state is used under the controller's own lock.
+class CLogController : public CLogControllerIf, public ICStandbyListener {
+ public:
+  CLogController();
+  CLogController(const CLogController&) = delete;
+  CLogController& operator=(const CLogController&) = delete;
+
+  // Joins both monitor threads before anything else goes, then gives up ownership; a
+  // running session keeps running.
+  ~CLogController() override;
+
+  // 5023 when "Shutdown Controller" is 1; 1307 when this object owns the session, 288 when
+  // another does, or the mutex error; else the session is started (after the running one of
+  // that name is stopped and the ETL files are rotated), or only the ETL files are rotated
+  // while the machine is in connected standby.
+  [[nodiscard]] DWORD Start() override;
+  // Takes ownership first when not holding it (288 etc.), then ends monitoring and
+  // ownership; stops the session when |stopSession|.
+  [[nodiscard]] DWORD Stop(BOOLEAN stopSession) override;
+  // Stops the running session (2 when none runs: nothing else changes) and starts it again
+  // with rotation. An owner stays the owner throughout.
+  [[nodiscard]] DWORD RestartSession() override;
+  // Flushes the running session (2 when none runs).
+  [[nodiscard]] DWORD FlushBuffers() override;
+  // 4055 on a second call; 87 for a null ID or an application without names; else the
+  // error of creating the ETL folder (an existing folder is fine); 0.
+  [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
+  std::wstring GetDiagnostics() override;
+
+  // Standby announcements; acted on only while this object owns the session and
+  // "Shutdown Controller" is not set.
+  void OnStandby(bool entering) override;
+
+  // "{%08X-%04hX-%04hX-%02X%02X-%02X%02X%02X%02X%02X%02X}"
+  static std::wstring FormatGuid(const GUID& guid);
+
+ protected:
+  [[nodiscard]] virtual bool LoadAppProperties(const wchar_t* appId);
+  [[nodiscard]] virtual DWORD EnsureEtlDirectory();
+  [[nodiscard]] virtual bool BuildTraceProperties(CTraceProperties& properties);
+  [[nodiscard]] virtual DWORD AcquireOwnerMutex();
+  // The owner mutex (opened or created), or null with a nonzero last error.
+  [[nodiscard]] virtual HANDLE CreateOwnerMutex();
+  // False with the failing step's error as the thread's last error.
+  [[nodiscard]] virtual bool BuildOwnerMutexSecurity(COwnerMutexSecurity& security);
+  // Lock held. True, with the session handle learnt, when the session runs.
+  [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
+  // Lock held.
+  [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
+  [[nodiscard]] virtual DWORD StartOrResume();
+  [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
+  // Lock held.
+  [[nodiscard]] virtual DWORD FlushSession();
+  // Lock held.
+  [[nodiscard]] virtual DWORD StopSession();
+  // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; the runtime's
+  // error number when there is no ETL file; the error of the move (the ETL file then stays
+  // where it is); else the first failed deletion.
+  [[nodiscard]] virtual DWORD RotateLogFiles();
+  // Lock held. 0, or the error of the move; a backup name that is taken is passed over.
+  [[nodiscard]] virtual DWORD BackupCurrentEtl();
+  // The regular files of the ETL folder whose names end in ".bak". False when out of memory.
+  [[nodiscard]] virtual bool ListBackupFiles(CBackupFileList& list);
+  // Deletes the oldest entries beyond Files To Keep; one that cannot be deleted is passed
+  // over. 0, or the first failed deletion's error.
+  [[nodiscard]] virtual DWORD PruneBackupFiles(CBackupFileList& list);
+  [[nodiscard]] virtual DWORD StartRegistryMonitor();
+  [[nodiscard]] virtual DWORD ApplySettings();
+  virtual void MigrateAutoUpgrade();
+  [[nodiscard]] virtual bool IsShutdownRequested();
+  virtual void ReadControllerSettings();
+  virtual void ReadSeverity();
+
+  // The standby monitor of this machine: a CCSMonitor from Windows 8 on, else none.
+  virtual std::unique_ptr<CCSMonitor> MakeStandbyMonitor();
+  // The time stamp of a new backup's name.
+  virtual void GetBackupTime(FILETIME& time);
+
+  // Joins both monitor threads. Derived classes whose overrides run on those threads call
+  // it from their destructors.
+  void StopMonitorThreads();
+
+  const internal::ETWAppProperties& AppProperties() const noexcept { return m_appProperties; }
+
+ private:
+  bool IsOwner();
+  void StartStandbyWatch();
+  bool EtlFileExists();
+
+  bool m_bInitialized = false;
+  volatile LONG m_lBackupCounter = 0;
+  TRACEHANDLE m_hSession = 0;
+  Basalt::UniqueKernelHandle m_ownerMutex;
+  Basalt::monitored_reg_key m_registryMonitor;
+  internal::ETWAppProperties m_appProperties;
+  DWORD m_dwBufferSize = 9;
+  DWORD m_dwMaxBuffers = 256;
+  DWORD m_dwMinBuffers = 0xFFFFFFFF;
+  DWORD m_dwFlushTimer = 0;
+  DWORD m_dwFileMode = EVENT_TRACE_FILE_MODE_CIRCULAR | EVENT_TRACE_USE_PAGED_MEMORY;
+  DWORD m_dwFileSize = 16;
+  DWORD m_dwFilesToKeep = 10;
+  DWORD m_dwSeverity = 4;
+  bool m_bInStandby = false;
+  std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
+  bool m_bStandbyWatching = false;
+  std::mutex m_lock;
+};
+
+}  // namespace ETWLogging
