@@ -1,4 +1,4 @@
-// ctest-lock: quillet-registration controlmanager-class
+// ctest-lock: quillet-registration controlmanager-class qxclassfactory-proxy
 // The host's interfaces called from another process through the proxy/stub code that registering
 // Quillet.dll installs. A child process plays the running host; the secure factory interface that
 // an outside client also needs is marshalled by a signed test-only proxy/stub DLL. The child's

@@ -1,4 +1,4 @@
-// ctest-lock: quillet-registration
+// ctest-lock: quillet-registration qxclassfactory-proxy
 // Quillet.dll itself: its registration against the prefix's registry, its resources and version,
 // its entry points, and serving the shipped description with the other deliverables beside it.
 // The real DLL carries the built-in trust tables; the copy in testtrust/ carries the test tables

@@ -1,4 +1,4 @@
-// ctest-lock: scm
+// ctest-lock: scm controlmanager-class
 // The stop road against Wine's real service control manager, with throw-away services of this
 // test (QxCtlTestService.exe) and, for the forced end, a child host process
 // (QxStopSubsystemChild.exe) that the test launches and waits on.

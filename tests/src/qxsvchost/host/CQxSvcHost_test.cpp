@@ -1,3 +1,4 @@
+// ctest-lock: controlmanager-class
 // The host driver through its seams: the command line, the configuration roads, a run of the
 // group with the service mains on threads of their own, the working-set limit it stores and the
 // order in which it takes itself down.

@@ -1,4 +1,4 @@
-// ctest-lock: scm
+// ctest-lock: scm controlmanager-class
 // One real run under Wine's service control manager: the test host program registered as a
 // share-process service of a group, started, its subsystem double reporting RUNNING, stopped,
 // and the process ending with exit code 0. (Lines that the service thread logs after its

@@ -1,3 +1,4 @@
+// ctest-lock: controlmanager-class
 // Several services of one group in one process, as a real shared host runs them: the dispatcher
 // seam starts their service mains on threads of their own (Wine's service control manager would
 // give each service a process of its own).

@@ -1,4 +1,4 @@
-// ctest-lock: update-manager trusted-list
+// ctest-lock: update-manager trusted-list qxclassfactory-proxy
 // The update check against the real update-manager doubles: the update's global event and the
 // client object as a local server that COM starts, reached through a widl-made proxy library
 // whose signer the secure creation checks.
