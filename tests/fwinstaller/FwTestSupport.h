@@ -14,6 +14,7 @@
 #include "basalt/UniqueHandle.h"
 #include "double/FwRuleStore.h"
 #include "tests/src/qxsvchost/QxTestLogCapture.h"
+#include "tests/support/RawRegistry.h"
 #include "tests/support/ScratchMachineKey.h"
 #include "tests/support/TestFiles.h"
 
@@ -160,22 +161,11 @@ class InstallFolder {
   }
   // "InstallDir" with exactly these bytes and this type, no terminator added.
   bool SetRawInstallDir(DWORD type, const void* data, ULONG bytes) const {
-    struct CountedString {
-      USHORT Length;
-      USHORT MaximumLength;
-      PWSTR Buffer;
-    };
-    using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, CountedString*, ULONG, ULONG, PVOID, ULONG);
-    const auto setValue = reinterpret_cast<NtSetValueKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
     Basalt::UniqueHKey key;
-    if (!setValue || RegCreateKeyExW(m_machine.key(), kHostKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                     nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(m_machine.key(), kHostKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
       return false;
-    wchar_t name[] = L"InstallDir";
-    CountedString counted = {sizeof(name) - sizeof(wchar_t), sizeof(name), name};
-    std::vector<BYTE> copy(static_cast<const BYTE*>(data), static_cast<const BYTE*>(data) + bytes);
-    return setValue(key.get(), &counted, 0, type, copy.data(), bytes) == 0;
+    return testsupport::SetRawRegistryValue(key.get(), L"InstallDir", type, data, bytes) == 0;
   }
   bool DeleteInstallDir() const {
     return RegDeleteKeyValueW(m_machine.key(), kHostKey, L"InstallDir") == ERROR_SUCCESS;

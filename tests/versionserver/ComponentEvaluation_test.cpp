@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QuilletTestSupport.h"
+#include "tests/support/RawRegistry.h"
 #include "tests/support/ScratchMachineKey.h"
 #include "versionserver/CCheckComponent.h"
 #include "versionserver/CGetVersion.h"
@@ -314,20 +315,14 @@ TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
   }
 
   // A stored string without its terminator comes back terminated.
-  using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, UNICODE_STRING*, ULONG, ULONG, void*, ULONG);
-  const auto setRaw = reinterpret_cast<NtSetValueKeyFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-  ASSERT_NE(nullptr, setRaw);
   Basalt::UniqueHKey rawKey;
   ASSERT_EQ(ERROR_SUCCESS,
             RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxLong", 0, KEY_SET_VALUE, rawKey.put()));
   for (const size_t length : {size_t{100}, size_t{260}, size_t{261}}) {
     SCOPED_TRACE(length);
     std::wstring data(length, L'u');
-    wchar_t nameText[] = L"Raw";
-    UNICODE_STRING name = {6, 8, nameText};
-    ASSERT_EQ(0, setRaw(rawKey.get(), &name, 0, REG_SZ, &data[0],
-                        static_cast<ULONG>(length * sizeof(wchar_t))));
+    ASSERT_EQ(0, testsupport::SetRawRegistryValue(rawKey.get(), L"Raw", REG_SZ, data.data(),
+                                                  static_cast<ULONG>(length * sizeof(wchar_t))));
     char out[kItemBufferBytes + 1];
     std::memset(out, '#', sizeof(out));
     EXPECT_EQ(length <= MAX_PATH,

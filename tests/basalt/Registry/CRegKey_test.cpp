@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "basalt/UniqueHandle.h"
+#include "tests/support/RawRegistry.h"
 
 namespace Basalt {
 namespace {
@@ -59,21 +60,8 @@ class ScratchKeyTest : public ::testing::Test {
   }
   // Stores the bytes exactly; RegSetValueExW would add a missing string terminator.
   void PutRaw(LPCWSTR name, DWORD type, const Bytes& data) {
-    struct CountedString {
-      USHORT Length;
-      USHORT MaximumLength;
-      PWSTR Buffer;
-    };
-    using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, CountedString*, ULONG, ULONG, PVOID, ULONG);
-    const auto setValue = reinterpret_cast<NtSetValueKeyFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-    ASSERT_NE(nullptr, setValue);
-    std::wstring n = name ? name : L"";
-    CountedString counted = {static_cast<USHORT>(n.size() * sizeof(wchar_t)),
-                             static_cast<USHORT>(n.size() * sizeof(wchar_t)), n.data()};
-    Bytes copy = data;
-    ASSERT_EQ(0, setValue(raw_.get(), &counted, 0, type, copy.empty() ? nullptr : copy.data(),
-                          static_cast<ULONG>(copy.size())));
+    ASSERT_EQ(0, testsupport::SetRawRegistryValue(raw_.get(), name, type, data.data(),
+                                                  static_cast<ULONG>(data.size())));
   }
   // Type and bytes as stored; false when the value is absent.
   bool GetRaw(LPCWSTR name, DWORD* type, Bytes* data) {

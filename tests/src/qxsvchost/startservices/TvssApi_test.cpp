@@ -15,6 +15,7 @@
 #include "src/qxsvchost/CTvssApiModule.h"
 #include "src/qxsvchost/QxStartServices.h"
 #include "tests/src/qxsvchost/doubles/QxDoubleRecords.h"
+#include "tests/support/RawRegistry.h"
 
 namespace {
 
@@ -140,19 +141,13 @@ TEST_F(TvssApiTest, FoldersThatCannotGiveATrustedLibraryAreRefused) {
 }
 
 TEST_F(TvssApiTest, AFolderValueWithoutTerminatorEndsAtItsLength) {
-  using SetValueKey = LONG(NTAPI*)(HANDLE, UNICODE_STRING*, ULONG, ULONG, const void*, ULONG);
-  const auto setValueKey = reinterpret_cast<SetValueKey>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-  ASSERT_NE(nullptr, setValueKey);
   Basalt::UniqueHKey key;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTvssKey, 0, nullptr, 0,
                                            KEY_ALL_ACCESS, nullptr, key.put(), nullptr));
-  wchar_t valueName[] = L"szInstallDir64";
-  UNICODE_STRING name = {static_cast<USHORT>(wcslen(valueName) * 2),
-                         static_cast<USHORT>(sizeof(valueName)), valueName};
   // 260 characters filling all 520 bytes the query offers, and no terminator.
   const std::wstring folder = L"C:\\" + std::wstring(257, L'f');
-  ASSERT_EQ(0, setValueKey(key.get(), &name, 0, REG_SZ, folder.data(), 520));
+  ASSERT_EQ(0, testsupport::SetRawRegistryValue(key.get(), L"szInstallDir64", REG_SZ, folder.data(),
+                                                520));
 
   CTvssApiModule module;
   EXPECT_EQ(206u, GetTvssApiPath(module));
