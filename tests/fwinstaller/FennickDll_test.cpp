@@ -8,6 +8,7 @@
 
 #include "FwTestSupport.h"
 #include "HollinVersion.h"
+#include "tests/support/FixedFileVersion.h"
 
 namespace {
 
@@ -72,21 +73,12 @@ TEST_F(FennickDllTest, ReturnsZeroWhenNothingCanBeDone) {
 }
 
 TEST_F(FennickDllTest, CarriesTheBuildVersion) {
-  const std::wstring path = fwtest::FromUnixPath(FENNICK_DLL_PATH);
-  std::vector<BYTE> block(GetFileVersionInfoSizeW(path.c_str(), nullptr));
-  ASSERT_FALSE(block.empty());
-  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT bytes = 0;
-  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &bytes));
-  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)),
-            fixed->dwFileVersionMS);
+  const auto version = testsupport::ReadFixedFileVersion(fwtest::FromUnixPath(FENNICK_DLL_PATH));
+  ASSERT_TRUE(version.found);
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)), version.ms);
   EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_REVISION, HOLLIN_VERSION_BUILD)),
-            fixed->dwFileVersionLS);
-  wchar_t* name = nullptr;
-  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
-                             reinterpret_cast<void**>(&name), &bytes));
-  EXPECT_STREQ(L"Fennick.dll", name);
+            version.ls);
+  EXPECT_EQ(L"Fennick.dll", version.originalFilename);
 }
 
 }  // namespace

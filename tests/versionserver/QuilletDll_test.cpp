@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "QuilletTestSupport.h"
+#include "tests/support/FixedFileVersion.h"
 #include "trust/SecureCom.h"
 #include "versionserver/IQxVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
@@ -86,16 +87,10 @@ void ExpectKey(const std::wstring& key, const std::map<std::wstring, std::wstrin
 TEST(QuilletDll, CarriesTheBuildsVersion) {
   for (const std::wstring& file :
        {kRealDll, kTestTrustDll, WinPath(QX_STANDIN_HOLLIN), WinPath(QX_STANDIN_FENNICK)}) {
-    DWORD handle = 0;
-    const DWORD bytes = GetFileVersionInfoSizeW(file.c_str(), &handle);
-    ASSERT_NE(0u, bytes);
-    std::vector<BYTE> block(bytes);
-    ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), 0, bytes, block.data()));
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length));
-    EXPECT_EQ(MAKELONG(6, 17), info->dwFileVersionMS);
-    EXPECT_EQ(MAKELONG(0, 140), info->dwFileVersionLS);
+    const auto version = testsupport::ReadFixedFileVersion(file);
+    ASSERT_TRUE(version.found);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(6, 17)), version.ms);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, 140)), version.ls);
   }
 }
 

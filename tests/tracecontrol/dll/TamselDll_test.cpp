@@ -13,6 +13,7 @@
 #include "TamselDllPaths.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/UniqueHandle.h"
+#include "tests/support/FixedFileVersion.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestPrograms.h"
 
@@ -131,19 +132,12 @@ TEST(TamselDllImage, ExportsExactlyTheFourOperationsAndImportsOnlySystemLibrarie
 }
 
 TEST(TamselDllImage, CarriesTheBuildVersion) {
-  const std::wstring path = WinePath(TAMSEL_DLL_UNIX_PATH);
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
-  ASSERT_NE(0u, size);
-  std::vector<BYTE> data(size);
-  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)),
-            fixed->dwFileVersionMS);
+  const auto version = testsupport::ReadFixedFileVersion(WinePath(TAMSEL_DLL_UNIX_PATH));
+  ASSERT_TRUE(version.found);
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)), version.ms);
   EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_REVISION, HOLLIN_VERSION_BUILD)),
-            fixed->dwFileVersionLS);
+            version.ls);
+  EXPECT_EQ(L"Tamsel.dll", version.originalFilename);
 }
 
 TEST_F(TamselDllTest, AStartedControllerOwnsTheSession) {
