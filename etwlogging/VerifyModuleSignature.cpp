@@ -133,20 +133,8 @@ bool GetSigningTime(const CMSG_SIGNER_INFO* signer, FILETIME& time) {
 }
 
 bool VerifyChainAtTime(PCCERT_CONTEXT certificate, HCERTSTORE store, const FILETIME* time) {
-  LPSTR usages[] = {const_cast<LPSTR>(kCodeSigningOid)};
-  CERT_CHAIN_PARA para = {};
-  para.cbSize = sizeof(para);
-  para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-  para.RequestedUsage.Usage.cUsageIdentifier = 1;
-  para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-  FILETIME at = time != nullptr ? *time : FILETIME{};
-  PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-  if (!CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, store, &para,
-                               0, nullptr, &rawChain)) {
-    return false;
-  }
-  const UniqueCertChain chain(rawChain);
-  return chain.get()->TrustStatus.dwErrorStatus == 0 && IsPinnedRoot(chain.get()) &&
+  const UniqueCertChain chain = BuildChainForUsage(certificate, time, store, kCodeSigningOid, 0);
+  return chain && chain.get()->TrustStatus.dwErrorStatus == 0 && IsPinnedRoot(chain.get()) &&
          internal::VerifyControllerChainPolicy(chain.get()) == 0;
 }
 

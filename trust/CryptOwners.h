@@ -88,10 +88,12 @@ inline ProcessHeapBuffer GetCryptMsgParam(HCRYPTMSG message, DWORD param, DWORD 
 constexpr DWORD kTrustChainFlags = 0x84;
 
 // The chain of |certificate| from the default engine at |time| (null: now), with |store| as
-// additional store, required to be valid for the one enhanced key usage |usage|. Empty when
-// no chain could be built; its own TrustStatus is the caller's to judge.
+// additional store, required to be valid for the one enhanced key usage |usage|, built with
+// the CERT_CHAIN_* |flags|. Empty when no chain could be built; its own TrustStatus is the
+// caller's to judge.
 inline UniqueCertChain BuildChainForUsage(PCCERT_CONTEXT certificate, const FILETIME* time,
-                                          HCERTSTORE store, const char* usage) {
+                                          HCERTSTORE store, const char* usage,
+                                          DWORD flags = kTrustChainFlags) {
   LPSTR usages[] = {const_cast<LPSTR>(usage)};
   CERT_CHAIN_PARA para = {};
   para.cbSize = sizeof(para);
@@ -101,7 +103,7 @@ inline UniqueCertChain BuildChainForUsage(PCCERT_CONTEXT certificate, const FILE
   FILETIME at = time != nullptr ? *time : FILETIME{};
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   if (!CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, store, &para,
-                               kTrustChainFlags, nullptr, &chain)) {
+                               flags, nullptr, &chain)) {
     return UniqueCertChain();
   }
   return UniqueCertChain(chain);
