@@ -8,6 +8,7 @@
 #include "etwlogging/CBasaltLogHandler.h"
 #include "etwlogging/CDefaultLogBuilder.h"
 #include "etwlogging/CProcessLogger.h"
+#include "etwlogging/ProcessStartupOrder.h"
 
 namespace ETWLogging {
 namespace {
@@ -88,15 +89,10 @@ class ExclusiveGuard {
   SRWLOCK& m_lock;
 };
 
-// Process-wide objects, released at exit in the reverse order of this list:
-// the adapter first, then the process logger, last the builder.
-struct LogBuilderOwner {
-  constexpr LogBuilderOwner() noexcept = default;
-  ~LogBuilderOwner() { delete pBuilder.exchange(nullptr); }
-  std::atomic<CDefaultLogBuilder*> pBuilder{nullptr};
-};
-LogBuilderOwner g_builder;
-
+// Process-wide objects. Their at-exit releases are registered in the start-up order of
+// ProcessStartupOrder.h (process logger, then builder, then the module is set) and run in
+// the reverse order: the adapter (an ordinary static, registered after all of them) first,
+// then the builder, last the process logger.
 struct ProcessLoggerOwner {
   constexpr ProcessLoggerOwner() noexcept = default;
   ~ProcessLoggerOwner() {
@@ -111,16 +107,25 @@ struct ProcessLoggerOwner {
     if (logger && WaitUntilNoCallInside()) delete logger;
   }
 };
-ProcessLoggerOwner g_processLoggerOwner;
+ProcessLoggerOwner g_processLoggerOwner HOLLIN_INIT_PRIORITY(HOLLIN_INIT_PROCESS_LOGGER);
+
+struct LogBuilderOwner {
+  constexpr LogBuilderOwner() noexcept = default;
+  ~LogBuilderOwner() { delete pBuilder.exchange(nullptr); }
+  std::atomic<CDefaultLogBuilder*> pBuilder{nullptr};
+};
+LogBuilderOwner g_builder HOLLIN_INIT_PRIORITY(HOLLIN_INIT_LOG_BUILDER);
 
 CBasaltLogHandler g_basaltLogHandler;
 
-// The start-up initialiser of the identity's module.
-const bool g_bModuleSet = [] {
-  HMODULE expected = nullptr;
-  g_hModule.compare_exchange_strong(expected, ModuleOfFacade());
-  return true;
-}();
+// The start-up initialiser of the identity's module (a SetLogIdentity made earlier wins).
+struct ModuleOfIdentity {
+  ModuleOfIdentity() noexcept {
+    HMODULE expected = nullptr;
+    g_hModule.compare_exchange_strong(expected, ModuleOfFacade());
+  }
+};
+const ModuleOfIdentity g_moduleOfIdentity HOLLIN_INIT_PRIORITY(HOLLIN_INIT_LOG_MODULE);
 
 void CreateProcessLogger() {
   std::unique_ptr<CProcessLogger> logger(new (std::nothrow) CProcessLogger());

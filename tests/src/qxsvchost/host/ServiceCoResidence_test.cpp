@@ -152,4 +152,38 @@ TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWith
   EXPECT_EQ(0, scm_.StoppedReports(running));
 }
 
+// A subsystem that raises an access violation ends its own service with 4317; the process and the
+// sibling that runs beside it go on.
+TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
+  ComRegistration waits(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
+  ComRegistration faults(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
+  waits.Mode(L"wait");
+  faults.Mode(L"av");
+  ASSERT_TRUE(waits.ok() && faults.ok());
+  const std::wstring sibling = Add(L"QxCoSibling", waits);
+  const std::wstring faulting = Add(L"QxCoFaulting", faults);
+  const std::wstring ended =
+      L"The IQxSvcSubsystem(" + faulting + L")->QxServiceMain returned 0x000010DD";
+
+  bool siblingRanOn = false;
+  EXPECT_EQ(
+      0u, Run([&](ThreadDispatcher& d) {
+        d.Start(0);
+        ASSERT_TRUE(qxhosttest::WaitNamedEvent(qxdouble::QxDoubleRunningEvent(sibling), kWait));
+        d.Start(1);
+        const ULONGLONG end = GetTickCount64() + kWait;
+        while (!capture_.log().Has(ETWLogging::kLogNormal, ended) && GetTickCount64() < end) {
+          Sleep(10);
+        }
+        siblingRanOn = capture_.log().Has(ETWLogging::kLogNormal, ended) &&
+                       ReadSubsystemRecord(sibling).returned == 0;
+        qxhosttest::SetNamedEvent(qxdouble::QxDoubleStopEvent(sibling));
+      }));
+  EXPECT_TRUE(siblingRanOn);
+  EXPECT_TRUE(capture_.log().Has(ETWLogging::kLogError,
+                                 L"Exception found & suppressed in service, returning 0x000010DD"));
+  EXPECT_EQ(1u, ReadSubsystemRecord(faulting).calls);
+  EXPECT_EQ(1u, ReadSubsystemRecord(sibling).returned);
+}
+
 }  // namespace
