@@ -86,7 +86,7 @@ class BenchServices {
 
  private:
   qxhosttest::ComRegistration m_subsystem;
-  hollintest::MachineGroup m_group;
+  qxhosttest::MachineGroup m_group;
   Basalt::UniqueScHandle m_manager;
   std::vector<std::unique_ptr<hollintest::HostService>> m_hosted;
   std::vector<std::unique_ptr<hollintest::HostService>> m_bare;

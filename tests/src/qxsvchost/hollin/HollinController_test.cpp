@@ -115,7 +115,7 @@ TEST_F(HollinControllerTest, TheRealControllerOwnsTheSessionWhileTheHostRuns) {
   qxhosttest::ComRegistration subsystem(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
   subsystem.Mode(L"service");
   ASSERT_TRUE(subsystem.ok());
-  hollintest::MachineGroup group(UniqueName(L"HollinTraceGroup"), 0);
+  qxhosttest::MachineGroup group(UniqueName(L"HollinTraceGroup"), 0);
   ASSERT_TRUE(group.ok());
   const std::wstring name = UniqueName(L"HollinTraced");
   ASSERT_TRUE(group.Add(name, subsystem.text()));

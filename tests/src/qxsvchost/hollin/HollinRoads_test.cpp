@@ -34,7 +34,7 @@ class HollinRoadsTest : public ::testing::Test {
   }
 
   hollintest::HostTextLog log_;
-  hollintest::MachineGroup group_{UniqueName(L"HollinConsole"), 0};
+  qxhosttest::MachineGroup group_{UniqueName(L"HollinConsole"), 0};
 };
 
 TEST_F(HollinRoadsTest, TheCommandLineChoosesTheRoad) {

@@ -39,7 +39,7 @@ class HollinScmTest : public ::testing::Test {
   }
 
   hollintest::HostTextLog log_;
-  hollintest::MachineGroup group_{UniqueName(L"HollinGroup"), 1};
+  qxhosttest::MachineGroup group_{UniqueName(L"HollinGroup"), 1};
   Basalt::UniqueScHandle manager_{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
 };
 

@@ -23,7 +23,7 @@ TEST(HollinUpdateRoadTest, AnInstallingUpdateEndsTheProgramBeforeItsHostStarts) 
   ASSERT_TRUE(manager.UpdateRuns());
   ASSERT_TRUE(manager.RegisterClient(L"QxUpdateClientRotPS_signed.dll"));
   // A group without services: on the host road the program ends with 87.
-  hollintest::MachineGroup group(qxhosttest::UniqueName(L"HollinUpdateGroup"), 0);
+  qxhosttest::MachineGroup group(qxhosttest::UniqueName(L"HollinUpdateGroup"), 0);
   ASSERT_TRUE(group.ok());
   const std::wstring arguments = L"/" + group.name();
   struct Case {
