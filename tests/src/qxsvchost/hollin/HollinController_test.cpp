@@ -1,4 +1,4 @@
-// ctest-lock: scm controlmanager-class wss-trace-session ksc-common-files standby-events
+// ctest-lock: scm controlmanager-class wss-trace-session standby-events update-manager
 // The trace controller of Hollin.exe: a Tamsel.dll beside the program is loaded, started for
 // "WSS" and stopped (without stopping the session) at the end, when its signer is trusted; an
 // untrusted one is refused and the host runs all the same. The controller fixtures are signed by

@@ -1,4 +1,4 @@
-// ctest-lock: scm controlmanager-class wss-trace-session tvsshost
+// ctest-lock: scm controlmanager-class wss-trace-session tvsshost update-manager
 // The shipped Hollin.exe started from a console: the road its command line chooses, its exit
 // code and whether it logged the start line.
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// ctest-lock: scm controlmanager-class wss-trace-session
+// ctest-lock: scm controlmanager-class wss-trace-session update-manager
 // The shipped Hollin.exe as the share-process service of a group, run by Wine's service control
 // manager: started, reported RUNNING, stopped, the host process ending with 0, its log lines in
 // the order of the host road and the learned working-set limit stored. Wine runs each service of
