@@ -165,6 +165,56 @@ class ScratchHost {
   bool m_ok = false;
 };
 
+// A service group in the real machine key, with IsOobeCheckRequired 0 and the given WSSEnable
+// in the host key; the group (or the host key, when this made it) is removed again.
+class MachineGroup {
+ public:
+  MachineGroup(const std::wstring& group, DWORD wssEnable)
+      : m_group(group), m_groupKey(ScratchHost::GroupKey(group)) {
+    Basalt::UniqueHKey host;
+    DWORD disposition = 0;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, host.put(), &disposition) != ERROR_SUCCESS) {
+      return;
+    }
+    m_createdHost = disposition == REG_CREATED_NEW_KEY;
+    m_ok = SetHostDword(L"IsOobeCheckRequired", 0) && SetHostDword(L"WSSEnable", wssEnable) &&
+           SetGroupString(nullptr, L"");
+  }
+  ~MachineGroup() {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_createdHost ? QXSVCHOST_REG_KEY : m_groupKey.c_str());
+  }
+  MachineGroup(const MachineGroup&) = delete;
+  MachineGroup& operator=(const MachineGroup&) = delete;
+
+  bool ok() const { return m_ok; }
+  const std::wstring& name() const { return m_group; }
+  const std::wstring& key() const { return m_groupKey; }
+
+  // Adds |service| to the list, run by the class |clsid|.
+  bool Add(const std::wstring& service, const std::wstring& clsid) {
+    m_list += service + L";";
+    return SetGroupString(service.c_str(), clsid) && SetGroupString(nullptr, m_list);
+  }
+  static bool SetHostDword(const wchar_t* name, DWORD value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, name, REG_DWORD, &value,
+                           sizeof(value)) == ERROR_SUCCESS;
+  }
+
+ private:
+  bool SetGroupString(const wchar_t* name, const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, m_groupKey.c_str(), name, REG_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+  }
+
+  std::wstring m_group;
+  std::wstring m_groupKey;
+  std::wstring m_list;
+  bool m_createdHost = false;
+  bool m_ok = false;
+};
+
 // What the subsystem double recorded for |service| (found is false when it was never called).
 struct SubsystemRecord {
   bool found = false;

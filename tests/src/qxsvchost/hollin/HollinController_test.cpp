@@ -1,4 +1,4 @@
-// ctest-lock: scm controlmanager-class wss-trace-session ksc-common-files standby-events
+// ctest-lock: scm controlmanager-class wss-trace-session standby-events update-manager
 // The trace controller of Hollin.exe: a Tamsel.dll beside the program is loaded, started for
 // "WSS" and stopped (without stopping the session) at the end, when its signer is trusted; an
 // untrusted one is refused and the host runs all the same. The controller fixtures are signed by
@@ -115,7 +115,7 @@ TEST_F(HollinControllerTest, TheRealControllerOwnsTheSessionWhileTheHostRuns) {
   qxhosttest::ComRegistration subsystem(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
   subsystem.Mode(L"service");
   ASSERT_TRUE(subsystem.ok());
-  hollintest::MachineGroup group(UniqueName(L"HollinTraceGroup"), 0);
+  qxhosttest::MachineGroup group(UniqueName(L"HollinTraceGroup"), 0);
   ASSERT_TRUE(group.ok());
   const std::wstring name = UniqueName(L"HollinTraced");
   ASSERT_TRUE(group.Add(name, subsystem.text()));

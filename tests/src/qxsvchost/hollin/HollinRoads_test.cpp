@@ -1,4 +1,4 @@
-// ctest-lock: controlmanager-class wss-trace-session tvsshost
+// ctest-lock: scm controlmanager-class wss-trace-session tvsshost update-manager
 // The shipped Hollin.exe started from a console: the road its command line chooses, its exit
 // code and whether it logged the start line.
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ class HollinRoadsTest : public ::testing::Test {
   }
 
   hollintest::HostTextLog log_;
-  hollintest::MachineGroup group_{UniqueName(L"HollinConsole"), 0};
+  qxhosttest::MachineGroup group_{UniqueName(L"HollinConsole"), 0};
 };
 
 TEST_F(HollinRoadsTest, TheCommandLineChoosesTheRoad) {

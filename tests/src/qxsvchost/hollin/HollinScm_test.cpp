@@ -1,4 +1,4 @@
-// ctest-lock: scm controlmanager-class wss-trace-session
+// ctest-lock: scm controlmanager-class wss-trace-session update-manager
 // The shipped Hollin.exe as the share-process service of a group, run by Wine's service control
 // manager: started, reported RUNNING, stopped, the host process ending with 0, its log lines in
 // the order of the host road and the learned working-set limit stored. Wine runs each service of
@@ -39,7 +39,7 @@ class HollinScmTest : public ::testing::Test {
   }
 
   hollintest::HostTextLog log_;
-  hollintest::MachineGroup group_{UniqueName(L"HollinGroup"), 1};
+  qxhosttest::MachineGroup group_{UniqueName(L"HollinGroup"), 1};
   Basalt::UniqueScHandle manager_{OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
 };
 

@@ -14,7 +14,6 @@
 #include "HollinVersion.h"
 #include "QxHostTestSupport.h"
 #include "basalt/UniqueHandle.h"
-#include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "tests/src/qxsvchost/QxServiceStatus.h"
 #include "tests/src/qxsvchost/hollin/HollinTextLog.h"
 #include "tests/support/TestPrograms.h"
@@ -25,56 +24,6 @@ namespace hollintest {
 inline std::wstring ShippedHost() { return testsupport::WinePath(HOLLIN_EXE_UNIX_PATH); }
 // The test-only program with the test trust tables: it trusts the build's test signers.
 inline std::wstring TrustingHost() { return testsupport::WinePath(HOLLIN_TRUSTING_EXE_UNIX_PATH); }
-
-// A service group in the real machine key, with IsOobeCheckRequired 0 and the given WSSEnable
-// in the host key; the group (or the host key, when this made it) is removed again.
-class MachineGroup {
- public:
-  MachineGroup(const std::wstring& group, DWORD wssEnable)
-      : m_group(group), m_groupKey(qxhosttest::ScratchHost::GroupKey(group)) {
-    Basalt::UniqueHKey host;
-    DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, host.put(), &disposition) != ERROR_SUCCESS) {
-      return;
-    }
-    m_createdHost = disposition == REG_CREATED_NEW_KEY;
-    m_ok = SetHostDword(L"IsOobeCheckRequired", 0) && SetHostDword(L"WSSEnable", wssEnable) &&
-           SetGroupString(nullptr, L"");
-  }
-  ~MachineGroup() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_createdHost ? QXSVCHOST_REG_KEY : m_groupKey.c_str());
-  }
-  MachineGroup(const MachineGroup&) = delete;
-  MachineGroup& operator=(const MachineGroup&) = delete;
-
-  bool ok() const { return m_ok; }
-  const std::wstring& name() const { return m_group; }
-  const std::wstring& key() const { return m_groupKey; }
-
-  // Adds |service| to the list, run by the class |clsid|.
-  bool Add(const std::wstring& service, const std::wstring& clsid) {
-    m_list += service + L";";
-    return SetGroupString(service.c_str(), clsid) && SetGroupString(nullptr, m_list);
-  }
-  static bool SetHostDword(const wchar_t* name, DWORD value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, name, REG_DWORD, &value,
-                           sizeof(value)) == ERROR_SUCCESS;
-  }
-
- private:
-  bool SetGroupString(const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, m_groupKey.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
-  }
-
-  std::wstring m_group;
-  std::wstring m_groupKey;
-  std::wstring m_list;
-  bool m_createdHost = false;
-  bool m_ok = false;
-};
 
 // A share-process service whose image path runs |program| for |group|; stopped and deleted
 // again, with the subsystem double's record of it.

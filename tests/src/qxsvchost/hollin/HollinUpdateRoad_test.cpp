@@ -1,7 +1,9 @@
-// ctest-lock: update-manager trusted-list qxclassfactory-proxy controlmanager-class
-// wss-trace-session Hollin.exe while the update manager installs an update: exit code 0 at once,
-// without the start line. The update manager's client object is signed by a test signer, so the
-// test-only host that trusts the test signers stands in for the shipped one.
+// clang-format off
+// ctest-lock: update-manager trusted-list qxclassfactory-proxy controlmanager-class wss-trace-session
+// clang-format on
+// Hollin.exe while the update manager installs an update: exit code 0 at once, without the start
+// line. The update manager's client object is signed by a test signer, so the test-only host that
+// trusts the test signers stands in for the shipped one.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -23,7 +25,7 @@ TEST(HollinUpdateRoadTest, AnInstallingUpdateEndsTheProgramBeforeItsHostStarts) 
   ASSERT_TRUE(manager.UpdateRuns());
   ASSERT_TRUE(manager.RegisterClient(L"QxUpdateClientRotPS_signed.dll"));
   // A group without services: on the host road the program ends with 87.
-  hollintest::MachineGroup group(qxhosttest::UniqueName(L"HollinUpdateGroup"), 0);
+  qxhosttest::MachineGroup group(qxhosttest::UniqueName(L"HollinUpdateGroup"), 0);
   ASSERT_TRUE(group.ok());
   const std::wstring arguments = L"/" + group.name();
   struct Case {

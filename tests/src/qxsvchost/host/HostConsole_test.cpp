@@ -1,4 +1,4 @@
-// ctest-lock: controlmanager-class
+// ctest-lock: scm controlmanager-class
 // The host started from a console instead of by the service control manager: the real dispatcher
 // cannot connect.
 #include <gtest/gtest.h>

@@ -31,39 +31,6 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
   return next == prefixes.size();
 }
 
-// The group's configuration in the real machine key, removed again afterwards.
-class MachineGroup {
- public:
-  MachineGroup(const std::wstring& group, const std::wstring& service, const std::wstring& clsid)
-      : m_groupKey(qxhosttest::ScratchHost::GroupKey(group)) {
-    Basalt::UniqueHKey host;
-    DWORD disposition = 0;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, QXSVCHOST_REG_KEY, 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, host.put(), &disposition) != ERROR_SUCCESS) {
-      return;
-    }
-    m_createdHost = disposition == REG_CREATED_NEW_KEY;
-    const DWORD zero = 0;
-    m_ok = RegSetValueExW(host.get(), L"IsOobeCheckRequired", 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&zero), sizeof(zero)) == ERROR_SUCCESS &&
-           Set(nullptr, service) && Set(service.c_str(), clsid);
-  }
-  ~MachineGroup() {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, m_createdHost ? QXSVCHOST_REG_KEY : m_groupKey.c_str());
-  }
-  bool ok() const { return m_ok; }
-
- private:
-  bool Set(const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, m_groupKey.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
-  }
-  std::wstring m_groupKey;
-  bool m_createdHost = false;
-  bool m_ok = false;
-};
-
 TEST(HostScmRunTest, AShareProcessServiceRunsItsSubsystemAndTheHostEndsWithExitCodeZero) {
   const std::wstring group = qxhosttest::UniqueName(L"QxScmGroup");
   const std::wstring name = qxhosttest::UniqueName(L"QxScmService");
@@ -75,8 +42,9 @@ TEST(HostScmRunTest, AShareProcessServiceRunsItsSubsystemAndTheHostEndsWithExitC
   qxhosttest::ComRegistration subsystem(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
   subsystem.Mode(L"service");
   ASSERT_TRUE(subsystem.ok());
-  MachineGroup configuration(group, name, subsystem.text());
+  qxhosttest::MachineGroup configuration(group, 1);
   ASSERT_TRUE(configuration.ok());
+  ASSERT_TRUE(configuration.Add(name, subsystem.text()));
 
   UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager) << GetLastError();
