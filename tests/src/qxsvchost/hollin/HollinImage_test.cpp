@@ -9,6 +9,8 @@
 #include "HollinTestSupport.h"
 #include "HollinVersion.h"
 #include "TestTrustData.inc"
+#include "tests/support/FixedFileVersion.h"
+#include "tests/support/PeImage.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -16,27 +18,7 @@ namespace {
 using hollintest::ShippedHost;
 using hollintest::TrustingHost;
 
-struct PeFile {
-  std::string bytes;
-  const IMAGE_NT_HEADERS64* Headers() const {
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data());
-    return reinterpret_cast<const IMAGE_NT_HEADERS64*>(bytes.data() + dos->e_lfanew);
-  }
-  size_t Offset(DWORD rva) const {
-    const IMAGE_NT_HEADERS64* nt = Headers();
-    const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-      if (rva >= section->VirtualAddress &&
-          rva < section->VirtualAddress + section->SizeOfRawData) {
-        return rva - section->VirtualAddress + section->PointerToRawData;
-      }
-    }
-    return 0;
-  }
-  bool Contains(const BYTE* data, size_t size) const {
-    return bytes.find(std::string(reinterpret_cast<const char*>(data), size)) != std::string::npos;
-  }
-};
+using PeFile = testsupport::PeImage;
 
 const BYTE kTestRoot[] = {TEST_ROOT_SHA1};
 const BYTE kTestListSigner[] = {TEST_LIST_SIGNER_SHA1};
@@ -54,36 +36,21 @@ TEST(HollinImageTest, AConsoleProgramForX64ThatImportsOnlySystemLibraries) {
 
   wchar_t system[MAX_PATH];
   ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
-  const IMAGE_DATA_DIRECTORY& imports =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  const auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
-      image.bytes.data() + image.Offset(imports.VirtualAddress));
-  int count = 0;
-  for (; import->Name != 0; ++import, ++count) {
-    const std::string name = image.bytes.c_str() + image.Offset(import->Name);
+  const std::vector<std::string> imports = image.ImportedLibraries();
+  EXPECT_FALSE(imports.empty());
+  for (const std::string& name : imports) {
     SCOPED_TRACE(name);
     EXPECT_TRUE(testsupport::FileExists(std::wstring(system) + L"\\" +
                                         std::wstring(name.begin(), name.end())));
   }
-  EXPECT_GT(count, 0);
 }
 
 TEST(HollinImageTest, CarriesTheBuildVersion) {
-  const std::wstring path = ShippedHost();
-  DWORD handle = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
-  ASSERT_NE(0u, size);
-  std::vector<BYTE> data(size);
-  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, data.data()));
-  VS_FIXEDFILEINFO* fixed = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(static_cast<DWORD>(MAKELONG(6, 17)), fixed->dwFileVersionMS);
-  EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, 140)), fixed->dwFileVersionLS);
-  wchar_t* text = nullptr;
-  ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904b0\\OriginalFilename",
-                             reinterpret_cast<void**>(&text), &length));
-  EXPECT_STREQ(L"Hollin.exe", text);
+  const auto version = testsupport::ReadFixedFileVersion(ShippedHost());
+  ASSERT_TRUE(version.found);
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(6, 17)), version.ms);
+  EXPECT_EQ(static_cast<DWORD>(MAKELONG(0, 140)), version.ls);
+  EXPECT_EQ(L"Hollin.exe", version.originalFilename);
 }
 
 // The shipped program trusts only the built-in roots; the test-only host carries the test root
