@@ -24,7 +24,7 @@ constexpr wchar_t kEveryone[] = L"Everyone";
 
 DWORD ExitCodeFromHResult(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }
 
-// Copy of a variable-length token or account record, such as a SID.
+// A variable-length token or account record, such as a SID.
 using ByteBuffer = std::vector<BYTE>;
 
 bool QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, ByteBuffer& info) {
@@ -37,17 +37,6 @@ bool QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, ByteBuffer& info) {
     return false;
   }
   return GetTokenInformation(token, kind, info.data(), bytes, &bytes) != FALSE;
-}
-
-bool CopySidInto(PSID sid, ByteBuffer& copy) {
-  if (!sid || !IsValidSid(sid)) return false;
-  const DWORD bytes = GetLengthSid(sid);
-  try {
-    copy.assign(bytes, 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return CopySid(bytes, copy.data(), sid) != FALSE;
 }
 
 // The absolute security descriptor that the host hands to CoInitializeSecurity: owner and group
@@ -72,18 +61,18 @@ class ComSecurityDescriptor {
       if (GetLastError() != ERROR_NO_TOKEN) return false;
       if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
     }
-    ByteBuffer user;
-    ByteBuffer group;
-    if (!QueryToken(token.get(), TokenUser, user) ||
-        !QueryToken(token.get(), TokenPrimaryGroup, group)) {
+    // The SIDs stay inside the token records, which live as long as the descriptor.
+    if (!QueryToken(token.get(), TokenUser, m_user) ||
+        !QueryToken(token.get(), TokenPrimaryGroup, m_group)) {
       return false;
     }
-    if (!CopySidInto(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, m_owner) ||
-        !CopySidInto(reinterpret_cast<TOKEN_PRIMARY_GROUP*>(group.data())->PrimaryGroup, m_group)) {
+    if (!SetSecurityDescriptorOwner(
+            &m_descriptor, reinterpret_cast<TOKEN_USER*>(m_user.data())->User.Sid, FALSE)) {
       return false;
     }
-    if (!SetSecurityDescriptorOwner(&m_descriptor, m_owner.data(), FALSE)) return false;
-    return SetSecurityDescriptorGroup(&m_descriptor, m_group.data(), FALSE) != FALSE;
+    return SetSecurityDescriptorGroup(
+               &m_descriptor, reinterpret_cast<TOKEN_PRIMARY_GROUP*>(m_group.data())->PrimaryGroup,
+               FALSE) != FALSE;
   }
 
   void SetEveryoneDacl() {
@@ -119,8 +108,8 @@ class ComSecurityDescriptor {
   }
 
   SECURITY_DESCRIPTOR m_descriptor = {};
-  ByteBuffer m_owner;
-  ByteBuffer m_group;
+  ByteBuffer m_user;   // TOKEN_USER
+  ByteBuffer m_group;  // TOKEN_PRIMARY_GROUP
   ByteBuffer m_everyone;
   ByteBuffer m_acl;
 };

@@ -196,7 +196,8 @@ inline LONG ReadPlainValue(HKEY key, const char* name, DWORD* type, void* data, 
   DWORD valueType = REG_NONE;
   const DWORD room = bytes ? *bytes : 0;
   LONG result = RegQueryValueExA(key, name, nullptr, &valueType, static_cast<BYTE*>(data), bytes);
-  if (type) *type = valueType;
+  // As the registry would: the type is told only when the value was found.
+  if (type && (result == ERROR_SUCCESS || result == ERROR_MORE_DATA)) *type = valueType;
   if ((valueType != REG_SZ && valueType != REG_MULTI_SZ) || !bytes || *bytes == 0 ||
       (result != ERROR_SUCCESS && result != ERROR_MORE_DATA)) {
     return result;

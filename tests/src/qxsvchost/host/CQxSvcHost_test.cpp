@@ -18,6 +18,7 @@
 #include "QxTestFakeMetrics.h"
 #include "QxTestLogCapture.h"
 #include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "src/qxsvchost/QxSvcSubsystemControlManager.h"
 
 namespace {
 
@@ -209,6 +210,52 @@ TEST_F(HostTest, RunsTheGroupAndTakesItselfDownInOrder) {
   EXPECT_TRUE(StoredLimit(limit));
   EXPECT_EQ(0u, limit);
   EXPECT_EQ(nullptr, host.GetWorkingSetHandler());
+}
+
+// A client's stop call that is still working when the dispatcher returns uses the configuration:
+// the host waits for it before taking the configuration down, and turns later calls away.
+TEST_F(HostTest, AStopCallInProgressHoldsOffTheTeardownAndLaterCallsAreTurnedAway) {
+  const std::wstring only = qxhosttest::UniqueName(L"QxHostGate");
+  Group(only, {only});
+  Basalt::UniqueKernelHandle inside(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Basalt::UniqueKernelHandle proceed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<bool> released{false};
+  std::atomic<int> stoppedBeforeRelease{-1};
+  log_.onMessage = [&](const std::wstring& message) {
+    if (message == L"Reduce restart: Calling Hollin StopServices") {
+      SetEvent(inside.get());
+      WaitForSingleObject(proceed.get(), 10000);
+    } else if (message.rfind(L"SCM stopped after", 0) == 0) {
+      stoppedBeforeRelease = !released.load();
+    }
+  };
+  IQxSvcSubsystemControlManager* manager = nullptr;
+  ASSERT_EQ(S_OK, CQxSvcSubsystemControlManager::CreateInstance(
+                      IID_IQxSvcSubsystemControlManager, reinterpret_cast<void**>(&manager)));
+  std::thread call;
+  std::thread release;
+  CQxSvcHost host(Seams([&](ThreadDispatcher&) {
+    call = std::thread([&] { (void)manager->QxStopSvcSubsystem(nullptr, nullptr); });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inside.get(), 10000));
+    // The call goes on only once the host has had time to reach its teardown.
+    release = std::thread([&] {
+      Sleep(300);
+      released = true;
+      SetEvent(proceed.get());
+    });
+  }));
+  EXPECT_EQ(0u, Run(host, {L"Hollin.exe", L"/" + group_}));
+  SetEvent(proceed.get());
+  if (call.joinable()) call.join();
+  if (release.joinable()) release.join();
+  log_.onMessage = nullptr;
+  EXPECT_EQ(0, stoppedBeforeRelease.load()) << "teardown went on while a stop call worked";
+
+  DWORD pid = 0;
+  EXPECT_EQ(CO_E_SERVER_STOPPING, manager->QxStopSvcSubsystem(nullptr, &pid));
+  EXPECT_EQ(GetCurrentProcessId(), pid);
+  manager->Release();
+  g_bShutdown = 0;
 }
 
 TEST_F(HostTest, WithoutWorkingSetReductionNothingIsStored) {

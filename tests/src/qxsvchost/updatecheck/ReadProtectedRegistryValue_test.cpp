@@ -102,7 +102,10 @@ TEST_F(ProtectedValueTest, PlainValuesComeOutAsStoredWithAnsiTextAsUtf16) {
   bytes = sizeof(value);
   EXPECT_EQ(ERROR_SUCCESS, Read(nullptr, 0, &type, &value, &bytes));
   EXPECT_EQ(number, value);
+  // A value that cannot be read leaves the caller's type as it was.
+  type = REG_LINK;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Read(L"Missing", 0, &type, &value, &bytes));
+  EXPECT_EQ(static_cast<DWORD>(REG_LINK), type);
 }
 
 TEST_F(ProtectedValueTest, TaggedBlobsReadTheirPayloadThroughTheAnsiCodePage) {
