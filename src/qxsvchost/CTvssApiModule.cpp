@@ -60,6 +60,11 @@ DWORD CTvssApiModule::CreateObject(LPCWSTR libraryPath) {
     if (handle) FreeLibrary(handle);
     return result;
   }
+  if (!object) {
+    // Success without an interface would leave the caller nothing to call.
+    if (handle) FreeLibrary(handle);
+    return kErrorNoInterface;
+  }
   if (m_pServiceManager) m_pServiceManager->Release();
   m_pServiceManager = static_cast<IServiceManager*>(object);
   if (m_hModule == handle) {

@@ -36,8 +36,12 @@ class CTvssApiModule {
 
   // Loads |libraryPath| (after a trust check, unless the process already has it loaded) and
   // takes its service manager. 0 on success; 5 for an untrusted and 87 for an empty path; the
-  // loader's error; GetLastError() for a missing export; the export's own nonzero result.
+  // loader's error; GetLastError() for a missing export; the export's own nonzero result;
+  // kErrorNoInterface when the export answers 0 without an interface.
   [[nodiscard]] DWORD CreateObject(LPCWSTR libraryPath);
+
+  // ERROR_NOINTERFACE, which mingw's headers lack.
+  static constexpr DWORD kErrorNoInterface = 632;
 
   IServiceManager* ServiceManager() const { return m_pServiceManager; }
   HMODULE Module() const { return m_hModule; }

@@ -1,7 +1,8 @@
 // The sibling module's API library: "QxDllGetClassObject" hands out a service manager whose
 // slot 8 records its call under HKEY_LOCAL_MACHINE\<kTvssDoubleKey> ("Host" REG_SZ, "Timeout",
 // "Calls", and "FreshInstallSeen": the FreshInstallComplete value at the time of the call,
-// 0xFFFFFFFF when there was none) and returns the value "Result" (default 0).
+// 0xFFFFFFFF when there was none) and returns the value "Result" (default 0). With "NoObject" 1
+// the export answers 0 and hands out nothing.
 #include <windows.h>
 
 #include <new>
@@ -69,6 +70,9 @@ extern "C" DWORD WINAPI QxDllGetClassObject(LPCWSTR name, void** object) {
   if (!object) return ERROR_INVALID_PARAMETER;
   *object = nullptr;
   if (!name || wcscmp(name, L"IServiceManager") != 0) return ERROR_NOT_SUPPORTED;
+  if (ReadDword(HKEY_LOCAL_MACHINE, qxdouble::kTvssDoubleKey, L"NoObject", 0, 0) == 1) {
+    return ERROR_SUCCESS;
+  }
   CServiceManager* manager = new (std::nothrow) CServiceManager();
   if (!manager) return ERROR_OUTOFMEMORY;
   *object = static_cast<IServiceManager*>(manager);

@@ -168,6 +168,16 @@ TEST_F(TvssApiTest, ALibraryAlreadyInTheProcessIsUsedWithoutATrustCheck) {
   // The module let go only of its own reference.
   EXPECT_EQ(loaded.get(), GetModuleHandleW(path.c_str()));
 
+  // A library that answers without handing out the interface: nothing to call, nothing held.
+  ASSERT_TRUE(SetDword(qxdouble::kTvssDoubleKey, L"NoObject", 1));
+  {
+    CTvssApiModule module;
+    EXPECT_EQ(CTvssApiModule::kErrorNoInterface, module.CreateObject(path.c_str()));
+    EXPECT_EQ(nullptr, module.ServiceManager());
+    EXPECT_EQ(nullptr, module.Module());
+  }
+  EXPECT_EQ(loaded.get(), GetModuleHandleW(path.c_str()));
+
   // A library without the export: its error, and the library as it was.
   const std::wstring other = std::wstring(QX_TEST_DOUBLES_DIR) + L"\\QxOobeDouble.dll";
   Basalt::UniqueModule oobe(LoadLibraryW(other.c_str()));
