@@ -7,6 +7,7 @@
 #include "etwlogging/Logging.h"
 #include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "src/qxsvchost/CTvssApiModule.h"
+#include "src/qxsvchost/QxHResult.h"
 
 namespace {
 
@@ -15,10 +16,6 @@ constexpr wchar_t kCoreGroup[] = L"QxCoreSvc";
 constexpr wchar_t kTvssHostKey[] = L"SOFTWARE\\Telvan\\TVSSHOST";
 constexpr wchar_t kTvssHostName[] = L"TVSCOM";
 constexpr DWORD kTvssStartTimeout = 5000;
-
-HRESULT HResultFromWin32(DWORD error) {
-  return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
-}
 
 }  // namespace
 
@@ -43,7 +40,7 @@ HRESULT StartServices(BOOL destroyConfiguration) {
     if (!manager) {
       const DWORD error = GetLastError();
       QXLOG_ERROR(kLogFile, kFunction, L"Open SCManager failed. Error code:%d", error);
-      result = HResultFromWin32(error);
+      result = QxHResultFromWin32(error);
     } else {
       for (const std::wstring& name : services) {
         Basalt::UniqueScHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_START));

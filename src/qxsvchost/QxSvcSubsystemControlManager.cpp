@@ -9,6 +9,7 @@
 
 #include "etwlogging/Logging.h"
 #include "src/qxsvchost/CQxSvcHostConfig.h"
+#include "src/qxsvchost/QxHResult.h"
 
 volatile BOOL g_bShutdown = 0;
 
@@ -23,10 +24,6 @@ constexpr DWORD kStopPollMilliseconds = 1000;
 // Shared by every QxStopSvcSubsystem call in progress, taken exclusively by the host to close them.
 SRWLOCK g_callGate = SRWLOCK_INIT;
 bool g_bCallsClosed = false;  // guarded by g_callGate
-
-HRESULT HResultFromWin32(DWORD error) {
-  return error == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu));
-}
 
 // Service handle of |scm|, closed through it.
 class ScopedServiceHandle {
@@ -174,7 +171,7 @@ HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
   if (!manager.get()) {
     const DWORD e = GetLastError();
     QXLOG(ETWLogging::kLogError, kLogFile, kFunction, L"Open SCManager failed. Error code:%d", e);
-    return HResultFromWin32(e);
+    return QxHResultFromWin32(e);
   }
 
   ScopedServiceHandle service(
@@ -184,7 +181,7 @@ HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
     if (e == ERROR_SERVICE_DOES_NOT_EXIST) return S_OK;
     QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
           L"Failed to open service:%s, error code %d", serviceName, e);
-    return HResultFromWin32(e);
+    return QxHResultFromWin32(e);
   }
 
   SERVICE_STATUS status = {};
@@ -193,7 +190,7 @@ HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
     if (e == ERROR_SERVICE_NOT_ACTIVE) return S_OK;
     QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
           L"Failed to stop service:%s, error code %d", serviceName, e);
-    return HResultFromWin32(e);
+    return QxHResultFromWin32(e);
   }
 
   for (DWORD poll = 0; poll < kMaxStopPolls; ++poll) {
@@ -203,7 +200,7 @@ HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
       const DWORD e = GetLastError();
       QXLOG(ETWLogging::kLogError, kLogFile, kFunction,
             L"Failed to QueryServiceStatus %s, error code %ld", serviceName, e);
-      return HResultFromWin32(e);
+      return QxHResultFromWin32(e);
     }
   }
   if (status.dwCurrentState == SERVICE_STOPPED) return S_OK;
