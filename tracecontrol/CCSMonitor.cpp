@@ -2,7 +2,10 @@
 
 #include <powrprof.h>
 
+#include <exception>
 #include <utility>
+
+#include "basalt/Logging/CLogger.h"
 
 namespace ETWLogging {
 namespace {
@@ -12,6 +15,8 @@ constexpr wchar_t kEventsKeyPath[] = L"SOFTWARE\\Telvan\\Volatile\\KSC\\CS\\Even
 constexpr wchar_t kEnterEventName[] = L"Global\\{BBB3BE39-0EC4-4F68-967B-E77BD5F3FF49}_Enter";
 constexpr wchar_t kExitEventName[] = L"Global\\{BBB3BE39-0EC4-4F68-967B-E77BD5F3FF49}_Exit";
 constexpr wchar_t kStateValueName[] = L"CSOn";
+constexpr wchar_t kSourceFile[] = L"CCSMonitor";
+constexpr wchar_t kReportFunction[] = L"ETWLogging::CCSMonitor::Report";
 
 }  // namespace
 
@@ -60,7 +65,7 @@ bool CCSMonitor::Start(ICStandbyListener* listener) {
   m_exitEvent = std::move(exit);
   m_thread.reset(CreateThread(nullptr, 0, &CCSMonitor::WatchThread, this, 0, nullptr));
   if (!m_thread) return false;
-  if (IsInConnectedStandby()) m_listener->OnStandby(true);
+  if (IsInConnectedStandby()) Report(true);
   return true;
 }
 
@@ -89,10 +94,10 @@ void CCSMonitor::Watch() {
   for (;;) {
     switch (WaitForEvents(3, events)) {
       case WAIT_OBJECT_0 + 1:
-        m_listener->OnStandby(true);
+        Report(true);
         break;
       case WAIT_OBJECT_0 + 2:
-        m_listener->OnStandby(false);
+        Report(false);
         break;
       case WAIT_OBJECT_0:
       case WAIT_FAILED:
@@ -100,6 +105,20 @@ void CCSMonitor::Watch() {
       default:
         break;
     }
+  }
+}
+
+void CCSMonitor::Report(bool entering) noexcept {
+  try {
+    m_listener->OnStandby(entering);
+  } catch (const std::exception& e) {
+    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kReportFunction, __LINE__,
+                         L"Exception caught while reporting a connected-standby change: %hs.",
+                         e.what());
+  } catch (...) {
+    Basalt::CLogger::Log(
+        Basalt::kLoggerLevelError, kSourceFile, kReportFunction, __LINE__,
+        L"Unexpected exception caught while reporting a connected-standby change.");
   }
 }
 

@@ -47,6 +47,8 @@ class CCSMonitor {
  private:
   static DWORD WINAPI WatchThread(void* monitor);
   void Watch();
+  // The listener's OnStandby; what it throws is logged and goes no further.
+  void Report(bool entering) noexcept;
 
   Basalt::UniqueEvent m_enterEvent;
   Basalt::UniqueEvent m_exitEvent;

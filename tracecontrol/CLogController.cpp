@@ -37,12 +37,6 @@ void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
   target[length] = L'\0';
 }
 
-// The thread's last error, never 0: a call that failed without saying why still failed.
-DWORD FailureCode(DWORD fallback) {
-  const DWORD error = GetLastError();
-  return error != ERROR_SUCCESS ? error : fallback;
-}
-
 }  // namespace
 
 COwnerMutexSecurity::~COwnerMutexSecurity() {
@@ -101,7 +95,7 @@ DWORD CLogController::Stop(BOOLEAN stopSession) {
 
 DWORD CLogController::RestartSession() {
   const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
-  if (!probe) return FailureCode(ERROR_INVALID_HANDLE);
+  if (!probe) return GetLastError();
   const bool owner = IsOwner();
   m_registryMonitor.stop();
   DWORD result;
@@ -120,7 +114,7 @@ DWORD CLogController::RestartSession() {
 
 DWORD CLogController::FlushBuffers() {
   const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
-  if (!probe) return FailureCode(ERROR_INVALID_HANDLE);
+  if (!probe) return GetLastError();
   std::lock_guard<std::mutex> lock(m_lock);
   return FlushSession();
 }
@@ -216,7 +210,7 @@ DWORD CLogController::AcquireOwnerMutex() {
   SetLastError(ERROR_SUCCESS);
   Basalt::UniqueKernelHandle mutex(CreateOwnerMutex());
   const DWORD error = GetLastError();
-  if (!mutex) return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_HANDLE);
+  if (!mutex) return error;
   if (error == ERROR_ALREADY_EXISTS) return kControllerOwnedElsewhere;
   std::lock_guard<std::mutex> lock(m_lock);
   m_ownerMutex = std::move(mutex);

@@ -33,7 +33,7 @@ class FennickDllTest : public FirewallTest {
  protected:
   void SetUp() override {
     FirewallTest::SetUp();
-    m_dll.reset(LoadLibraryW(fwtest::FromUnixPath(FENNICK_DLL_PATH).c_str()));
+    m_dll.reset(LoadLibraryW(testsupport::WinePath(FENNICK_DLL_PATH).c_str()));
     ASSERT_TRUE(m_dll) << GetLastError();
   }
   ExportFn Export(const char* name) {
@@ -73,7 +73,7 @@ TEST_F(FennickDllTest, ReturnsZeroWhenNothingCanBeDone) {
 }
 
 TEST_F(FennickDllTest, CarriesTheBuildVersion) {
-  const auto version = testsupport::ReadFixedFileVersion(fwtest::FromUnixPath(FENNICK_DLL_PATH));
+  const auto version = testsupport::ReadFixedFileVersion(testsupport::WinePath(FENNICK_DLL_PATH));
   ASSERT_TRUE(version.found);
   EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_MINOR, HOLLIN_VERSION_MAJOR)), version.ms);
   EXPECT_EQ(static_cast<DWORD>(MAKELONG(HOLLIN_VERSION_REVISION, HOLLIN_VERSION_BUILD)),

@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "basalt/LibraryUtils.h"
 #include "basalt/UniqueHandle.h"
 #include "double/FwRuleStore.h"
 #include "tests/src/qxsvchost/QxTestLogCapture.h"
 #include "tests/support/RawRegistry.h"
 #include "tests/support/ScratchMachineKey.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
 
 namespace fwdouble {
 
@@ -44,21 +46,6 @@ constexpr wchar_t kHostKey[] = L"SOFTWARE\\Telvan\\Platform\\QxSvcHost";
 constexpr wchar_t kInstallDirError[] =
     L"GetSharedSvcInfo: Error getting InstallDir from 'SOFTWARE\\Telvan\\Platform\\QxSvcHost'";
 
-// Folder of the running test program (the doubles are built beside it).
-inline std::wstring OwnFolder() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder = path;
-  return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
-// The Windows path of a build-tree file (Wine maps the Unix root to Z:).
-inline std::wstring FromUnixPath(const char* unixPath) {
-  std::wstring path = L"Z:";
-  for (const char* c = unixPath; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-  return path;
-}
-
 inline std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   StringFromGUID2(guid, text, 40);
@@ -72,7 +59,9 @@ class ScopedFirewallDouble {
  public:
   ScopedFirewallDouble() {
     fwdouble::Reset();
-    const std::wstring dll = OwnFolder() + L"\\FwRulesDouble.dll";
+    // The double is built beside the test programs.
+    std::wstring dll;
+    if (Basalt::GetProcessImageDirectory(dll, true)) dll += L"FwRulesDouble.dll";
     m_module.reset(LoadLibraryW(dll.c_str()));  // keeps the leak check reachable
     for (REFCLSID clsid : {__uuidof(NetFwPolicy2), __uuidof(NetFwRule)}) {
       Saved saved;

@@ -9,8 +9,11 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "basalt/Logging/CLogger.h"
 #include "support/ControllerTestSupport.h"
 #include "support/StandbyAnnouncer.h"
 #include "tests/support/ScratchMachineKey.h"
@@ -117,6 +120,58 @@ TEST_F(StandbyMonitorTest, StandbyAtStartIsReportedAtOnce) {
   ASSERT_EQ(1u, reports.size());
   EXPECT_TRUE(reports[0].entering);
   EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
+}
+
+// A listener that fails at every report.
+class ThrowingListener : public ETWLogging::ICStandbyListener {
+ public:
+  std::atomic<int> reports{0};
+  void OnStandby(bool) override {
+    ++reports;
+    throw std::runtime_error("listener failed");
+  }
+};
+
+// The foundation library's log lines while it is registered.
+class LogCapture : public Basalt::ILoggingHandler {
+ public:
+  LogCapture() { registered = Basalt::RegisterLoggingHandler(this) == 0; }
+  ~LogCapture() { (void)Basalt::UnregisterLoggingHandler(this); }
+  void Handle(DWORD level, const wchar_t*, const wchar_t* function, int,
+              const wchar_t* message) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_lines.push_back(std::to_wstring(level) + L" " + function + L" " + message);
+  }
+  std::vector<std::wstring> Lines() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lines;
+  }
+  bool registered = false;
+
+ private:
+  std::mutex m_lock;
+  std::vector<std::wstring> m_lines;
+};
+
+// What the listener throws stays with the monitor, on its thread and at the start, and the
+// watching goes on.
+TEST_F(StandbyMonitorTest, AListenerThatThrowsDoesNotEndTheWatch) {
+  LogCapture log;
+  ASSERT_TRUE(log.registered);
+  ASSERT_TRUE(announcer->SetState(1));
+  CapableMonitor monitor;
+  ThrowingListener listener;
+  EXPECT_TRUE(monitor.Start(&listener));
+  EXPECT_EQ(1, listener.reports.load());
+  announcer->Enter();
+  ASSERT_TRUE(WaitUntil([&] { return listener.reports == 2; }));
+  announcer->Exit();
+  EXPECT_TRUE(WaitUntil([&] { return listener.reports == 3; }));
+  monitor.Stop();
+  const std::wstring line =
+      L"2 ETWLogging::CCSMonitor::Report Exception caught while reporting a connected-standby "
+      L"change: listener failed.";
+  EXPECT_EQ(std::vector<std::wstring>(3, line), log.Lines());
 }
 
 // The first wait fails; every later wait would work.

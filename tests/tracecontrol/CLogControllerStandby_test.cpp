@@ -131,4 +131,16 @@ TEST_F(StandbyTest, StandbyIsIgnoredWhileShutdownIsSet) {
   EXPECT_EQ(1, Starts());
 }
 
+// Shutdown set while in standby: the end of standby does not bring the session back.
+TEST_F(StandbyTest, ShutdownSetDuringStandbyKeepsTheSessionStopped) {
+  auto controller = MakeCapableController();
+  ASSERT_EQ(0u, controller->Start());
+  Announce(*controller, true);
+  ASSERT_FALSE(Running());
+  ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
+  Announce(*controller, false);
+  EXPECT_FALSE(Running());
+  EXPECT_EQ(1, Starts());
+}
+
 }  // namespace

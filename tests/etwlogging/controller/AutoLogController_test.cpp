@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ControllerFixtures.h"
+#include "basalt/LibraryUtils.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
@@ -44,14 +45,6 @@ std::wstring SystemCommonFiles() {
   return result;
 }
 
-bool MakeFolders(const std::wstring& folder) {
-  for (size_t at = folder.find(L'\\', 3); at != std::wstring::npos;
-       at = folder.find(L'\\', at + 1)) {
-    CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
-  }
-  return CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
 class LoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,7 +52,7 @@ class LoaderTest : public ::testing::Test {
     ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
     scratch = std::wstring(temp) + L"HollinLoader-" + std::to_wstring(GetCurrentProcessId());
     testsupport::DeleteTree(scratch);
-    ASSERT_TRUE(MakeFolders(scratch));
+    ASSERT_TRUE(Basalt::CreateDirectoryTree(scratch.c_str()));
     log = scratch + L"\\calls.log";
     SetEnvironmentVariableW(L"HOLLIN_FAKE_CONTROLLER_LOG", log.c_str());
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kInstallKey);
@@ -74,7 +67,7 @@ class LoaderTest : public ::testing::Test {
 
   // The fixture |variant| as |folder|\Tamsel.dll.
   std::wstring Place(const wchar_t* variant, const std::wstring& folder) {
-    EXPECT_TRUE(MakeFolders(folder));
+    EXPECT_TRUE(Basalt::CreateDirectoryTree(folder.c_str()));
     const std::wstring path = folder + L"\\Tamsel.dll";
     EXPECT_TRUE(CopyFileW(ControllerFixture(variant).c_str(), path.c_str(), FALSE));
     return path;
@@ -146,7 +139,7 @@ class LoaderTest : public ::testing::Test {
 // The host's own folder comes first, before any registry setting is looked at.
 TEST_F(LoaderTest, ALibraryBesideTheExecutableIsUsedFirst) {
   const std::wstring host = scratch + L"\\host";
-  ASSERT_TRUE(MakeFolders(host));
+  ASSERT_TRUE(Basalt::CreateDirectoryTree(host.c_str()));
   ASSERT_TRUE(CopyFileW(controller_test::LoaderProbe().c_str(),
                         (host + L"\\LoaderProbe.exe").c_str(), FALSE));
   const std::wstring beside = Place(L"good", host);
@@ -309,7 +302,7 @@ TEST_F(LoaderTest, AFileSwappedAfterTheCheckIsNeverLoaded) {
 // The real controller library, signed by a trusted test signer, beside a host.
 TEST_F(LoaderTest, TheRealControllerIsLoadedAndStarted) {
   const std::wstring host = scratch + L"\\real";
-  ASSERT_TRUE(MakeFolders(host));
+  ASSERT_TRUE(Basalt::CreateDirectoryTree(host.c_str()));
   ASSERT_TRUE(CopyFileW(controller_test::LoaderProbe().c_str(),
                         (host + L"\\LoaderProbe.exe").c_str(), FALSE));
   Place(L"real", host);
