@@ -3,12 +3,14 @@
 // as RemoveSharedSvcFromFW, each called through GetProcAddress, and its version resource.
 #include <windows.h>
 
-#include <set>
 #include <string>
+#include <vector>
 
 #include "FwTestSupport.h"
 #include "HollinVersion.h"
 #include "tests/support/FixedFileVersion.h"
+#include "tests/support/PeImage.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -16,19 +18,6 @@ using fwtest::FirewallTest;
 using ExportFn = UINT(WINAPI*)();
 
 // Names in the export table of a loaded module.
-std::set<std::string> ExportNames(HMODULE module) {
-  const BYTE* base = reinterpret_cast<const BYTE*>(module);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
-  const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-  std::set<std::string> result;
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
-    result.insert(reinterpret_cast<const char*>(base + names[i]));
-  return result;
-}
-
 class FennickDllTest : public FirewallTest {
  protected:
   void SetUp() override {
@@ -44,8 +33,11 @@ class FennickDllTest : public FirewallTest {
 };
 
 TEST_F(FennickDllTest, ExportsExactlyThreeNamesForTwoFunctions) {
-  EXPECT_EQ((std::set<std::string>{"AddSharedSvcToFW", "RemoveSharedSvcFromFW", "RemoveSvcFromFW"}),
-            ExportNames(m_dll.get()));
+  const testsupport::PeImage image{
+      testsupport::ReadFileBytes(testsupport::WinePath(FENNICK_DLL_PATH))};
+  EXPECT_EQ(
+      (std::vector<std::string>{"AddSharedSvcToFW", "RemoveSharedSvcFromFW", "RemoveSvcFromFW"}),
+      image.ExportedNames());
   ASSERT_NE(nullptr, Export("RemoveSharedSvcFromFW"));
   EXPECT_EQ(Export("RemoveSharedSvcFromFW"), Export("RemoveSvcFromFW"));
   EXPECT_NE(Export("AddSharedSvcToFW"), Export("RemoveSharedSvcFromFW"));

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,20 @@ struct PeImage {
          import->Name != 0; ++import) {
       names.emplace_back(At<char>(import->Name));
     }
+    return names;
+  }
+  // The names the image exports, sorted; |functions| (when given) receives the number of
+  // exported functions, names or not.
+  std::vector<std::string> ExportedNames(DWORD* functions = nullptr) const {
+    std::vector<std::string> names;
+    const IMAGE_DATA_DIRECTORY& directory = Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+    if (functions != nullptr) *functions = 0;
+    if (directory.VirtualAddress == 0) return names;
+    const auto* exports = At<IMAGE_EXPORT_DIRECTORY>(directory.VirtualAddress);
+    if (functions != nullptr) *functions = exports->NumberOfFunctions;
+    const DWORD* nameRvas = At<DWORD>(exports->AddressOfNames);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.emplace_back(At<char>(nameRvas[i]));
+    std::sort(names.begin(), names.end());
     return names;
   }
   bool Contains(const BYTE* data, size_t size) const {
