@@ -5,7 +5,9 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,23 @@
 #include "versionserver/QxGetVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
 #include "versionserver/QxSvcHostVerImpl.h"
+
+// While a test arms it, every allocation through the global operator new after the given number
+// fails (the non-throwing forms go through it and give null).
+namespace {
+thread_local long t_allocationsLeft = -1;  // -1: none fails
+thread_local bool t_allocationFailed = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (t_allocationsLeft == 0) {
+    t_allocationFailed = true;
+    throw std::bad_alloc();
+  }
+  if (t_allocationsLeft > 0) --t_allocationsLeft;
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
 
 namespace {
 
@@ -250,6 +269,33 @@ TEST_F(VersionObjectTest, FailuresAreReportedWithTheEvaluationsCode) {
   EXPECT_EQ(E_FAIL, answer.hr);
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), answer.result);
   EXPECT_TRUE(Logged(kCheckComponents, ETWLogging::kLogError, 90, L"Error '0x0000000D'"));
+}
+
+// Memory that runs out anywhere in an evaluation gives a result code (8, or 14 for the section
+// buffer), never an exception out of the entry point, and the temporary file still goes.
+TEST_F(VersionObjectTest, RunningOutOfMemoryAnywhereIsAResult) {
+  PutPresent();
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    DWORD length = 0;
+    DWORD code = 0;
+    bool thrown = false;
+    t_allocationFailed = false;
+    t_allocationsLeft = allocations;
+    try {
+      code = QxGetVersion(GetModuleHandleW(nullptr), IDR_COMPONENTS_INI, L"INI", nullptr, &length);
+    } catch (...) {
+      thrown = true;
+    }
+    t_allocationsLeft = -1;
+    EXPECT_FALSE(thrown);
+    EXPECT_EQ(0, quillet_test::CountFiles(m_temp));
+    if (!t_allocationFailed) {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), code);
+      break;
+    }
+    EXPECT_TRUE(code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY) << code;
+  }
 }
 
 TEST_F(VersionObjectTest, EveryCallRemovesItsTemporaryFile) {
