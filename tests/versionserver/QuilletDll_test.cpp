@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "AllocationFailures.h"
 #include "QuilletTestSupport.h"
 #include "tests/support/FixedFileVersion.h"
 #include "trust/SecureCom.h"
+#include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/IQxVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
 #include "versionserver/resource.h"
@@ -336,6 +338,39 @@ TEST(QuilletDll, TheBuiltInTablesRefuseEveryCallerUnderWine) {
   ComPtr<IUnknown> classic;
   EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_QxSvcHostVer, nullptr, CLSCTX_INPROC_SERVER,
                                             IID_PPV_ARGS(&classic)));
+}
+
+// Memory that runs out anywhere in registration or unregistration is E_OUTOFMEMORY from the
+// export, never an exception out of it. This program's module code registers the real DLL.
+TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
+  Basalt::UniqueModule dll(LoadLibraryW(kRealDll.c_str()));
+  ASSERT_TRUE(dll);
+  ASSERT_TRUE(QxSvcHostVerModule().Init(dll.get()));
+  for (const bool registering : {true, false}) {
+    for (long allocations = 0;; ++allocations) {
+      SCOPED_TRACE(testing::Message()
+                   << (registering ? "registering, " : "unregistering, ") << allocations);
+      HRESULT hr = E_UNEXPECTED;
+      bool thrown = false;
+      bool failed = false;
+      {
+        quillet_test::ScopedAllocationLimit limit(allocations);
+        try {
+          hr = registering ? QuilletDllRegisterServer() : QuilletDllUnregisterServer();
+        } catch (...) {
+          thrown = true;
+        }
+        failed = limit.failed();
+      }
+      EXPECT_FALSE(thrown);
+      if (!failed) {
+        EXPECT_EQ(S_OK, hr);
+        break;
+      }
+      EXPECT_EQ(E_OUTOFMEMORY, hr);
+    }
+    EXPECT_EQ(registering, KeyExists(kClassKey));
+  }
 }
 
 }  // namespace

@@ -5,36 +5,18 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "AllocationFailures.h"
 #include "QuilletTestSupport.h"
 #include "etwlogging/LogCapture.h"
 #include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/QxGetVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
 #include "versionserver/QxSvcHostVerImpl.h"
-
-// While a test arms it, every allocation through the global operator new after the given number
-// fails (the non-throwing forms go through it and give null).
-namespace {
-thread_local long t_allocationsLeft = -1;  // -1: none fails
-thread_local bool t_allocationFailed = false;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (t_allocationsLeft == 0) {
-    t_allocationFailed = true;
-    throw std::bad_alloc();
-  }
-  if (t_allocationsLeft > 0) --t_allocationsLeft;
-  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
-  throw std::bad_alloc();
-}
 
 namespace {
 
@@ -280,17 +262,20 @@ TEST_F(VersionObjectTest, RunningOutOfMemoryAnywhereIsAResult) {
     DWORD length = 0;
     DWORD code = 0;
     bool thrown = false;
-    t_allocationFailed = false;
-    t_allocationsLeft = allocations;
-    try {
-      code = QxGetVersion(GetModuleHandleW(nullptr), IDR_COMPONENTS_INI, L"INI", nullptr, &length);
-    } catch (...) {
-      thrown = true;
+    bool failed = false;
+    {
+      quillet_test::ScopedAllocationLimit limit(allocations);
+      try {
+        code =
+            QxGetVersion(GetModuleHandleW(nullptr), IDR_COMPONENTS_INI, L"INI", nullptr, &length);
+      } catch (...) {
+        thrown = true;
+      }
+      failed = limit.failed();
     }
-    t_allocationsLeft = -1;
     EXPECT_FALSE(thrown);
     EXPECT_EQ(0, quillet_test::CountFiles(m_temp));
-    if (!t_allocationFailed) {
+    if (!failed) {
       EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), code);
       break;
     }
