@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "AllocationFailures.h"
 #include "QuilletTestSupport.h"
+#include "tests/support/AllocationFailures.h"
 #include "tests/support/FixedFileVersion.h"
 #include "trust/SecureCom.h"
 #include "versionserver/CQxSvcHostVerModule.h"
@@ -354,7 +354,7 @@ TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
       bool thrown = false;
       bool failed = false;
       {
-        quillet_test::ScopedAllocationLimit limit(allocations);
+        testsupport::ScopedAllocationLimit limit(allocations);
         try {
           hr = registering ? QuilletDllRegisterServer() : QuilletDllUnregisterServer();
         } catch (...) {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "AllocationFailures.h"
 #include "QuilletTestSupport.h"
 #include "etwlogging/LogCapture.h"
+#include "tests/support/AllocationFailures.h"
 #include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/QxGetVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
@@ -264,7 +264,7 @@ TEST_F(VersionObjectTest, RunningOutOfMemoryAnywhereIsAResult) {
     bool thrown = false;
     bool failed = false;
     {
-      quillet_test::ScopedAllocationLimit limit(allocations);
+      testsupport::ScopedAllocationLimit limit(allocations);
       try {
         code =
             QxGetVersion(GetModuleHandleW(nullptr), IDR_COMPONENTS_INI, L"INI", nullptr, &length);

@@ -1,4 +1,4 @@
-#include "AllocationFailures.h"
+#include "tests/support/AllocationFailures.h"
 
 #include <cstdlib>
 #include <new>
@@ -19,7 +19,7 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 
-namespace quillet_test {
+namespace testsupport {
 
 ScopedAllocationLimit::ScopedAllocationLimit(long allowed) {
   t_allocationFailed = false;
@@ -30,4 +30,4 @@ ScopedAllocationLimit::~ScopedAllocationLimit() { t_allocationsLeft = -1; }
 
 bool ScopedAllocationLimit::failed() const { return t_allocationFailed; }
 
-}  // namespace quillet_test
+}  // namespace testsupport

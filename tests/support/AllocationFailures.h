@@ -1,8 +1,8 @@
-// Allocation failures on demand for the version server tests: this folder's test programs replace
-// the global operator new (AllocationFailures.cpp) with one that a test can make fail.
+// Allocation failures on demand: a test program that links AllocationFailures.cpp has its global
+// operator new replaced by one that a test can make fail.
 #pragma once
 
-namespace quillet_test {
+namespace testsupport {
 
 // While it lives, the allocations through the global operator new on this thread succeed |allowed|
 // more times and then fail (the throwing forms throw std::bad_alloc, the non-throwing ones give
@@ -18,4 +18,4 @@ class ScopedAllocationLimit {
   bool failed() const;
 };
 
-}  // namespace quillet_test
+}  // namespace testsupport
