@@ -8,11 +8,13 @@
 #include <shlwapi.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TrustTestSupport.h"
+#include "tests/support/AllocationFailures.h"
 
 namespace {
 
@@ -378,6 +380,83 @@ TEST_F(TrustedListUpdate, ReloadSeesTheNewFile) {
   CTrustedList::SharedHold hold(list);
   EXPECT_EQ(list.GetNames(), nullptr);
   EXPECT_EQ(list.GetVersion(), 0u);
+}
+
+// Memory that runs out anywhere in a reload fails that reload and keeps the loaded list; it is
+// never an exception out of it (which would leave the list's lock taken).
+TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAReloadKeepsTheLoadedList) {
+  const std::wstring path = folder_ + L"\\trusted.js";
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_v8.js").c_str(), path.c_str(), FALSE));
+  auto list = std::make_unique<CTrustedList>(path.c_str());
+  ASSERT_TRUE(list->EnsureLoaded());
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_v9.js").c_str(), path.c_str(), FALSE));
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    DWORD before = 0;
+    {
+      CTrustedList::SharedHold hold(*list);
+      before = list->GetVersion();
+    }
+    BOOL reloaded = FALSE;
+    bool thrown = false;
+    bool failed = false;
+    {
+      testsupport::ScopedAllocationLimit limit(allocations);
+      try {
+        reloaded = list->Reload();
+      } catch (...) {
+        thrown = true;
+      }
+      failed = limit.failed();
+    }
+    if (thrown) {
+      (void)list.release();  // its lock may be held: never touched again
+      FAIL() << "an exception left Reload";
+    }
+    ASSERT_TRUE(list->IsLoaded());
+    CTrustedList::SharedHold hold(*list);
+    EXPECT_EQ(list->GetVersion(), reloaded ? 9u : before);
+    EXPECT_NE(list->GetNames(), nullptr);
+    if (!failed) {
+      EXPECT_TRUE(reloaded);
+      break;
+    }
+  }
+}
+
+// Memory that runs out anywhere in an update makes it fail and leaves no temporary copy behind;
+// it is never an exception out of it.
+TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAnUpdateIsARefusal) {
+  const std::wstring installed = trust_test::InstalledListPath();
+  const std::wstring temporary = installed.substr(0, installed.rfind(L'\\')) + L"\\trusted.tmp";
+  const std::wstring candidate = Fixture(L"list_v9.js");
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    trust_test::SetInstalledListFile(L"list_v8.js");
+    BOOL applied = FALSE;
+    bool thrown = false;
+    bool failed = false;
+    {
+      testsupport::ScopedAllocationLimit limit(allocations);
+      try {
+        applied = ApplyTrustedListUpdate(candidate.c_str());
+      } catch (...) {
+        thrown = true;
+      }
+      failed = limit.failed();
+    }
+    ASSERT_FALSE(thrown) << "an exception left the update";
+    // Memory may also run out in the load after the replacement: the file is then newer than
+    // what was loaded, as after any failed load.
+    if (applied) {
+      EXPECT_EQ(FileVersion(installed), 9u);
+    }
+    EXPECT_FALSE(PathFileExistsW(temporary.c_str()));
+    if (!failed) {
+      EXPECT_TRUE(applied);
+      break;
+    }
+  }
 }
 
 }  // namespace

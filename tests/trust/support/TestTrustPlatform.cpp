@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,6 +71,15 @@ bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
   return CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()),
                               CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&out->signature[0]),
                               &size, nullptr, nullptr) != FALSE;
+}
+
+// The platform calls that the list bindings stand in for fail rather than throw.
+bool ReadScriptSignatureNoThrow(const wchar_t* path, ScriptSignature* out) {
+  try {
+    return ReadScriptSignature(path, out);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 // |data| decoded as |type| into |out|.
@@ -346,7 +356,7 @@ bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* co
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
   if (g_beforeListSignatureCheck) std::exchange(g_beforeListSignatureCheck, nullptr)();
   ScriptSignature script;
-  if (!ReadScriptSignature(path, &script)) return false;
+  if (!ReadScriptSignatureNoThrow(path, &script)) return false;
   HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
   if (msg == nullptr) return false;
   if (!CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(script.signature.data()),
@@ -366,7 +376,7 @@ bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* mes
 
 LONG VerifyScriptFileTrust(const wchar_t* path) {
   ScriptSignature script;
-  if (!ReadScriptSignature(path, &script)) return TRUST_E_NOSIGNATURE;
+  if (!ReadScriptSignatureNoThrow(path, &script)) return TRUST_E_NOSIGNATURE;
   CRYPT_VERIFY_MESSAGE_PARA para = {};
   para.cbSize = sizeof(para);
   para.dwMsgAndCertEncodingType = kEncoding;
