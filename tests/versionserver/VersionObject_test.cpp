@@ -21,7 +21,7 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
-using quillet_test::WinPath;
+using testsupport::WinePath;
 
 // "テスト.dll" in code page 932.
 const char kDbcsName[] = "\x83\x65\x83\x58\x83\x67.dll";
@@ -112,12 +112,12 @@ class VersionObjectTest : public ::testing::Test {
   }
 
   void PutPresent() const {
-    ASSERT_TRUE(quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), m_a + L"\\present.dll"));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), m_a + L"\\present.dll"));
   }
   // The double-byte file under the name the ANSI file functions give those bytes.
   void PutDbcs() const {
-    ASSERT_TRUE(
-        quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), m_b + L"\\" + Wide(kDbcsName, CP_ACP)));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK),
+                                       m_b + L"\\" + Wide(kDbcsName, CP_ACP)));
   }
   // How the object reports the double-byte name: in the thread's code page.
   static std::wstring DbcsShown() { return Wide(kDbcsName, CP_THREAD_ACP); }
