@@ -4,17 +4,17 @@
 
 namespace testsupport {
 
-// While it lives, the allocations through the global operator new on this thread succeed |allowed|
-// more times and then fail (the throwing forms throw std::bad_alloc, the non-throwing ones give
-// null).
-class ScopedAllocationLimit {
+// While it lives, one allocation through the global operator new on this thread fails: the one
+// after |before| more have succeeded (the throwing forms throw std::bad_alloc, the non-throwing
+// ones give null). The allocations after it succeed again.
+class ScopedAllocationFailure {
  public:
-  explicit ScopedAllocationLimit(long allowed);
-  ~ScopedAllocationLimit();
-  ScopedAllocationLimit(const ScopedAllocationLimit&) = delete;
-  ScopedAllocationLimit& operator=(const ScopedAllocationLimit&) = delete;
+  explicit ScopedAllocationFailure(long before);
+  ~ScopedAllocationFailure();
+  ScopedAllocationFailure(const ScopedAllocationFailure&) = delete;
+  ScopedAllocationFailure& operator=(const ScopedAllocationFailure&) = delete;
 
-  // Whether an allocation has failed since the object was made.
+  // Whether the failure has come.
   bool failed() const;
 };
 

@@ -401,13 +401,13 @@ TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAReloadKeepsTheLoadedList) {
     bool thrown = false;
     bool failed = false;
     {
-      testsupport::ScopedAllocationLimit limit(allocations);
+      testsupport::ScopedAllocationFailure failure(allocations);
       try {
         reloaded = list->Reload();
       } catch (...) {
         thrown = true;
       }
-      failed = limit.failed();
+      failed = failure.failed();
     }
     if (thrown) {
       (void)list.release();  // its lock may be held: never touched again
@@ -437,13 +437,13 @@ TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAnUpdateIsARefusal) {
     bool thrown = false;
     bool failed = false;
     {
-      testsupport::ScopedAllocationLimit limit(allocations);
+      testsupport::ScopedAllocationFailure failure(allocations);
       try {
         applied = ApplyTrustedListUpdate(candidate.c_str());
       } catch (...) {
         thrown = true;
       }
-      failed = limit.failed();
+      failed = failure.failed();
     }
     ASSERT_FALSE(thrown) << "an exception left the update";
     // Memory may also run out in the load after the replacement: the file is then newer than

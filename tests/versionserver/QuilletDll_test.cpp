@@ -354,13 +354,13 @@ TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
       bool thrown = false;
       bool failed = false;
       {
-        testsupport::ScopedAllocationLimit limit(allocations);
+        testsupport::ScopedAllocationFailure failure(allocations);
         try {
           hr = registering ? QuilletDllRegisterServer() : QuilletDllUnregisterServer();
         } catch (...) {
           thrown = true;
         }
-        failed = limit.failed();
+        failed = failure.failed();
       }
       EXPECT_FALSE(thrown);
       if (!failed) {

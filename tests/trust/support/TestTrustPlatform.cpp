@@ -73,13 +73,19 @@ bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
                               &size, nullptr, nullptr) != FALSE;
 }
 
-// The platform calls that the list bindings stand in for fail rather than throw.
-bool ReadScriptSignatureNoThrow(const wchar_t* path, ScriptSignature* out) {
+// The platform calls that these bindings stand in for fail when memory runs out; they never
+// throw.
+template <typename Result, typename Fn>
+Result FailInsteadOfThrowing(Result failure, Fn&& fn) {
   try {
-    return ReadScriptSignature(path, out);
+    return fn();
   } catch (const std::bad_alloc&) {
-    return false;
+    return failure;
   }
+}
+
+bool ReadScriptSignatureNoThrow(const wchar_t* path, ScriptSignature* out) {
+  return FailInsteadOfThrowing(false, [&] { return ReadScriptSignature(path, out); });
 }
 
 // |data| decoded as |type| into |out|.
@@ -261,50 +267,10 @@ LONG VerifyFirstSignerCopy(const wchar_t* path) {
   return result;
 }
 
-}  // namespace
-
-namespace trust_test {
-void BeforeNextListSignatureCheck(std::function<void()> action) {
-  g_beforeListSignatureCheck = std::move(action);
-}
-void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
-int TimestampPolicyCalls() { return g_policyCalls; }
-}  // namespace trust_test
-
-namespace TrustPlatform {
-
-DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
-  ++g_policyCalls;
-  if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-  CERT_CHAIN_POLICY_PARA para = {};
-  para.cbSize = sizeof(para);
-  para.dwFlags =
-      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
-  CERT_CHAIN_POLICY_STATUS status = {};
-  status.cbSize = sizeof(status);
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
-    return GetLastError();
-  }
-  return status.dwError;
-}
-
-bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
-  if (DecodeEmbeddedSignature(path, out)) return true;
-  *out = EmbeddedSignature();
-  return DecodeSignersSeparately(path, out);
-}
-
-LONG VerifyProgramFileTrust(const wchar_t* path) {
-  const LONG result = VerifyFileTrustHashOnly(path);
-  EmbeddedSignature signature;
-  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
-    return result;
-  }
-  return VerifyFirstSignerCopy(path);
-}
-
-bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
-                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+// CryptMsgVerifyCountersignatureEncodedEx's two checks.
+bool VerifyCountersignatureThrowing(const BYTE* signer, DWORD signerSize,
+                                    const BYTE* countersignature, DWORD countersignatureSize,
+                                    PCCERT_CONTEXT countersigner) {
   std::vector<BYTE> signerBuffer, counterBuffer;
   if (!Decode(PKCS7_SIGNER_INFO, signer, signerSize, &signerBuffer) ||
       !Decode(PKCS7_SIGNER_INFO, countersignature, countersignatureSize, &counterBuffer)) {
@@ -351,6 +317,57 @@ bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* co
   return attributes && CryptVerifySignatureW(attributes.get(), signature.data(),
                                              static_cast<DWORD>(signature.size()), key.get(),
                                              nullptr, 0) != FALSE;
+}
+
+}  // namespace
+
+namespace trust_test {
+void BeforeNextListSignatureCheck(std::function<void()> action) {
+  g_beforeListSignatureCheck = std::move(action);
+}
+void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
+int TimestampPolicyCalls() { return g_policyCalls; }
+}  // namespace trust_test
+
+namespace TrustPlatform {
+
+DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
+  ++g_policyCalls;
+  if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof(para);
+  para.dwFlags =
+      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
+    return GetLastError();
+  }
+  return status.dwError;
+}
+
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (DecodeEmbeddedSignature(path, out)) return true;
+  *out = EmbeddedSignature();
+  return FailInsteadOfThrowing(false, [&] { return DecodeSignersSeparately(path, out); });
+}
+
+LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const LONG result = VerifyFileTrustHashOnly(path);
+  EmbeddedSignature signature;
+  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
+    return result;
+  }
+  return FailInsteadOfThrowing(static_cast<LONG>(TRUST_E_NOSIGNATURE),
+                               [&] { return VerifyFirstSignerCopy(path); });
+}
+
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  return FailInsteadOfThrowing(false, [&] {
+    return VerifyCountersignatureThrowing(signer, signerSize, countersignature,
+                                          countersignatureSize, countersigner);
+  });
 }
 
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
