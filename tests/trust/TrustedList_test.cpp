@@ -313,6 +313,16 @@ TEST_F(TrustedListUpdate, FailedReplacementIsScheduledForTheNextStart) {
   CTrustedList list(path.c_str());
   ASSERT_TRUE(list.Update(Fixture(L"list_v8.js").c_str()));
   const std::vector<wchar_t> before = PendingRenames();
+  // The prefix's own renames come back whatever the checks below find.
+  const auto restore = Basalt::MakeScopeExit([&before] {
+    if (before.empty()) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
+    } else {
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                      REG_MULTI_SZ, before.data(),
+                      static_cast<DWORD>(before.size() * sizeof(wchar_t)));
+    }
+  });
   {
     // A reader that holds the file without delete sharing makes the replacement fail.
     Basalt::UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ,
@@ -329,14 +339,6 @@ TEST_F(TrustedListUpdate, FailedReplacementIsScheduledForTheNextStart) {
   // The current list stays; its replacement waits for the next start.
   EXPECT_EQ(FileVersion(path), 8u);
   EXPECT_EQ(FileVersion(temporary), 9u);
-
-  if (before.empty()) {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
-  } else {
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
-                    REG_MULTI_SZ, before.data(),
-                    static_cast<DWORD>(before.size() * sizeof(wchar_t)));
-  }
 }
 
 TEST_F(TrustedListUpdate, ReadOnlyCandidateLeavesAReplaceableList) {
