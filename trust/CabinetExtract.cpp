@@ -118,10 +118,8 @@ bool ToExactMultiByte(UINT codePage, const wchar_t* text, char* out, int outSize
       WideCharToMultiByte(codePage, 0, text, -1, out, outSize, nullptr, nullptr) != size) {
     return false;
   }
+  // A way back longer than the text does not fit, a shorter one is not equal.
   const size_t chars = wcslen(text) + 1;
-  if (MultiByteToWideChar(codePage, 0, out, -1, nullptr, 0) != static_cast<int>(chars)) {
-    return false;
-  }
   std::unique_ptr<wchar_t[]> back(new (std::nothrow) wchar_t[chars]);
   return back &&
          MultiByteToWideChar(codePage, 0, out, -1, back.get(), static_cast<int>(chars)) ==

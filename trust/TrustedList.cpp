@@ -7,6 +7,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "trust/CryptOwners.h"
@@ -135,6 +136,19 @@ CTrustedListFileLock LockCurrentFileForUpdate(const wchar_t* path) {
     if (SameFile(current.handle(), path)) return current;
   }
   return CTrustedListFileLock();
+}
+
+// The version of the list file at |path| once it has loaded (own signature and parse); 0 when
+// it does not load or memory for it runs out.
+DWORD LoadedListVersion(const wchar_t* path) {
+  try {
+    CTrustedList list(path);
+    if (!list.EnsureLoaded()) return 0;
+    CTrustedList::SharedHold hold(list);
+    return list.GetVersion();
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 }  // namespace
@@ -306,18 +320,23 @@ BOOL CTrustedList::Reload() {
 
 BOOL CTrustedList::LoadInPlaceOfCurrent() {
   // A list that fails to load must not switch the loaded one off: the built-in lists refuse
-  // no serial numbers.
-  CTrustedList fresh(path.c_str());
-  if (!fresh.EnsureLoaded()) return FALSE;
+  // no serial numbers. Neither may memory for the second list that runs out.
+  std::unique_ptr<CTrustedList> fresh;
+  try {
+    fresh = std::make_unique<CTrustedList>(path.c_str());
+  } catch (const std::bad_alloc&) {
+    return FALSE;
+  }
+  if (!fresh->EnsureLoaded()) return FALSE;
   Unload();
-  version = std::exchange(fresh.version, 0);
-  names = std::exchange(fresh.names, nullptr);
-  thumbprints = std::exchange(fresh.thumbprints, nullptr);
-  thumbprintCount = std::exchange(fresh.thumbprintCount, 0);
-  serials = std::exchange(fresh.serials, nullptr);
+  version = std::exchange(fresh->version, 0);
+  names = std::exchange(fresh->names, nullptr);
+  thumbprints = std::exchange(fresh->thumbprints, nullptr);
+  thumbprintCount = std::exchange(fresh->thumbprintCount, 0);
+  serials = std::exchange(fresh->serials, nullptr);
   // Swapping the maps keeps their nodes, so the name and serial pointers into them stay valid.
-  sections.swap(fresh.sections);
-  loaded = std::exchange(fresh.loaded, FALSE);
+  sections.swap(fresh->sections);
+  loaded = std::exchange(fresh->loaded, FALSE);
   return loaded;
 }
 
@@ -492,14 +511,7 @@ BOOL CTrustedList::Update(const wchar_t* newFile) {
   // What gets installed is the copy, so the copy is what is checked; and the version is
   // compared again under the exclusive locks, so that no updater in this or another
   // process installs an older list over a newer one.
-  DWORD copyVersion = 0;
-  {
-    CTrustedList copy(temporary);
-    if (copy.EnsureLoaded()) {
-      SharedHold hold(copy);
-      copyVersion = copy.GetVersion();
-    }
-  }
+  const DWORD copyVersion = LoadedListVersion(temporary);
   DWORD fileVersion = 0;
   if (!ReadLockedFileVersion(current, &fileVersion)) {
     DeleteFileW(temporary);
@@ -531,13 +543,8 @@ CTrustedList& GetInstalledTrustedList() {
 
 BOOL ApplyTrustedListUpdate(const wchar_t* candidate) {
   if (candidate == nullptr || *candidate == L'\0') return FALSE;
-  CTrustedList offered(candidate);
-  if (!offered.EnsureLoaded()) return FALSE;
-  DWORD offeredVersion = 0;
-  {
-    CTrustedList::SharedHold hold(offered);
-    offeredVersion = offered.GetVersion();
-  }
+  const DWORD offeredVersion = LoadedListVersion(candidate);
+  if (offeredVersion == 0) return FALSE;
   CTrustedList& installed = GetInstalledTrustedList();
   {
     CTrustedList::SharedHold hold(installed);

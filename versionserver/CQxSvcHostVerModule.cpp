@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <new>
 #include <string>
 
 #include "atlshim/ScriptRegistrar.h"
@@ -76,20 +77,26 @@ HRESULT CQxSvcHostVerModule::GetClassObject(REFCLSID clsid, REFIID riid, void** 
 }
 
 HRESULT CQxSvcHostVerModule::UpdateRegistry(bool registering) {
-  const std::wstring module = ModulePath(m_hInstance);
-  if (module.empty()) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-  AtlShim::CScriptRegistrar registrar;
-  registrar.AddReplacement(L"MODULE", module);
-  registrar.AddReplacement(L"APPID", kQxSvcHostVerAppId);
-  // Once for the application identifier and once for the class, from the same script.
-  for (int pass = 0; pass < 2; ++pass) {
-    const HRESULT hr =
-        registering
-            ? registrar.ResourceRegister(m_hInstance, IDR_QXSVCHOSTVER, kRegistryResourceType)
-            : registrar.ResourceUnregister(m_hInstance, IDR_QXSVCHOSTVER, kRegistryResourceType);
-    if (FAILED(hr)) return hr;
+  // The path, the replacements and the parsed script live in allocated memory: running out of
+  // it is a result of the export, not an exception out of it.
+  try {
+    const std::wstring module = ModulePath(m_hInstance);
+    if (module.empty()) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+    AtlShim::CScriptRegistrar registrar;
+    registrar.AddReplacement(L"MODULE", module);
+    registrar.AddReplacement(L"APPID", kQxSvcHostVerAppId);
+    // Once for the application identifier and once for the class, from the same script.
+    for (int pass = 0; pass < 2; ++pass) {
+      const HRESULT hr =
+          registering
+              ? registrar.ResourceRegister(m_hInstance, IDR_QXSVCHOSTVER, kRegistryResourceType)
+              : registrar.ResourceUnregister(m_hInstance, IDR_QXSVCHOSTVER, kRegistryResourceType);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
   }
-  return S_OK;
 }
 
 HRESULT CQxSvcHostVerModule::RegisterServer() { return UpdateRegistry(true); }

@@ -34,12 +34,19 @@ DWORD RunFromIniResource(HMODULE module, UINT resourceId, const char* type, char
   });
   if (!ExtractIniResource(module, resourceId, type, paths->file)) return ERROR_INVALID_DATA;
 
-  Evaluator evaluator(paths->file);
-  std::unique_ptr<char[]> sectionBuffer(new (std::nothrow) char[CRetrieveINI::kSectionBufferBytes]);
-  if (!sectionBuffer) return ERROR_OUTOFMEMORY;
-  const DWORD code = evaluator.ProcessSections(output, size, std::move(sectionBuffer));
-  *chars = evaluator.OutputChars();
-  return code;
+  // The evaluation allocates as it goes (folders of dir-ids, lookups): memory that runs out
+  // there is a result, not an exception out of the entry point.
+  try {
+    Evaluator evaluator(paths->file);
+    std::unique_ptr<char[]> sectionBuffer(
+        new (std::nothrow) char[CRetrieveINI::kSectionBufferBytes]);
+    if (!sectionBuffer) return ERROR_OUTOFMEMORY;
+    const DWORD code = evaluator.ProcessSections(output, size, std::move(sectionBuffer));
+    *chars = evaluator.OutputChars();
+    return code;
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
 }
 
 using AnsiWorker = DWORD (*)(HMODULE, UINT, const char*, char*, size_t*, int*);

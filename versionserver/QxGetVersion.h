@@ -17,7 +17,7 @@
 //   87     |length| is null;   8  no memory for the working buffers;
 //   13     the resource cannot be found, loaded or written to the temporary file;
 //   14     no memory for the section buffer.
-// On other codes neither |buffer| nor |*length| changes.
+// With a buffer, other codes change neither |buffer| nor |*length|; without one, |*length| is 0.
 DWORD QxGetVersion(HMODULE module, UINT resourceId, const wchar_t* type, wchar_t* buffer,
                    DWORD* length);
 DWORD QxCheckComponents(HMODULE module, UINT resourceId, const wchar_t* type, wchar_t* buffer,

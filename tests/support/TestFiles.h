@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "basalt/UniqueHandle.h"
+
 namespace testsupport {
 
 inline bool FileExists(const std::wstring& path) {
@@ -37,15 +39,15 @@ inline void DeleteTree(const std::wstring& path) {
 // Whole file as bytes; empty when it cannot be read.
 inline std::string ReadFileBytes(const std::wstring& path) {
   std::string bytes;
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
+  // Owned, so that a failed append does not leave the file open (and undeletable).
+  Basalt::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return bytes;
   char chunk[65536];
   DWORD read = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+  while (ReadFile(file.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0)
     bytes.append(chunk, read);
-  CloseHandle(file);
   return bytes;
 }
 

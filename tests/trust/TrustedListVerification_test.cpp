@@ -11,6 +11,7 @@
 
 #include "TrustTestSupport.h"
 #include "basalt/UniqueHandle.h"
+#include "tests/support/AllocationFailures.h"
 #include "trust/CodeTrust.h"
 #include "trust/TrustedList.h"
 
@@ -160,6 +161,38 @@ TEST_F(TrustedListVerification, CabinetWithAnOlderListStaysUntrusted) {
   EXPECT_EQ(Verdict(L"newco_oldlist.cab"), 5u);  // its VER 8 is refused
   CTrustedList::SharedHold hold(GetInstalledTrustedList());
   EXPECT_EQ(GetInstalledTrustedList().GetVersion(), 9u);
+}
+
+// Memory that runs out at any point of a verdict, a reload of the list included, never admits a
+// signer that the lists refuse, and never throws out of the verifier.
+TEST_F(TrustedListVerification, RunningOutOfMemoryNeverAdmitsARefusedSigner) {
+  for (const wchar_t* name : {L"refused.dll", L"wrong.dll"}) {
+    const std::wstring file = Fixture(name);
+    for (long allocations = 0;; ++allocations) {
+      SCOPED_TRACE(testing::Message() << file.c_str() << ", " << allocations);
+      // A loaded list that fails the file, and a newer one announced by the atom.
+      trust_test::SetInstalledListFile(L"list_v8.js");
+      ASSERT_EQ(Verdict(name), 5u);
+      ASSERT_TRUE(CopyFileW(Fixture(L"list_newco_v9.js").c_str(),
+                            trust_test::InstalledListPath().c_str(), FALSE));
+      ASSERT_NE(GlobalAddAtomW(kTrustedListReloadAtom), 0);
+      DWORD verdict = 0;
+      bool thrown = false;
+      bool failed = false;
+      {
+        testsupport::ScopedAllocationFailure failure(allocations);
+        try {
+          verdict = VerifyModuleFileTrust(file.c_str());
+        } catch (...) {
+          thrown = true;
+        }
+        failed = failure.failed();
+      }
+      ASSERT_FALSE(thrown) << "an exception left the verifier";
+      EXPECT_EQ(verdict, 5u);
+      if (!failed) break;
+    }
+  }
 }
 
 }  // namespace

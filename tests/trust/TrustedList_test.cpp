@@ -8,11 +8,13 @@
 #include <shlwapi.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TrustTestSupport.h"
+#include "tests/support/AllocationFailures.h"
 
 namespace {
 
@@ -311,6 +313,16 @@ TEST_F(TrustedListUpdate, FailedReplacementIsScheduledForTheNextStart) {
   CTrustedList list(path.c_str());
   ASSERT_TRUE(list.Update(Fixture(L"list_v8.js").c_str()));
   const std::vector<wchar_t> before = PendingRenames();
+  // The prefix's own renames come back whatever the checks below find.
+  const auto restore = Basalt::MakeScopeExit([&before] {
+    if (before.empty()) {
+      RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
+    } else {
+      RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
+                      REG_MULTI_SZ, before.data(),
+                      static_cast<DWORD>(before.size() * sizeof(wchar_t)));
+    }
+  });
   {
     // A reader that holds the file without delete sharing makes the replacement fail.
     Basalt::UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ,
@@ -327,14 +339,6 @@ TEST_F(TrustedListUpdate, FailedReplacementIsScheduledForTheNextStart) {
   // The current list stays; its replacement waits for the next start.
   EXPECT_EQ(FileVersion(path), 8u);
   EXPECT_EQ(FileVersion(temporary), 9u);
-
-  if (before.empty()) {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
-  } else {
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
-                    REG_MULTI_SZ, before.data(),
-                    static_cast<DWORD>(before.size() * sizeof(wchar_t)));
-  }
 }
 
 TEST_F(TrustedListUpdate, ReadOnlyCandidateLeavesAReplaceableList) {
@@ -378,6 +382,83 @@ TEST_F(TrustedListUpdate, ReloadSeesTheNewFile) {
   CTrustedList::SharedHold hold(list);
   EXPECT_EQ(list.GetNames(), nullptr);
   EXPECT_EQ(list.GetVersion(), 0u);
+}
+
+// Memory that runs out anywhere in a reload fails that reload and keeps the loaded list; it is
+// never an exception out of it (which would leave the list's lock taken).
+TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAReloadKeepsTheLoadedList) {
+  const std::wstring path = folder_ + L"\\trusted.js";
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_v8.js").c_str(), path.c_str(), FALSE));
+  auto list = std::make_unique<CTrustedList>(path.c_str());
+  ASSERT_TRUE(list->EnsureLoaded());
+  ASSERT_TRUE(CopyFileW(Fixture(L"list_v9.js").c_str(), path.c_str(), FALSE));
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    DWORD before = 0;
+    {
+      CTrustedList::SharedHold hold(*list);
+      before = list->GetVersion();
+    }
+    BOOL reloaded = FALSE;
+    bool thrown = false;
+    bool failed = false;
+    {
+      testsupport::ScopedAllocationFailure failure(allocations);
+      try {
+        reloaded = list->Reload();
+      } catch (...) {
+        thrown = true;
+      }
+      failed = failure.failed();
+    }
+    if (thrown) {
+      (void)list.release();  // its lock may be held: never touched again
+      FAIL() << "an exception left Reload";
+    }
+    ASSERT_TRUE(list->IsLoaded());
+    CTrustedList::SharedHold hold(*list);
+    EXPECT_EQ(list->GetVersion(), reloaded ? 9u : before);
+    EXPECT_NE(list->GetNames(), nullptr);
+    if (!failed) {
+      EXPECT_TRUE(reloaded);
+      break;
+    }
+  }
+}
+
+// Memory that runs out anywhere in an update makes it fail and leaves no temporary copy behind;
+// it is never an exception out of it.
+TEST_F(TrustedListUpdate, RunningOutOfMemoryDuringAnUpdateIsARefusal) {
+  const std::wstring installed = trust_test::InstalledListPath();
+  const std::wstring temporary = installed.substr(0, installed.rfind(L'\\')) + L"\\trusted.tmp";
+  const std::wstring candidate = Fixture(L"list_v9.js");
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    trust_test::SetInstalledListFile(L"list_v8.js");
+    BOOL applied = FALSE;
+    bool thrown = false;
+    bool failed = false;
+    {
+      testsupport::ScopedAllocationFailure failure(allocations);
+      try {
+        applied = ApplyTrustedListUpdate(candidate.c_str());
+      } catch (...) {
+        thrown = true;
+      }
+      failed = failure.failed();
+    }
+    ASSERT_FALSE(thrown) << "an exception left the update";
+    // Memory may also run out in the load after the replacement: the file is then newer than
+    // what was loaded, as after any failed load.
+    if (applied) {
+      EXPECT_EQ(FileVersion(installed), 9u);
+    }
+    EXPECT_FALSE(PathFileExistsW(temporary.c_str()));
+    if (!failed) {
+      EXPECT_TRUE(applied);
+      break;
+    }
+  }
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 namespace {
 
 using quillet_test::Ansi;
-using quillet_test::WinPath;
+using testsupport::WinePath;
 
 constexpr DWORD kMoreData = ERROR_MORE_DATA;
 const char kVersion[] = "17.6.140.0";
@@ -65,7 +65,7 @@ std::string Replace(std::string text, const std::string& from, const std::string
 class EvaluationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), m_folder + L"\\ver.dll"));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), m_folder + L"\\ver.dll"));
     ASSERT_TRUE(quillet_test::WriteBytes(m_folder + L"\\plain.txt", "no version here"));
     ASSERT_TRUE(CreateDirectoryW((m_folder + L"\\vdir.dll").c_str(), nullptr));
     GetCurrentDirectoryW(MAX_PATH, m_oldCurrent);

@@ -19,7 +19,7 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 using quillet_test::Regsvr32;
-using quillet_test::WinPath;
+using testsupport::WinePath;
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
@@ -34,7 +34,7 @@ class HostRole {
     m_ready.reset(CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
     m_done.reset(CreateEventW(nullptr, TRUE, FALSE, doneName.c_str()));
     if (!m_ready || !m_done ||
-        !quillet_test::StartProcess(L"\"" + WinPath(exe) + L"\" " + readyName + L" " + doneName,
+        !quillet_test::StartProcess(L"\"" + WinePath(exe) + L"\" " + readyName + L" " + doneName,
                                     m_process, &m_pid)) {
       return;
     }
@@ -82,8 +82,8 @@ class MarshallingTest : public ::testing::Test {
   }
 
   Basalt::ScopedComApartment m_apartment{COINIT_MULTITHREADED};
-  const std::wstring m_quillet = WinPath(QX_QUILLET_DLL);
-  const std::wstring m_factoryProxy = WinPath(QX_CLASSFACTORY_PS);
+  const std::wstring m_quillet = WinePath(QX_QUILLET_DLL);
+  const std::wstring m_factoryProxy = WinePath(QX_CLASSFACTORY_PS);
 };
 
 TEST_F(MarshallingTest, TheControlManagerAnswersAnotherProcess) {

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "QuilletTestSupport.h"
+#include "tests/support/AllocationFailures.h"
 #include "tests/support/FixedFileVersion.h"
 #include "trust/SecureCom.h"
+#include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/IQxVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
 #include "versionserver/resource.h"
@@ -25,7 +27,7 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 using quillet_test::Regsvr32;
-using quillet_test::WinPath;
+using testsupport::WinePath;
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 const wchar_t kClassKey[] = L"CLSID\\{A95B959F-64A9-43E4-A874-C8A77905854A}";
@@ -38,8 +40,8 @@ const wchar_t* const kMarshalledIids[] = {L"{C8C3A940-EE0E-4BFD-A151-E31A7F05F86
                                           L"{FFBF163F-925A-41C4-82A4-0AC6AE77B9D2}",
                                           L"{98C36371-A729-44C7-A177-F8D76CE567C7}"};
 
-const std::wstring kRealDll = WinPath(QX_QUILLET_DLL);
-const std::wstring kTestTrustDll = WinPath(QX_QUILLET_TESTTRUST_DLL);
+const std::wstring kRealDll = WinePath(QX_QUILLET_DLL);
+const std::wstring kTestTrustDll = WinePath(QX_QUILLET_TESTTRUST_DLL);
 
 bool KeyExists(const std::wstring& key) {
   Basalt::UniqueHKey opened;
@@ -86,7 +88,7 @@ void ExpectKey(const std::wstring& key, const std::map<std::wstring, std::wstrin
 
 TEST(QuilletDll, CarriesTheBuildsVersion) {
   for (const std::wstring& file :
-       {kRealDll, kTestTrustDll, WinPath(QX_STANDIN_HOLLIN), WinPath(QX_STANDIN_FENNICK)}) {
+       {kRealDll, kTestTrustDll, WinePath(QX_STANDIN_HOLLIN), WinePath(QX_STANDIN_FENNICK)}) {
     const auto version = testsupport::ReadFixedFileVersion(file);
     ASSERT_TRUE(version.found);
     EXPECT_EQ(static_cast<DWORD>(MAKELONG(6, 17)), version.ms);
@@ -286,8 +288,8 @@ TEST(QuilletDll, ReportsTheDeliverablesInstalledBesideIt) {
   ASSERT_TRUE(apartment.succeeded());
   const std::wstring folder = trust_test::MakeScratchFolder(L"install");
   ASSERT_TRUE(quillet_test::CopyInto(kTestTrustDll, folder + L"\\Quillet.dll"));
-  ASSERT_TRUE(quillet_test::CopyInto(WinPath(QX_STANDIN_HOLLIN), folder + L"\\Hollin.exe"));
-  ASSERT_TRUE(quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), folder + L"\\Fennick.dll"));
+  ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_HOLLIN), folder + L"\\Hollin.exe"));
+  ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), folder + L"\\Fennick.dll"));
   {
     RegisteredServer server(folder + L"\\Quillet.dll");
     ASSERT_TRUE(server.ok());
@@ -336,6 +338,39 @@ TEST(QuilletDll, TheBuiltInTablesRefuseEveryCallerUnderWine) {
   ComPtr<IUnknown> classic;
   EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(CLSID_QxSvcHostVer, nullptr, CLSCTX_INPROC_SERVER,
                                             IID_PPV_ARGS(&classic)));
+}
+
+// Memory that runs out anywhere in registration or unregistration is E_OUTOFMEMORY from the
+// export, never an exception out of it. This program's module code registers the real DLL.
+TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
+  Basalt::UniqueModule dll(LoadLibraryW(kRealDll.c_str()));
+  ASSERT_TRUE(dll);
+  ASSERT_TRUE(QxSvcHostVerModule().Init(dll.get()));
+  for (const bool registering : {true, false}) {
+    for (long allocations = 0;; ++allocations) {
+      SCOPED_TRACE(testing::Message()
+                   << (registering ? "registering, " : "unregistering, ") << allocations);
+      HRESULT hr = E_UNEXPECTED;
+      bool thrown = false;
+      bool failed = false;
+      {
+        testsupport::ScopedAllocationFailure failure(allocations);
+        try {
+          hr = registering ? QuilletDllRegisterServer() : QuilletDllUnregisterServer();
+        } catch (...) {
+          thrown = true;
+        }
+        failed = failure.failed();
+      }
+      EXPECT_FALSE(thrown);
+      if (!failed) {
+        EXPECT_EQ(S_OK, hr);
+        break;
+      }
+      EXPECT_EQ(E_OUTOFMEMORY, hr);
+    }
+    EXPECT_EQ(registering, KeyExists(kClassKey));
+  }
 }
 
 }  // namespace

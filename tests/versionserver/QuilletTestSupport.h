@@ -8,16 +8,9 @@
 #include "TrustTestSupport.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
 
 namespace quillet_test {
-
-// The Windows name of a file of the build tree (Wine maps the Unix root to Z:).
-inline std::wstring WinPath(const char* unixPath) {
-  std::wstring path = L"Z:";
-  for (const char* p = unixPath; *p != '\0'; ++p)
-    path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-  return path;
-}
 
 // |text| in the process's ANSI code page (the one the ANSI file functions use).
 inline std::string Ansi(const std::wstring& text) {
@@ -86,22 +79,13 @@ inline bool StartProcess(std::wstring commandLine, Basalt::UniqueKernelHandle& p
   return true;
 }
 
-// Runs |commandLine| to its end (at most a minute) and returns its exit code.
-inline DWORD RunProcess(const std::wstring& commandLine) {
-  Basalt::UniqueKernelHandle process;
-  if (!StartProcess(commandLine, process)) return GetLastError() | 0x10000000;
-  WaitForSingleObject(process.get(), 60000);
-  DWORD code = 0xFFFFFFFF;
-  GetExitCodeProcess(process.get(), &code);
-  return code;
-}
-
 // Registers (or unregisters) |dll| with the system's regsvr32; its exit code.
 inline DWORD Regsvr32(const std::wstring& dll, bool unregister) {
   wchar_t system[MAX_PATH] = {};
   GetSystemDirectoryW(system, MAX_PATH);
-  return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" /s " +
-                    (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
+  return testsupport::RunProgram(
+      std::wstring(system) + L"\\regsvr32.exe",
+      std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
 }
 
 }  // namespace quillet_test

@@ -20,7 +20,7 @@ using Microsoft::WRL::ComPtr;
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
 std::wstring Caller(const wchar_t* name) {
-  return quillet_test::WinPath(QX_CALLER_DIR) + L"\\" + name;
+  return testsupport::WinePath(QX_CALLER_DIR) + L"\\" + name;
 }
 
 template <typename Fn>

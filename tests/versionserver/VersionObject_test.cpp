@@ -12,6 +12,7 @@
 
 #include "QuilletTestSupport.h"
 #include "etwlogging/LogCapture.h"
+#include "tests/support/AllocationFailures.h"
 #include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/QxGetVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
@@ -20,7 +21,7 @@
 namespace {
 
 using Microsoft::WRL::ComPtr;
-using quillet_test::WinPath;
+using testsupport::WinePath;
 
 // "テスト.dll" in code page 932.
 const char kDbcsName[] = "\x83\x65\x83\x58\x83\x67.dll";
@@ -111,12 +112,12 @@ class VersionObjectTest : public ::testing::Test {
   }
 
   void PutPresent() const {
-    ASSERT_TRUE(quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), m_a + L"\\present.dll"));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), m_a + L"\\present.dll"));
   }
   // The double-byte file under the name the ANSI file functions give those bytes.
   void PutDbcs() const {
-    ASSERT_TRUE(
-        quillet_test::CopyInto(WinPath(QX_STANDIN_FENNICK), m_b + L"\\" + Wide(kDbcsName, CP_ACP)));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK),
+                                       m_b + L"\\" + Wide(kDbcsName, CP_ACP)));
   }
   // How the object reports the double-byte name: in the thread's code page.
   static std::wstring DbcsShown() { return Wide(kDbcsName, CP_THREAD_ACP); }
@@ -250,6 +251,42 @@ TEST_F(VersionObjectTest, FailuresAreReportedWithTheEvaluationsCode) {
   EXPECT_EQ(E_FAIL, answer.hr);
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), answer.result);
   EXPECT_TRUE(Logged(kCheckComponents, ETWLogging::kLogError, 90, L"Error '0x0000000D'"));
+}
+
+// Memory that runs out anywhere in an evaluation gives a result code (8, or 14 for the section
+// buffer) or the answer itself, never a wrong answer or an exception out of the entry point; the
+// temporary file still goes.
+TEST_F(VersionObjectTest, RunningOutOfMemoryAnywhereIsAResult) {
+  PutPresent();
+  const HMODULE module = GetModuleHandleW(nullptr);
+  DWORD expected = 0;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_MORE_DATA),
+            QxGetVersion(module, IDR_COMPONENTS_INI, L"INI", nullptr, &expected));
+  for (long allocations = 0;; ++allocations) {
+    SCOPED_TRACE(allocations);
+    DWORD length = 0;
+    DWORD code = 0;
+    bool thrown = false;
+    bool failed = false;
+    {
+      testsupport::ScopedAllocationFailure failure(allocations);
+      try {
+        code = QxGetVersion(module, IDR_COMPONENTS_INI, L"INI", nullptr, &length);
+      } catch (...) {
+        thrown = true;
+      }
+      failed = failure.failed();
+    }
+    EXPECT_FALSE(thrown);
+    EXPECT_EQ(0, quillet_test::CountFiles(m_temp));
+    if (code == ERROR_MORE_DATA) {
+      EXPECT_EQ(expected, length);
+    } else {
+      EXPECT_TRUE(failed);
+      EXPECT_TRUE(code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY) << code;
+    }
+    if (!failed) break;
+  }
 }
 
 TEST_F(VersionObjectTest, EveryCallRemovesItsTemporaryFile) {

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,6 +71,21 @@ bool ReadScriptSignature(const wchar_t* path, ScriptSignature* out) {
   return CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()),
                               CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(&out->signature[0]),
                               &size, nullptr, nullptr) != FALSE;
+}
+
+// The platform calls that these bindings stand in for fail when memory runs out; they never
+// throw.
+template <typename Result, typename Fn>
+Result FailInsteadOfThrowing(Result failure, Fn&& fn) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    return failure;
+  }
+}
+
+bool ReadScriptSignatureNoThrow(const wchar_t* path, ScriptSignature* out) {
+  return FailInsteadOfThrowing(false, [&] { return ReadScriptSignature(path, out); });
 }
 
 // |data| decoded as |type| into |out|.
@@ -251,50 +267,10 @@ LONG VerifyFirstSignerCopy(const wchar_t* path) {
   return result;
 }
 
-}  // namespace
-
-namespace trust_test {
-void BeforeNextListSignatureCheck(std::function<void()> action) {
-  g_beforeListSignatureCheck = std::move(action);
-}
-void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
-int TimestampPolicyCalls() { return g_policyCalls; }
-}  // namespace trust_test
-
-namespace TrustPlatform {
-
-DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
-  ++g_policyCalls;
-  if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
-  CERT_CHAIN_POLICY_PARA para = {};
-  para.cbSize = sizeof(para);
-  para.dwFlags =
-      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
-  CERT_CHAIN_POLICY_STATUS status = {};
-  status.cbSize = sizeof(status);
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
-    return GetLastError();
-  }
-  return status.dwError;
-}
-
-bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
-  if (DecodeEmbeddedSignature(path, out)) return true;
-  *out = EmbeddedSignature();
-  return DecodeSignersSeparately(path, out);
-}
-
-LONG VerifyProgramFileTrust(const wchar_t* path) {
-  const LONG result = VerifyFileTrustHashOnly(path);
-  EmbeddedSignature signature;
-  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
-    return result;
-  }
-  return VerifyFirstSignerCopy(path);
-}
-
-bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
-                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+// CryptMsgVerifyCountersignatureEncodedEx's two checks.
+bool VerifyCountersignatureThrowing(const BYTE* signer, DWORD signerSize,
+                                    const BYTE* countersignature, DWORD countersignatureSize,
+                                    PCCERT_CONTEXT countersigner) {
   std::vector<BYTE> signerBuffer, counterBuffer;
   if (!Decode(PKCS7_SIGNER_INFO, signer, signerSize, &signerBuffer) ||
       !Decode(PKCS7_SIGNER_INFO, countersignature, countersignatureSize, &counterBuffer)) {
@@ -343,10 +319,61 @@ bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* co
                                              nullptr, 0) != FALSE;
 }
 
+}  // namespace
+
+namespace trust_test {
+void BeforeNextListSignatureCheck(std::function<void()> action) {
+  g_beforeListSignatureCheck = std::move(action);
+}
+void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
+int TimestampPolicyCalls() { return g_policyCalls; }
+}  // namespace trust_test
+
+namespace TrustPlatform {
+
+DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
+  ++g_policyCalls;
+  if (g_policyFails) return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof(para);
+  para.dwFlags =
+      CERT_CHAIN_POLICY_IGNORE_ALL_NOT_TIME_VALID_FLAGS | CERT_CHAIN_POLICY_IGNORE_WRONG_USAGE_FLAG;
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &para, &status)) {
+    return GetLastError();
+  }
+  return status.dwError;
+}
+
+bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (DecodeEmbeddedSignature(path, out)) return true;
+  *out = EmbeddedSignature();
+  return FailInsteadOfThrowing(false, [&] { return DecodeSignersSeparately(path, out); });
+}
+
+LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const LONG result = VerifyFileTrustHashOnly(path);
+  EmbeddedSignature signature;
+  if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
+    return result;
+  }
+  return FailInsteadOfThrowing(static_cast<LONG>(TRUST_E_NOSIGNATURE),
+                               [&] { return VerifyFirstSignerCopy(path); });
+}
+
+bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
+                            DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {
+  return FailInsteadOfThrowing(false, [&] {
+    return VerifyCountersignatureThrowing(signer, signerSize, countersignature,
+                                          countersignatureSize, countersigner);
+  });
+}
+
 bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* message) {
   if (g_beforeListSignatureCheck) std::exchange(g_beforeListSignatureCheck, nullptr)();
   ScriptSignature script;
-  if (!ReadScriptSignature(path, &script)) return false;
+  if (!ReadScriptSignatureNoThrow(path, &script)) return false;
   HCRYPTMSG msg = CryptMsgOpenToDecode(kEncoding, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
   if (msg == nullptr) return false;
   if (!CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(script.signature.data()),
@@ -366,7 +393,7 @@ bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* mes
 
 LONG VerifyScriptFileTrust(const wchar_t* path) {
   ScriptSignature script;
-  if (!ReadScriptSignature(path, &script)) return TRUST_E_NOSIGNATURE;
+  if (!ReadScriptSignatureNoThrow(path, &script)) return TRUST_E_NOSIGNATURE;
   CRYPT_VERIFY_MESSAGE_PARA para = {};
   para.cbSize = sizeof(para);
   para.dwMsgAndCertEncodingType = kEncoding;
