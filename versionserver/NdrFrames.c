@@ -64,11 +64,12 @@ static __attribute__((noreturn, used)) void ResumeAfterException(void) {
 }
 
 static LONG CALLBACK DispatchToFrames(EXCEPTION_POINTERS* info) {
-  ThreadFrames* state = &t_frames;
   EXCEPTION_RECORD* record = info->ExceptionRecord;
-  if (state->frames == NULL || state->unwinding || !IsFailure(record->ExceptionCode)) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
+  /* The code first: the thread's state may have to be allocated on first touch, which a stack
+   * overflow or a thread that never made a proxy call must not pay for. */
+  if (!IsFailure(record->ExceptionCode)) return EXCEPTION_CONTINUE_SEARCH;
+  ThreadFrames* state = &t_frames;
+  if (state->frames == NULL || state->unwinding) return EXCEPTION_CONTINUE_SEARCH;
   state->unwindTo = NULL;
   for (QxNdrFrame* frame = state->frames; frame != NULL && state->unwindTo == NULL;
        frame = frame->Prev) {
