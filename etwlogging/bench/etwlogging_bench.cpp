@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "etwlogging/CLogging.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -33,25 +34,6 @@ double Now() {
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&counter);
   return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-void DeleteTree(const std::wstring& path) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = path + L"\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        DeleteTree(child);
-      } else {
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path.c_str());
 }
 
 // First line (with its line end) of a log file, after the byte-order mark.
@@ -155,13 +137,13 @@ int main(int argc, char** argv) {
   std::vector<double> floorRates;
   std::vector<double> ratios;
   for (int round = 0; round < rounds; ++round) {
-    DeleteTree(scratch);
+    testsupport::DeleteTree(scratch);
     if (!CreateDirectoryW(scratch.c_str(), nullptr)) return 1;
     double loggerSeconds = 0;
     double floorSeconds = 0;
     if (!RunRound(scratch, lines, message, &loggerSeconds, &floorSeconds, &sample)) {
       fprintf(stderr, "a write failed\n");
-      DeleteTree(scratch);
+      testsupport::DeleteTree(scratch);
       return 1;
     }
     loggerRates.push_back(lines / loggerSeconds);
@@ -170,7 +152,7 @@ int main(int argc, char** argv) {
     printf("round %d: logger %.0f lines/s, floor %.0f lines/s, ratio %.3f\n", round + 1,
            loggerRates.back(), floorRates.back(), loggerRates.back() / floorRates.back());
   }
-  DeleteTree(scratch);
+  testsupport::DeleteTree(scratch);
   printf("lines per run: %d, line size: %zu bytes, rounds: %d\n", lines,
          sample.size() * sizeof(wchar_t), rounds);
   printf("file logger:     %.0f lines/s (median)\n", Median(loggerRates));

@@ -46,6 +46,21 @@ struct PeImage {
     }
     return names;
   }
+  // The imported libraries that are not in the system folder: with library search restricted to
+  // that folder, each of them would keep the image from loading.
+  std::vector<std::string> ImportsOutsideSystemFolder() const {
+    std::vector<std::string> outside;
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    for (const std::string& name : ImportedLibraries()) {
+      const std::wstring path =
+          std::wstring(system, length) + L"\\" + std::wstring(name.begin(), name.end());
+      if (length == 0 || GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        outside.push_back(name);
+      }
+    }
+    return outside;
+  }
   // The names the image exports, sorted; |functions| (when given) receives the number of
   // exported functions, names or not.
   std::vector<std::string> ExportedNames(DWORD* functions = nullptr) const {
