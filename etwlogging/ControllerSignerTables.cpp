@@ -1,6 +1,8 @@
 // The trace-controller signer tables and chain policy that programs carry.
 #include "etwlogging/ControllerSignerTables.h"
 
+#include "trust/CryptOwners.h"
+
 namespace ETWLogging::internal {
 namespace {
 
@@ -26,15 +28,7 @@ const BYTE* const g_ControllerPinnedRoots[] = {kRoot1, kRoot2, kRoot3, kRoot4, k
 const DWORD g_ControllerPinnedRootCount = 6;
 
 DWORD VerifyControllerChainPolicy(PCCERT_CHAIN_CONTEXT chain) {
-  CERT_CHAIN_POLICY_PARA para = {};
-  para.cbSize = sizeof(para);
-  CERT_CHAIN_POLICY_STATUS status = {};
-  status.cbSize = sizeof(status);
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, chain, &para, &status)) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(TRUST_E_FAIL);
-  }
-  return status.dwError;
+  return VerifyAuthenticodeTimestampChainPolicy(chain);
 }
 
 }  // namespace ETWLogging::internal

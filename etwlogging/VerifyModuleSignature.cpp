@@ -11,6 +11,7 @@
 
 #include "etwlogging/ControllerSignerTables.h"
 #include "trust/CryptOwners.h"
+#include "trust/EmbeddedSignature.h"
 
 namespace ETWLogging {
 namespace {
@@ -57,22 +58,10 @@ bool VerifySigner(const wchar_t* path, HCERTSTORE store, HCRYPTMSG message, DWOR
 
 bool VerifyModuleSignature(const wchar_t* path) {
   if (path == nullptr || *path == L'\0') return false;
-  HCERTSTORE rawStore = nullptr;
-  HCRYPTMSG rawMessage = nullptr;
-  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                        CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore,
-                        &rawMessage, nullptr)) {
-    return false;
-  }
-  const UniqueCertStore store(rawStore);
-  const UniqueCryptMsg message(rawMessage);
-  DWORD signerCount = 0;
-  DWORD size = sizeof(signerCount);
-  if (!CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &size)) {
-    return false;
-  }
-  for (DWORD i = 0; i < signerCount; ++i) {
-    if (VerifySigner(path, store.get(), message.get(), i)) return true;
+  EmbeddedSignature signature;
+  if (!DecodeEmbeddedSignature(path, &signature)) return false;
+  for (const EmbeddedSignature::Signer& signer : signature.signers) {
+    if (VerifySigner(path, signer.store, signer.message, signer.index)) return true;
   }
   return false;
 }

@@ -84,6 +84,20 @@ inline ProcessHeapBuffer GetCryptMsgParam(HCRYPTMSG message, DWORD param, DWORD 
   return buffer;
 }
 
+// CERT_CHAIN_POLICY_AUTHENTICODE_TS over |chain|: the policy's own error, or the call's error
+// (TRUST_E_FAIL when it failed without one); 0 when the chain passes.
+inline DWORD VerifyAuthenticodeTimestampChainPolicy(PCCERT_CHAIN_CONTEXT chain) {
+  CERT_CHAIN_POLICY_PARA para = {};
+  para.cbSize = sizeof(para);
+  CERT_CHAIN_POLICY_STATUS status = {};
+  status.cbSize = sizeof(status);
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, chain, &para, &status)) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(TRUST_E_FAIL);
+  }
+  return status.dwError;
+}
+
 // CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS | CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL
 constexpr DWORD kTrustChainFlags = 0x84;
 

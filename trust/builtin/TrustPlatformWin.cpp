@@ -4,6 +4,7 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 
@@ -14,15 +15,7 @@ bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
 }
 
 DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
-  CERT_CHAIN_POLICY_PARA para = {};
-  para.cbSize = sizeof(para);
-  CERT_CHAIN_POLICY_STATUS status = {};
-  status.cbSize = sizeof(status);
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, chain, &para, &status)) {
-    const DWORD error = GetLastError();
-    return error != 0 ? error : static_cast<DWORD>(TRUST_E_FAIL);
-  }
-  return status.dwError;
+  return VerifyAuthenticodeTimestampChainPolicy(chain);
 }
 
 LONG VerifyProgramFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
