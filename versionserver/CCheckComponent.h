@@ -11,6 +11,6 @@ class CCheckComponent : public CRetrieveINI {
   DWORD ProcessSection(const char* section, SectionKind kind, char* output) override;
   // 1 when the item's file exists; otherwise 0, and unless |optional| writes "path\n" (an
   // unresolved COM or SERVICE item stands for its own path).
-  int ProcessItem(const char* folderOrName, char* item, SectionKind kind, bool optional,
-                  char* output) override;
+  int ProcessItem(const wchar_t* folder, const char* name, char* item, SectionKind kind,
+                  bool optional, char* output) override;
 };

@@ -11,6 +11,6 @@ class CGetVersion : public CRetrieveINI {
   DWORD ProcessSection(const char* section, SectionKind kind, char* output) override;
   // 1 when the item's file exists; then, when it has a version and a path with a folder, writes
   // "name=version\n" (name: the display name, the file name, or the line's key).
-  int ProcessItem(const char* folderOrName, char* item, SectionKind kind, bool optional,
-                  char* output) override;
+  int ProcessItem(const wchar_t* folder, const char* name, char* item, SectionKind kind,
+                  bool optional, char* output) override;
 };

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "versionserver/ComponentLookup.h"
 
@@ -17,7 +19,7 @@ constexpr DWORD kEvaluatorOsVista = 8, kEvaluatorOsOther = 4;
 constexpr DWORD kVersionCodeVista = 7;
 
 struct SectionEntry {
-  const char* name;
+  const wchar_t* name;
   SectionKind kind;
   DWORD os;
   DWORD family;
@@ -26,39 +28,39 @@ struct SectionEntry {
 
 // In reading order: all directory IDs are known before the first FILES line.
 constexpr SectionEntry kSections[] = {
-    {"DirID", SectionKind::kDirId, kOsAny, kFamilyAny, false},
-    {"DirID-win98", SectionKind::kDirId, kOsWin98, kFamilyAny, false},
-    {"DirID-winme", SectionKind::kDirId, kOsWinMe, kFamilyAny, false},
-    {"DirID-win2k", SectionKind::kDirId, kOsWin2k, kFamilyAny, false},
-    {"DirID-winxp", SectionKind::kDirId, kOsWinXp, kFamilyAny, false},
-    {"DirID-VISTA", SectionKind::kDirId, kOsVista, kFamilyAny, false},
-    {"DirID-all9x", SectionKind::kDirId, kOsAny, kFamily9x, false},
-    {"DirID-allnt", SectionKind::kDirId, kOsAny, kFamilyNt, false},
-    {"DirID-win64", SectionKind::kDirId, kOsAny, kFamilyAny, true},
-    {"FILES", SectionKind::kFiles, kOsAny, kFamilyAny, false},
-    {"FILES-win98", SectionKind::kFiles, kOsWin98, kFamilyAny, false},
-    {"FILES-winme", SectionKind::kFiles, kOsWinMe, kFamilyAny, false},
-    {"FILES-win2k", SectionKind::kFiles, kOsWin2k, kFamilyAny, false},
-    {"FILES-winxp", SectionKind::kFiles, kOsWinXp, kFamilyAny, false},
-    {"FILES-VISTA", SectionKind::kFiles, kOsVista, kFamilyAny, false},
-    {"FILES-all9x", SectionKind::kFiles, kOsAny, kFamily9x, false},
-    {"FILES-allnt", SectionKind::kFiles, kOsAny, kFamilyNt, false},
-    {"FILES-win64", SectionKind::kFiles, kOsAny, kFamilyAny, true},
-    {"COM", SectionKind::kCom, kOsAny, kFamilyAny, false},
-    {"COM-win98", SectionKind::kCom, kOsWin98, kFamilyAny, false},
-    {"COM-winme", SectionKind::kCom, kOsWinMe, kFamilyAny, false},
-    {"COM-win2k", SectionKind::kCom, kOsWin2k, kFamilyAny, false},
-    {"COM-winxp", SectionKind::kCom, kOsWinXp, kFamilyAny, false},
-    {"COM-VISTA", SectionKind::kCom, kOsVista, kFamilyAny, false},
-    {"COM-all9x", SectionKind::kCom, kOsAny, kFamily9x, false},
-    {"COM-allnt", SectionKind::kCom, kOsAny, kFamilyNt, false},
-    {"COM-win64", SectionKind::kCom, kOsAny, kFamilyAny, true},
-    {"SERVICE", SectionKind::kService, kOsAny, kFamilyNt, false},
-    {"SERVICE-win2k", SectionKind::kService, kOsWin2k, kFamilyAny, false},
-    {"SERVICE-winxp", SectionKind::kService, kOsWinXp, kFamilyAny, false},
-    {"SERVICE-VISTA", SectionKind::kService, kOsVista, kFamilyAny, false},
-    {"SERVICE-allnt", SectionKind::kService, kOsAny, kFamilyNt, false},
-    {"SERVICE-win64", SectionKind::kService, kOsAny, kFamilyNt, true},
+    {L"DirID", SectionKind::kDirId, kOsAny, kFamilyAny, false},
+    {L"DirID-win98", SectionKind::kDirId, kOsWin98, kFamilyAny, false},
+    {L"DirID-winme", SectionKind::kDirId, kOsWinMe, kFamilyAny, false},
+    {L"DirID-win2k", SectionKind::kDirId, kOsWin2k, kFamilyAny, false},
+    {L"DirID-winxp", SectionKind::kDirId, kOsWinXp, kFamilyAny, false},
+    {L"DirID-VISTA", SectionKind::kDirId, kOsVista, kFamilyAny, false},
+    {L"DirID-all9x", SectionKind::kDirId, kOsAny, kFamily9x, false},
+    {L"DirID-allnt", SectionKind::kDirId, kOsAny, kFamilyNt, false},
+    {L"DirID-win64", SectionKind::kDirId, kOsAny, kFamilyAny, true},
+    {L"FILES", SectionKind::kFiles, kOsAny, kFamilyAny, false},
+    {L"FILES-win98", SectionKind::kFiles, kOsWin98, kFamilyAny, false},
+    {L"FILES-winme", SectionKind::kFiles, kOsWinMe, kFamilyAny, false},
+    {L"FILES-win2k", SectionKind::kFiles, kOsWin2k, kFamilyAny, false},
+    {L"FILES-winxp", SectionKind::kFiles, kOsWinXp, kFamilyAny, false},
+    {L"FILES-VISTA", SectionKind::kFiles, kOsVista, kFamilyAny, false},
+    {L"FILES-all9x", SectionKind::kFiles, kOsAny, kFamily9x, false},
+    {L"FILES-allnt", SectionKind::kFiles, kOsAny, kFamilyNt, false},
+    {L"FILES-win64", SectionKind::kFiles, kOsAny, kFamilyAny, true},
+    {L"COM", SectionKind::kCom, kOsAny, kFamilyAny, false},
+    {L"COM-win98", SectionKind::kCom, kOsWin98, kFamilyAny, false},
+    {L"COM-winme", SectionKind::kCom, kOsWinMe, kFamilyAny, false},
+    {L"COM-win2k", SectionKind::kCom, kOsWin2k, kFamilyAny, false},
+    {L"COM-winxp", SectionKind::kCom, kOsWinXp, kFamilyAny, false},
+    {L"COM-VISTA", SectionKind::kCom, kOsVista, kFamilyAny, false},
+    {L"COM-all9x", SectionKind::kCom, kOsAny, kFamily9x, false},
+    {L"COM-allnt", SectionKind::kCom, kOsAny, kFamilyNt, false},
+    {L"COM-win64", SectionKind::kCom, kOsAny, kFamilyAny, true},
+    {L"SERVICE", SectionKind::kService, kOsAny, kFamilyNt, false},
+    {L"SERVICE-win2k", SectionKind::kService, kOsWin2k, kFamilyAny, false},
+    {L"SERVICE-winxp", SectionKind::kService, kOsWinXp, kFamilyAny, false},
+    {L"SERVICE-VISTA", SectionKind::kService, kOsVista, kFamilyAny, false},
+    {L"SERVICE-allnt", SectionKind::kService, kOsAny, kFamilyNt, false},
+    {L"SERVICE-win64", SectionKind::kService, kOsAny, kFamilyNt, true},
 };
 static_assert(sizeof(kSections) / sizeof(kSections[0]) == 33, "the section table has 33 entries");
 
@@ -66,8 +68,8 @@ constexpr DWORD kResultMissing = 2;
 
 }  // namespace
 
-CRetrieveINI::CRetrieveINI(const char* iniPath)
-    : m_pszIniPath(iniPath),
+CRetrieveINI::CRetrieveINI(const wchar_t* iniPath)
+    : m_pwszIniPath(iniPath),
       m_dwOsCode(GetOsVersionCode() == kVersionCodeVista ? kEvaluatorOsVista : kEvaluatorOsOther) {}
 
 DWORD CRetrieveINI::ProcessSections(char* output, size_t* size,
@@ -85,8 +87,7 @@ DWORD CRetrieveINI::ProcessSections(char* output, size_t* size,
     const bool familyApplies = entry.family == kFamilyAny || entry.family == m_dwOsFamily;
     if (!osApplies || !familyApplies) continue;
     std::memset(sectionBuffer.get(), 0, kSectionBufferBytes);
-    if (GetPrivateProfileSectionA(entry.name, sectionBuffer.get(), kSectionBufferBytes,
-                                  m_pszIniPath) == 0) {
+    if (ReadIniSectionA(entry.name, sectionBuffer.get(), kSectionBufferBytes, m_pwszIniPath) == 0) {
       continue;
     }
     const DWORD sectionResult = ProcessSection(sectionBuffer.get(), entry.kind, output);
@@ -168,11 +169,11 @@ DWORD CRetrieveINI::EvaluateSection(const char* section, SectionKind kind, char*
           found = true;
           break;
         case SectionKind::kFiles:
-          found = ProcessItem(GetDirIdFolder(dirId), item, kind, optional, output) == 1;
+          found = ProcessItem(GetDirIdFolder(dirId), nullptr, item, kind, optional, output) == 1;
           break;
         case SectionKind::kCom:
         case SectionKind::kService:
-          found = ProcessItem(key, item, kind, optional, output) == 1;
+          found = ProcessItem(nullptr, key, item, kind, optional, output) == 1;
           break;
       }
       if (found || optional) ++lineSatisfied;
@@ -213,34 +214,36 @@ void CRetrieveINI::EmitLine(char* output, const char* const* parts, size_t count
 
 bool CRetrieveINI::ResolveDirId(const char* key, char* value) {
   CharUpperA(value);
-  char folder[kItemBufferBytes] = {};
+  wchar_t folder[kPathBufferChars] = {};
   if (std::strstr(value, "$REG$") != nullptr) {
     if (!ReadRegistryItem(value, false, folder)) return false;
   } else if (std::strstr(value, "%SYSTEMFOLDER%") != nullptr) {
-    const UINT length = GetSystemDirectoryA(folder, kItemBufferBytes);
-    if (length == 0 || length >= kItemBufferBytes) return false;
+    const UINT length = GetSystemDirectoryW(folder, kPathBufferChars);
+    if (length == 0 || length >= kPathBufferChars) return false;
   } else if (std::strstr(value, "CLSID") != nullptr) {
     const char* clsid = std::strchr(value, '{');
     if (clsid == nullptr || !GetClsidServerPath(clsid, folder)) return false;
-    char* cut = FindLastCharA(folder, '/');
-    if (cut == nullptr) cut = FindLastCharA(folder, '\\');
+    wchar_t* cut = std::wcsrchr(folder, L'/');
+    if (cut == nullptr) cut = std::wcsrchr(folder, L'\\');
     if (cut == nullptr) return false;
-    *cut = '\0';
+    *cut = L'\0';
   } else {
-    const DWORD length = ExpandEnvironmentStringsA(value, folder, kItemBufferBytes);
-    if (length == 0 || length > kItemBufferBytes) return false;
+    // Expanded wide: a variable may name a folder outside the ANSI code page.
+    const DWORD length =
+        ExpandEnvironmentStringsW(AnsiToWide(value).c_str(), folder, kPathBufferChars);
+    if (length == 0 || length > kPathBufferChars) return false;
   }
   m_dirIdFolders[std::atoi(key)] = folder;
   return true;
 }
 
-const char* CRetrieveINI::GetDirIdFolder(int dirId) const {
+const wchar_t* CRetrieveINI::GetDirIdFolder(int dirId) const {
   const auto found = m_dirIdFolders.find(dirId);
-  return found != m_dirIdFolders.end() ? found->second.c_str() : ".";
+  return found != m_dirIdFolders.end() ? found->second.c_str() : L".";
 }
 
-bool CRetrieveINI::ReadRegistryItem(char* item, bool comSection, char* out) {
-  out[0] = '\0';
+bool CRetrieveINI::ReadRegistryItem(char* item, bool comSection, wchar_t* out) {
+  out[0] = L'\0';
   char* key = std::strstr(item, "KEY=");
   char* name = std::strstr(item, "NAME=");
   // The character before NAME= ends the key path; at the item's start there is none.
@@ -253,30 +256,44 @@ bool CRetrieveINI::ReadRegistryItem(char* item, bool comSection, char* out) {
     keyPath = ParseRegistryRoot(keyPath, &root);
     if (_stricmp(valueName, "DEFAULT") == 0) valueName = nullptr;
   }
-  return ReadRegistryStringA(root, keyPath, valueName, out, comSection);
+  const std::wstring valueText = valueName != nullptr ? AnsiToWide(valueName) : std::wstring();
+  return ReadRegistryStringW(root, AnsiToWide(keyPath).c_str(),
+                             valueName != nullptr ? valueText.c_str() : nullptr, out, comSection);
 }
 
-bool CRetrieveINI::ResolveItemPath(const char* folder, char* item, SectionKind kind, char* path,
-                                   const char** displayName) {
+bool CRetrieveINI::ResolveItemPath(const wchar_t* folder, char* item, SectionKind kind,
+                                   ItemPath* path, const char** displayName) {
   *displayName = nullptr;
-  path[0] = '\0';
+  path->wide[0] = L'\0';
+  path->ansi[0] = '\0';
+  bool resolved = false;
   switch (kind) {
-    case SectionKind::kFiles:
+    case SectionKind::kFiles: {
       if (char* dollar = FindLastCharA(item, '$')) {
         *dollar = '\0';
         *displayName = dollar + 1;
       }
-      return JoinPath(folder, item, path);
+      // The ANSI path is what the output shows and what must fit; the wide one is looked up.
+      if (!JoinPath(WideToAnsi(folder).c_str(), item, path->ansi)) return false;
+      const std::wstring wide = std::wstring(folder) + L"\\" + FileNameToWide(item);
+      if (wide.size() >= kPathBufferChars) return false;
+      std::wmemcpy(path->wide, wide.c_str(), wide.size() + 1);
+      return true;
+    }
     case SectionKind::kCom:
       CharUpperA(item);
-      if (std::strstr(item, "$REG$") != nullptr) return ReadRegistryItem(item, true, path);
-      return GetClsidServerPath(item, path);
-    case SectionKind::kService:
-      return GetServiceBinaryPath(item, path);
-    case SectionKind::kDirId:
+      resolved = std::strstr(item, "$REG$") != nullptr ? ReadRegistryItem(item, true, path->wide)
+                                                       : GetClsidServerPath(item, path->wide);
       break;
+    case SectionKind::kService:
+      resolved = GetServiceBinaryPath(item, path->wide);
+      break;
+    case SectionKind::kDirId:
+      return false;
   }
-  return false;
+  const std::string ansi = WideToAnsi(path->wide);
+  CopyItemKey(path->ansi, kItemBufferBytes, ansi.c_str(), ansi.c_str() + ansi.size());
+  return resolved;
 }
 
 bool CRetrieveINI::JoinPath(const char* folder, const char* file, char* path) {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "versionserver/ComponentLookup.h"
+
 // Kind of a description section.
 enum class SectionKind { kDirId = 0, kFiles = 1, kCom = 2, kService = 3 };
 
@@ -19,7 +21,7 @@ class CRetrieveINI {
   static constexpr DWORD kSectionBufferBytes = 5120;
 
   // |iniPath| is not owned and must outlive the object.
-  explicit CRetrieveINI(const char* iniPath);
+  explicit CRetrieveINI(const wchar_t* iniPath);
   CRetrieveINI(const CRetrieveINI&) = delete;
   CRetrieveINI& operator=(const CRetrieveINI&) = delete;
   virtual ~CRetrieveINI() = default;
@@ -39,16 +41,17 @@ class CRetrieveINI {
   bool ResolveDirId(const char* key, char* value);
 
   // The folder stored for |dirId|, or "." when there is none.
-  const char* GetDirIdFolder(int dirId) const;
+  const wchar_t* GetDirIdFolder(int dirId) const;
 
  protected:
   // Evaluates one section's zero-terminated lines (|section| ends with an empty line): 0 or 2.
   virtual DWORD ProcessSection(const char* section, SectionKind kind, char* output) = 0;
 
-  // Checks one item; 1 when it was found. |folderOrName| is the dir-id's folder for FILES items
-  // and the line's key (display name) for COM and SERVICE items. |item| may be changed in place.
-  virtual int ProcessItem(const char* folderOrName, char* item, SectionKind kind, bool optional,
-                          char* output) = 0;
+  // Checks one item; 1 when it was found. |folder| is the dir-id's folder for FILES items (else
+  // null), |name| the line's key (display name) for COM and SERVICE items (else null). |item| may
+  // be changed in place.
+  virtual int ProcessItem(const wchar_t* folder, const char* name, char* item, SectionKind kind,
+                          bool optional, char* output) = 0;
 
   // The line grammar shared by both evaluators. With |takeBackAnyOfLines|, a "+" line that is
   // satisfied removes what its items wrote.
@@ -59,15 +62,22 @@ class CRetrieveINI {
   // length (with its terminator).
   void EmitLine(char* output, const char* const* parts, size_t count);
 
-  // Reads the string a "$REG$...KEY=<path>...NAME=<value>" item names (upper case) into |out|
-  // (kItemBufferBytes). In COM sections the path may start with a root and the value name
-  // DEFAULT reads the unnamed value; elsewhere the path is below HKEY_LOCAL_MACHINE.
-  static bool ReadRegistryItem(char* item, bool comSection, char* out);
+  // The file an item names: |wide| is what is looked up, |ansi| (the same path in the ANSI code
+  // page) what the output lines show.
+  struct ItemPath {
+    wchar_t wide[kPathBufferChars];
+    char ansi[kItemBufferBytes];
+  };
 
-  // The file an item names, into |path| (kItemBufferBytes); false when it cannot be resolved (a
-  // FILES path that does not fit is cut). For FILES items, |*displayName| is the text after the
-  // last "$" (which is cut off), else null.
-  static bool ResolveItemPath(const char* folder, char* item, SectionKind kind, char* path,
+  // Reads the string a "$REG$...KEY=<path>...NAME=<value>" item names (upper case) into |out|
+  // (kPathBufferChars). In COM sections the path may start with a root and the value name
+  // DEFAULT reads the unnamed value; elsewhere the path is below HKEY_LOCAL_MACHINE.
+  static bool ReadRegistryItem(char* item, bool comSection, wchar_t* out);
+
+  // The file an item names, into |path|; false when it cannot be resolved or a FILES path does not
+  // fit (its ANSI form is then cut). For FILES items, |*displayName| is the text after the last
+  // "$" (which is cut off), else null.
+  static bool ResolveItemPath(const wchar_t* folder, char* item, SectionKind kind, ItemPath* path,
                               const char** displayName);
 
   // Builds "|folder|\|file|" into |path| (kItemBufferBytes, cut to fit); false when it was cut.
@@ -76,8 +86,8 @@ class CRetrieveINI {
   size_t m_cbNeeded = 0;   // bytes of the output lines so far
   size_t m_cbBuffer = 0;   // bytes of the output buffer (0 for a sizing run)
   int m_nOutputChars = 0;  // characters of the output so far
-  const char* m_pszIniPath;
-  std::map<int, std::string> m_dirIdFolders;
+  const wchar_t* m_pwszIniPath;
+  std::map<int, std::wstring> m_dirIdFolders;
   DWORD m_dwOsCode;
   DWORD m_dwOsFamily = 2;
 };

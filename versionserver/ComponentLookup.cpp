@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "basalt/OSInfo.h"
@@ -10,81 +11,118 @@
 namespace {
 
 // Cuts |text| at its last double quote and drops one leading double quote, so that
-// "C:\dir\file.exe" /arg and C:\dir\file.exe both give C:\dir\file.exe; copies into |out|.
-void CopyUnquotedPath(char* text, char* out) {
-  if (char* quote = std::strrchr(text, '"')) *quote = '\0';
-  const char* start = text[0] == '"' ? text + 1 : text;
-  CopyItemKey(out, kItemBufferBytes, start, start + std::strlen(start));
+// "C:\dir\file.exe" /arg and C:\dir\file.exe both give C:\dir\file.exe; copies into |out|
+// (kPathBufferChars), cut to fit.
+void CopyUnquotedPath(wchar_t* text, wchar_t* out) {
+  if (wchar_t* quote = std::wcsrchr(text, L'"')) *quote = L'\0';
+  const wchar_t* start = text[0] == L'"' ? text + 1 : text;
+  size_t length = std::wcslen(start);
+  if (length >= kPathBufferChars) length = kPathBufferChars - 1;
+  std::wmemcpy(out, start, length);
+  out[length] = L'\0';
+}
+
+std::wstring ToWide(const char* text, UINT codePage) {
+  const int chars = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (chars <= 1) return std::wstring();
+  std::wstring out(static_cast<size_t>(chars), L'\0');
+  MultiByteToWideChar(codePage, 0, text, -1, &out[0], chars);
+  out.resize(static_cast<size_t>(chars) - 1);
+  return out;
+}
+
+// |chars| characters of |text| (terminators included) in the ANSI code page.
+std::string ToAnsi(const wchar_t* text, int chars) {
+  if (chars <= 0) return std::string();
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text, chars, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string out(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, chars, &out[0], bytes, nullptr, nullptr);
+  return out;
 }
 
 }  // namespace
 
-bool ReadRegistryStringA(HKEY root, const char* subkey, const char* valueName, char* out,
+std::wstring AnsiToWide(const char* text) { return ToWide(text, CP_ACP); }
+
+std::wstring FileNameToWide(const char* text) {
+  return ToWide(text, AreFileApisANSI() ? CP_ACP : CP_OEMCP);
+}
+
+std::string WideToAnsi(const wchar_t* text) {
+  return ToAnsi(text, static_cast<int>(std::wcslen(text)));
+}
+
+bool ReadRegistryStringW(HKEY root, const wchar_t* subkey, const wchar_t* valueName, wchar_t* out,
                          bool wants64BitView) {
-  out[0] = '\0';
+  out[0] = L'\0';
   REGSAM access = KEY_READ;
   if (wants64BitView && IsWow64()) access |= KEY_WOW64_64KEY;
   Basalt::UniqueHKey key;
-  if (RegOpenKeyExA(root, subkey, 0, access, key.put()) != ERROR_SUCCESS) return false;
-  // One byte more than a full buffer: stored strings need not be terminated.
-  char data[kItemBufferBytes + 1] = {};
+  if (RegOpenKeyExW(root, subkey, 0, access, key.put()) != ERROR_SUCCESS) return false;
+  // One character more than a full buffer: stored strings need not be terminated.
+  wchar_t data[kPathBufferChars + 1] = {};
   DWORD type = 0;
-  DWORD bytes = kItemBufferBytes;
-  if (RegQueryValueExA(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(data),
+  DWORD bytes = kPathBufferChars * sizeof(wchar_t);
+  if (RegQueryValueExW(key.get(), valueName, nullptr, &type, reinterpret_cast<BYTE*>(data),
                        &bytes) != ERROR_SUCCESS ||
       type != REG_SZ) {
     return false;
   }
-  data[bytes < kItemBufferBytes ? bytes : kItemBufferBytes] = '\0';
-  const size_t length = std::strlen(data);
-  if (length == 0 || length >= kItemBufferBytes) return false;
-  std::memcpy(out, data, length + 1);
+  const size_t stored = bytes / sizeof(wchar_t);
+  data[stored < kPathBufferChars ? stored : kPathBufferChars] = L'\0';
+  const size_t length = std::wcslen(data);
+  if (length == 0 || length >= kPathBufferChars) return false;
+  std::wmemcpy(out, data, length + 1);
   return true;
 }
 
-bool GetClsidServerPath(const char* clsid, char* out) {
-  out[0] = '\0';
+bool GetClsidServerPath(const char* clsid, wchar_t* out) {
+  out[0] = L'\0';
   Basalt::UniqueHKey key;
-  for (const char* server : {"InprocServer32", "LocalServer32"}) {
-    const std::string path = std::string("CLSID\\") + clsid + "\\" + server;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) ==
+  const std::wstring clsidText = AnsiToWide(clsid);
+  for (const wchar_t* server : {L"InprocServer32", L"LocalServer32"}) {
+    const std::wstring path = L"CLSID\\" + clsidText + L"\\" + server;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) ==
         ERROR_SUCCESS) {
       break;
     }
   }
   if (!key) return false;
-  char data[kItemBufferBytes] = {};
+  wchar_t data[kPathBufferChars] = {};
   DWORD type = 0;
-  DWORD bytes = kItemBufferBytes - 1;
-  if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) !=
+  DWORD bytes = (kPathBufferChars - 1) * sizeof(wchar_t);
+  if (RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) !=
           ERROR_SUCCESS ||
       (type != REG_SZ && type != REG_EXPAND_SZ)) {
     return false;
   }
-  data[bytes] = '\0';
+  data[bytes / sizeof(wchar_t)] = L'\0';
   CopyUnquotedPath(data, out);
-  return out[0] != '\0';
+  return out[0] != L'\0';
 }
 
-bool GetServiceBinaryPath(const char* serviceName, char* out) {
-  out[0] = '\0';
-  Basalt::UniqueScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+bool GetServiceBinaryPath(const char* serviceName, wchar_t* out) {
+  out[0] = L'\0';
+  Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   if (!manager) return false;
-  Basalt::UniqueScHandle service(OpenServiceA(manager.get(), serviceName, SERVICE_QUERY_CONFIG));
+  Basalt::UniqueScHandle service(
+      OpenServiceW(manager.get(), AnsiToWide(serviceName).c_str(), SERVICE_QUERY_CONFIG));
   if (!service) return false;
   DWORD needed = 0;
-  if (QueryServiceConfigA(service.get(), nullptr, 0, &needed) ||
+  if (QueryServiceConfigW(service.get(), nullptr, 0, &needed) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
     return false;
   }
   Basalt::UniqueLocalMem memory(LocalAlloc(LPTR, needed));
   if (!memory) return false;
-  auto* config = static_cast<QUERY_SERVICE_CONFIGA*>(memory.get());
-  if (!QueryServiceConfigA(service.get(), config, needed, &needed)) return false;
-  char path[kItemBufferBytes] = {};
+  auto* config = static_cast<QUERY_SERVICE_CONFIGW*>(memory.get());
+  if (!QueryServiceConfigW(service.get(), config, needed, &needed)) return false;
+  wchar_t path[kPathBufferChars] = {};
   if (config->lpBinaryPathName != nullptr) {
-    const char* binary = config->lpBinaryPathName;
-    CopyItemKey(path, sizeof(path), binary, binary + std::strlen(binary));
+    size_t length = std::wcslen(config->lpBinaryPathName);
+    if (length >= kPathBufferChars) length = kPathBufferChars - 1;
+    std::wmemcpy(path, config->lpBinaryPathName, length);
   }
   CopyUnquotedPath(path, out);
   return true;
@@ -112,26 +150,26 @@ const char* ParseRegistryRoot(const char* keyPath, HKEY* root) {
   return keyPath;
 }
 
-bool FileExistsA(const char* pattern) {
-  WIN32_FIND_DATAA data;
-  Basalt::UniqueFindFile find(FindFirstFileA(pattern, &data));
+bool FileExistsW(const wchar_t* pattern) {
+  WIN32_FIND_DATAW data;
+  Basalt::UniqueFindFile find(FindFirstFileW(pattern, &data));
   if (!find) return false;
   do {
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return true;
-  } while (FindNextFileA(find.get(), &data));
+  } while (FindNextFileW(find.get(), &data));
   return false;
 }
 
-bool GetFileVersionString(const char* path, char* out) {
+bool GetFileVersionString(const wchar_t* path, char* out) {
   out[0] = '\0';
   DWORD handle = 0;
-  const DWORD bytes = GetFileVersionInfoSizeA(path, &handle);
+  const DWORD bytes = GetFileVersionInfoSizeW(path, &handle);
   if (bytes == 0) return false;
   Basalt::UniqueLocalMem block(LocalAlloc(LPTR, bytes));
-  if (!block || !GetFileVersionInfoA(path, 0, bytes, block.get())) return false;
+  if (!block || !GetFileVersionInfoW(path, 0, bytes, block.get())) return false;
   VS_FIXEDFILEINFO* info = nullptr;
   UINT length = 0;
-  if (!VerQueryValueA(block.get(), "\\", reinterpret_cast<void**>(&info), &length) ||
+  if (!VerQueryValueW(block.get(), L"\\", reinterpret_cast<void**>(&info), &length) ||
       info == nullptr || length < sizeof(VS_FIXEDFILEINFO) || info->dwSignature != 0xFEEF04BD) {
     return false;
   }
@@ -139,6 +177,27 @@ bool GetFileVersionString(const char* path, char* out) {
                 LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
                 LOWORD(info->dwFileVersionLS));
   return true;
+}
+
+DWORD ReadIniSectionA(const wchar_t* section, char* buffer, DWORD bytes, const wchar_t* iniPath) {
+  buffer[0] = buffer[1] = '\0';
+  // Room for every byte of the ANSI buffer as a character of its own, as the ANSI function reads.
+  std::wstring text(static_cast<size_t>(bytes) * 2, L'\0');
+  const DWORD chars =
+      GetPrivateProfileSectionW(section, &text[0], static_cast<DWORD>(text.size()), iniPath);
+  if (chars == 0) return 0;
+  const std::string lines = ToAnsi(text.c_str(), static_cast<int>(chars));
+  if (lines.empty()) return 0;
+  // |lines| ends with the last line's terminator; the empty line after it needs one byte more.
+  if (lines.size() >= bytes) {
+    // Cut as the ANSI function cuts: the last two bytes end the text.
+    std::memcpy(buffer, lines.data(), bytes - 2);
+    buffer[bytes - 2] = buffer[bytes - 1] = '\0';
+    return bytes - 2;
+  }
+  std::memcpy(buffer, lines.data(), lines.size());
+  buffer[lines.size()] = '\0';
+  return static_cast<DWORD>(lines.size());
 }
 
 const char* SkipBlanks(const char* text) {

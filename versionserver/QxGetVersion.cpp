@@ -11,10 +11,11 @@
 
 namespace {
 
-// The temporary folder and the temporary description file of one call.
+// The temporary folder and the temporary description file of one call. Wide, so that a
+// temporary folder outside the ANSI code page (a user profile's name is enough) works.
 struct TempIniPaths {
-  char folder[kItemBufferBytes];
-  char file[kItemBufferBytes];
+  wchar_t folder[kPathBufferChars];
+  wchar_t file[kPathBufferChars];
 };
 
 template <class Evaluator>
@@ -23,14 +24,14 @@ DWORD RunFromIniResource(HMODULE module, UINT resourceId, const char* type, char
   *chars = 0;
   std::unique_ptr<TempIniPaths> paths(new (std::nothrow) TempIniPaths{});
   if (!paths) return ERROR_NOT_ENOUGH_MEMORY;
-  const DWORD folderLength = GetTempPathA(kItemBufferBytes, paths->folder);
-  if (folderLength == 0 || folderLength >= kItemBufferBytes ||
-      GetTempFileNameA(paths->folder, "ver", 0, paths->file) == 0) {
-    paths->file[0] = '\0';
+  const DWORD folderLength = GetTempPathW(kPathBufferChars, paths->folder);
+  if (folderLength == 0 || folderLength >= kPathBufferChars ||
+      GetTempFileNameW(paths->folder, L"ver", 0, paths->file) == 0) {
+    paths->file[0] = L'\0';
   }
   // Declared before the evaluator, so the file outlives its reads and goes on every road.
   const auto removeFile = Basalt::MakeScopeExit([&paths] {
-    if (paths->file[0] != '\0') DeleteFileA(paths->file);
+    if (paths->file[0] != L'\0') DeleteFileW(paths->file);
   });
   if (!ExtractIniResource(module, resourceId, type, paths->file)) return ERROR_INVALID_DATA;
 
@@ -129,7 +130,7 @@ DWORD QxCheckComponents(HMODULE module, UINT resourceId, const wchar_t* type, wc
   return RunWide(&CheckComponentsFromIniResource, module, resourceId, type, buffer, length);
 }
 
-bool ExtractIniResource(HMODULE module, UINT resourceId, const char* type, const char* file) {
+bool ExtractIniResource(HMODULE module, UINT resourceId, const char* type, const wchar_t* file) {
   HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(resourceId), type);
   if (resource == nullptr) return false;
   const DWORD bytes = SizeofResource(module, resource);
@@ -138,7 +139,7 @@ bool ExtractIniResource(HMODULE module, UINT resourceId, const char* type, const
   const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
   if (data == nullptr) return false;
   Basalt::UniqueFile out(
-      CreateFileA(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out) return false;
   DWORD written = 0;
   return WriteFile(out.get(), data, bytes, &written, nullptr) && written == bytes;

@@ -32,4 +32,4 @@ DWORD CheckComponentsFromIniResource(HMODULE module, UINT resourceId, const char
                                      char* output, size_t* size, int* chars);
 
 // Writes the bytes of the resource to |file| (created or replaced). False on any failure.
-bool ExtractIniResource(HMODULE module, UINT resourceId, const char* type, const char* file);
+bool ExtractIniResource(HMODULE module, UINT resourceId, const char* type, const wchar_t* file);

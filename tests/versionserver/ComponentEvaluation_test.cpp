@@ -1,11 +1,13 @@
 // ctest-lock: scm
 // The evaluators on description files of the tests: the line grammar, directory IDs, registry and
-// server lookups, the output protocol and the bounds of every copy.
+// server lookups, the output protocol and the bounds of every copy; each in a folder whose name
+// the ANSI code page holds and in one whose name it cannot hold.
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <winternl.h>
 
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 namespace {
 
 using quillet_test::Ansi;
+using quillet_test::kOutsideAnsiName;
 using testsupport::WinePath;
 
 constexpr DWORD kMoreData = ERROR_MORE_DATA;
@@ -33,7 +36,7 @@ struct Outcome {
 };
 
 template <class Evaluator>
-Outcome Evaluate(const std::string& ini, char* buffer, size_t size) {
+Outcome Evaluate(const std::wstring& ini, char* buffer, size_t size) {
   Evaluator evaluator(ini.c_str());
   Outcome run;
   run.size = size;
@@ -46,7 +49,7 @@ Outcome Evaluate(const std::string& ini, char* buffer, size_t size) {
 
 // A sizing run and then, when there is output, a run with the size it asked for.
 template <class Evaluator>
-Outcome EvaluateFully(const std::string& ini) {
+Outcome EvaluateFully(const std::wstring& ini) {
   const Outcome sizing = Evaluate<Evaluator>(ini, nullptr, 0);
   if (sizing.code != kMoreData || sizing.size == 0) return sizing;
   std::vector<char> buffer(sizing.size, 'x');
@@ -60,11 +63,15 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text;
 }
 
-// A folder with ver.dll (a file with the build's version), plain.txt (no version resource) and
-// vdir.dll (a folder); descriptions are written into it and may name it as <F>.
-class EvaluationTest : public ::testing::Test {
+// A folder (named by the parameter) with ver.dll (a file with the build's version), plain.txt (no
+// version resource) and vdir.dll (a folder); descriptions are written into it, and the results may
+// name it as <F>: in the ANSI code page, as the output lines carry it.
+class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
  protected:
   void SetUp() override {
+    ASSERT_EQ(std::wstring(GetParam()) != kOutsideAnsiName, quillet_test::AnsiHolds(GetParam()))
+        << "whether the ANSI code page " << GetACP() << " holds the folder's name";
+    ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
     ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), m_folder + L"\\ver.dll"));
     ASSERT_TRUE(quillet_test::WriteBytes(m_folder + L"\\plain.txt", "no version here"));
     ASSERT_TRUE(CreateDirectoryW((m_folder + L"\\vdir.dll").c_str(), nullptr));
@@ -74,27 +81,28 @@ class EvaluationTest : public ::testing::Test {
   }
   void TearDown() override {
     SetCurrentDirectoryW(m_oldCurrent);
-    trust_test::RemoveTree(m_folder);
+    trust_test::RemoveTree(m_root);
     trust_test::RemoveTree(m_elsewhere);
   }
 
   std::string Folder() const { return Ansi(m_folder); }
-  // Writes |text| (with <F> standing for the folder) as a description and returns its path.
-  std::string Ini(const std::string& text) {
+  // Writes |text| as a description and returns its path.
+  std::wstring Ini(const std::string& text) {
     const std::wstring path = m_folder + L"\\desc" + std::to_wstring(++m_inis) + L".ini";
-    EXPECT_TRUE(quillet_test::WriteBytes(path, Replace(text, "<F>", Folder())));
-    return Ansi(path);
+    EXPECT_TRUE(quillet_test::WriteBytes(path, text));
+    return path;
   }
   std::string Expected(const std::string& text) const { return Replace(text, "<F>", Folder()); }
 
-  const std::wstring m_folder = trust_test::MakeScratchFolder(L"eval");
+  const std::wstring m_root = trust_test::MakeScratchFolder(L"eval");
+  const std::wstring m_folder = m_root + L"\\" + GetParam();
   const std::wstring m_elsewhere = trust_test::MakeScratchFolder(L"elsewhere");
   quillet_test::ScopedEnvironment m_env{L"QXT", m_folder};
   wchar_t m_oldCurrent[MAX_PATH] = {};
   int m_inis = 0;
 };
 
-TEST_F(EvaluationTest, FilesLinesFollowTheItemGrammar) {
+TEST_P(EvaluationTest, FilesLinesFollowTheItemGrammar) {
   const std::string line = std::string("ver.dll=") + kVersion + "\n";
   const struct {
     const char* what;
@@ -124,7 +132,7 @@ TEST_F(EvaluationTest, FilesLinesFollowTheItemGrammar) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string ini = Ini(std::string("[DirID]\n1=%QXT%\n[Files]\n") + c.files + "\n");
+    const std::wstring ini = Ini(std::string("[DirID]\n1=%QXT%\n[Files]\n") + c.files + "\n");
     const Outcome versions = EvaluateFully<CGetVersion>(ini);
     EXPECT_EQ(c.versions, versions.text);
     EXPECT_EQ(c.versions.empty() ? kMoreData : c.versionCode, versions.code);
@@ -134,8 +142,8 @@ TEST_F(EvaluationTest, FilesLinesFollowTheItemGrammar) {
   }
 }
 
-TEST_F(EvaluationTest, DirectoryIdsResolveOrFallBackToTheCurrentFolder) {
-  const std::string ini =
+TEST_P(EvaluationTest, DirectoryIdsResolveOrFallBackToTheCurrentFolder) {
+  const std::wstring ini =
       Ini("[DirID]\n2=%SYSTEMFOLDER%\n"
           "[DirID-winxp]\n8=%QXT%\n"  // OS-specific sections are never read
           "[DirID-allnt]\n9=%qxt%\n"
@@ -151,7 +159,7 @@ TEST_F(EvaluationTest, DirectoryIdsResolveOrFallBackToTheCurrentFolder) {
             EvaluateFully<CGetVersion>(Ini("[Files]\n77=ver.dll\n")).text);
 }
 
-TEST_F(EvaluationTest, ServersOfRegisteredClassesAreFound) {
+TEST_P(EvaluationTest, ServersOfRegisteredClassesAreFound) {
   GUID inproc = {}, local = {};
   ASSERT_EQ(S_OK, CoCreateGuid(&inproc));
   ASSERT_EQ(S_OK, CoCreateGuid(&local));
@@ -170,15 +178,15 @@ TEST_F(EvaluationTest, ServersOfRegisteredClassesAreFound) {
               RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, quoted.c_str(),
                               static_cast<DWORD>((quoted.size() + 1) * sizeof(wchar_t))));
   }
-  const std::string ini = Ini("[DirID]\n3=clsid:" + Ansi(inprocText) + "\n[Files]\n3=plain.txt\n" +
-                              "[COM]\nInproc=" + Ansi(inprocText) + "\nLocal=" + Ansi(localText) +
-                              "\nNone={00000000-0000-0000-0000-0000000000AB}\n");
+  const std::wstring ini = Ini("[DirID]\n3=clsid:" + Ansi(inprocText) + "\n[Files]\n3=plain.txt\n" +
+                               "[COM]\nInproc=" + Ansi(inprocText) + "\nLocal=" + Ansi(localText) +
+                               "\nNone={00000000-0000-0000-0000-0000000000AB}\n");
   EXPECT_EQ(std::string("Inproc=") + kVersion + "\nLocal=" + kVersion + "\n",
             EvaluateFully<CGetVersion>(ini).text);
   EXPECT_EQ("{00000000-0000-0000-0000-0000000000AB}\n", EvaluateFully<CCheckComponent>(ini).text);
 }
 
-TEST_F(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
+TEST_P(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
   const std::wstring name = L"QxEvalService-" + std::to_wstring(GetCurrentProcessId());
   const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
   Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -190,7 +198,7 @@ TEST_F(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
   ASSERT_TRUE(service) << GetLastError();
   const auto remove = Basalt::MakeScopeExit([&] { DeleteService(service.get()); });
 
-  const std::string ini = Ini("[Service]\nHost=" + Ansi(name) + "\nNone=QxNoSuchService\n");
+  const std::wstring ini = Ini("[Service]\nHost=" + Ansi(name) + "\nNone=QxNoSuchService\n");
   const Outcome versions = EvaluateFully<CGetVersion>(ini);
   EXPECT_EQ(std::string("Host=") + kVersion + "\n", versions.text);
   EXPECT_EQ(2u, versions.code);
@@ -199,7 +207,7 @@ TEST_F(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
 
 // A "$REG$" key path that starts with HKCU reads the current user in COM sections, but in DirID
 // sections names a key of that literal path below HKEY_LOCAL_MACHINE.
-TEST_F(EvaluationTest, RegistryItemsReadTheirRootOnlyInComSections) {
+TEST_P(EvaluationTest, RegistryItemsReadTheirRootOnlyInComSections) {
   testsupport::ScratchMachineKey machine(L"QxEval");
   ASSERT_TRUE(machine.ok());
   const std::wstring sub =
@@ -217,7 +225,7 @@ TEST_F(EvaluationTest, RegistryItemsReadTheirRootOnlyInComSections) {
   ASSERT_EQ(ERROR_SUCCESS, put(HKEY_CURRENT_USER, sub, nullptr, m_folder + L"\\plain.txt"));
 
   const std::string key = "HKCU\\" + Ansi(sub);
-  const std::string ini =
+  const std::wstring ini =
       Ini("[DirID]\n4=$REG$KEY=" + key + ";NAME=Folder\n[Files]\n4=ver.dll\n" +
           "[COM]\nByUser=$REG$KEY=" + key + ";NAME=File\nByDefault=$reg$key=" + key +
           ";name=default\nNoValue=$REG$KEY=" + key + ";NAME=Gone\n");
@@ -229,8 +237,9 @@ TEST_F(EvaluationTest, RegistryItemsReadTheirRootOnlyInComSections) {
   EXPECT_EQ("$REG$KEY=" + upper + "\n", EvaluateFully<CCheckComponent>(ini).text);
 }
 
-TEST_F(EvaluationTest, AComLineWithoutEqualsEndsItsSection) {
-  const std::string ini = Ini("[DirID]\n1=%QXT%\n[Files]\n1=ver.dll\n[COM]\nnoequals\nLater={x}\n");
+TEST_P(EvaluationTest, AComLineWithoutEqualsEndsItsSection) {
+  const std::wstring ini =
+      Ini("[DirID]\n1=%QXT%\n[Files]\n1=ver.dll\n[COM]\nnoequals\nLater={x}\n");
   const Outcome versions = EvaluateFully<CGetVersion>(ini);
   EXPECT_EQ(2u, versions.code);
   EXPECT_EQ(std::string("ver.dll=") + kVersion + "\n", versions.text);
@@ -239,8 +248,8 @@ TEST_F(EvaluationTest, AComLineWithoutEqualsEndsItsSection) {
 
 // Lines are written only while they end below the buffer's length; a buffer exactly as long as
 // the lines has no room for the terminator, so the evaluation asks for more.
-TEST_F(EvaluationTest, OutputThatEndsAtTheBuffersEndAsksForMore) {
-  const std::string ini = Ini("[DirID]\n1=%QXT%\n[Files]\n1=ver.dll,ver.dll$Ab\n");
+TEST_P(EvaluationTest, OutputThatEndsAtTheBuffersEndAsksForMore) {
+  const std::wstring ini = Ini("[DirID]\n1=%QXT%\n[Files]\n1=ver.dll,ver.dll$Ab\n");
   const std::string lines = std::string("ver.dll=") + kVersion + "\nAb=" + kVersion + "\n";
   const Outcome sizing = Evaluate<CGetVersion>(ini, nullptr, 0);
   ASSERT_EQ(kMoreData, sizing.code);
@@ -270,7 +279,7 @@ TEST_F(EvaluationTest, OutputThatEndsAtTheBuffersEndAsksForMore) {
 
 // An item whose NAME= stands at its very start has no character before it to end the key path:
 // it is a failed item, whatever the registry holds under the names it would give.
-TEST_F(EvaluationTest, AnItemThatStartsWithNameIsAFailedItem) {
+TEST_P(EvaluationTest, AnItemThatStartsWithNameIsAFailedItem) {
   testsupport::ScratchMachineKey machine(L"QxEvalName");
   ASSERT_TRUE(machine.ok());
   const std::wstring value = L"P$REG$KEY=SOFTWARE\\QXNAMEFIRST";
@@ -278,16 +287,16 @@ TEST_F(EvaluationTest, AnItemThatStartsWithNameIsAFailedItem) {
             RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxNameFirst", value.c_str(), REG_SZ,
                             m_folder.c_str(),
                             static_cast<DWORD>((m_folder.size() + 1) * sizeof(wchar_t))));
-  const std::string ini =
+  const std::wstring ini =
       Ini("[DirID]\n5=NAME=P$REG$KEY=SOFTWARE\\QxNameFirst\n[Files]\n5=ver.dll\n"
           "[COM]\nFirst=NAME=P$REG$KEY=SOFTWARE\\QxNameFirst\n");
   EXPECT_EQ(".\\ver.dll\nNAME=P$REG$KEY=SOFTWARE\\QXNAMEFIRST\n",
             EvaluateFully<CCheckComponent>(ini).text);
 }
 
-// Keys, items and registry strings are copied into 261-byte buffers: longer ones are cut or
-// refused, never written past the buffer.
-TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
+// Keys and items are copied into 261-byte buffers, registry strings into 261-character ones:
+// longer ones are cut or refused, never written past the buffer.
+TEST_P(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
   testsupport::ScratchMachineKey machine(L"QxEvalLong");
   ASSERT_TRUE(machine.ok());
   const std::wstring file = m_folder + L"\\ver.dll";
@@ -295,7 +304,7 @@ TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
             RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxLong", L"File", REG_SZ, file.c_str(),
                             static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t))));
   const std::string longKey(300, 'K');
-  const std::string ini = Ini("[COM]\n" + longKey + "=$REG$KEY=SOFTWARE\\QxLong;NAME=File\n");
+  const std::wstring ini = Ini("[COM]\n" + longKey + "=$REG$KEY=SOFTWARE\\QxLong;NAME=File\n");
   EXPECT_EQ(std::string(MAX_PATH, 'K') + "=" + kVersion + "\n",
             EvaluateFully<CGetVersion>(ini).text);
 
@@ -305,13 +314,13 @@ TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
     const std::string data(length, 'v');
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QxLong", "Data", REG_SZ,
                                              data.c_str(), static_cast<DWORD>(length + 1)));
-    char out[kItemBufferBytes + 1];
-    std::memset(out, '#', sizeof(out));
+    wchar_t out[kPathBufferChars + 1];
+    std::wmemset(out, L'#', kPathBufferChars + 1);
     const bool read =
-        ReadRegistryStringA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QxLong", "Data", out, false);
+        ReadRegistryStringW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxLong", L"Data", out, false);
     EXPECT_EQ(length <= MAX_PATH, read);
-    EXPECT_EQ(length <= MAX_PATH ? data : std::string(), std::string(out));
-    EXPECT_EQ('#', out[kItemBufferBytes]);
+    EXPECT_EQ(length <= MAX_PATH ? data : std::string(), Ansi(out));
+    EXPECT_EQ(L'#', out[kPathBufferChars]);
   }
 
   // A stored string without its terminator comes back terminated.
@@ -323,12 +332,12 @@ TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
     std::wstring data(length, L'u');
     ASSERT_EQ(0, testsupport::SetRawRegistryValue(rawKey.get(), L"Raw", REG_SZ, data.data(),
                                                   static_cast<ULONG>(length * sizeof(wchar_t))));
-    char out[kItemBufferBytes + 1];
-    std::memset(out, '#', sizeof(out));
+    wchar_t out[kPathBufferChars + 1];
+    std::wmemset(out, L'#', kPathBufferChars + 1);
     EXPECT_EQ(length <= MAX_PATH,
-              ReadRegistryStringA(HKEY_LOCAL_MACHINE, "SOFTWARE\\QxLong", "Raw", out, false));
-    EXPECT_EQ(length <= MAX_PATH ? std::string(length, 'u') : std::string(), std::string(out));
-    EXPECT_EQ('#', out[kItemBufferBytes]);
+              ReadRegistryStringW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QxLong", L"Raw", out, false));
+    EXPECT_EQ(length <= MAX_PATH ? std::string(length, 'u') : std::string(), Ansi(out));
+    EXPECT_EQ(L'#', out[kPathBufferChars]);
   }
 
   // A server path of a class: up to 259 characters and the terminator.
@@ -344,11 +353,16 @@ TEST_F(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
     const std::string data(length, 's');
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CLASSES_ROOT, Ansi(key).c_str(), nullptr, REG_SZ,
                                              data.c_str(), static_cast<DWORD>(length + 1)));
-    char out[kItemBufferBytes + 1];
-    std::memset(out, '#', sizeof(out));
+    wchar_t out[kPathBufferChars + 1];
+    std::wmemset(out, L'#', kPathBufferChars + 1);
     EXPECT_EQ(length < MAX_PATH, GetClsidServerPath(Ansi(clsidText).c_str(), out));
-    EXPECT_EQ('#', out[kItemBufferBytes]);
+    EXPECT_EQ(L'#', out[kPathBufferChars]);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, EvaluationTest, ::testing::Values(L"ascii", kOutsideAnsiName),
+                         [](const ::testing::TestParamInfo<const wchar_t*>& info) {
+                           return std::string(info.index == 0 ? "AsciiName" : "NameOutsideAnsi");
+                         });
 
 }  // namespace

@@ -282,44 +282,59 @@ Answer Ask(IQxVersion* version, bool check) {
 }
 
 // Installed beside Hollin.exe and Fennick.dll (the stand-ins) and registered, the server reports
-// the three versions; a missing one is listed by the component check.
+// the three versions; a missing one is listed by the component check. The same in a folder whose
+// name the ANSI code page cannot hold (the listed path carries the folder in that code page, as
+// every output line does).
 TEST(QuilletDll, ReportsTheDeliverablesInstalledBesideIt) {
   Basalt::ScopedComApartment apartment(COINIT_MULTITHREADED);
   ASSERT_TRUE(apartment.succeeded());
-  const std::wstring folder = trust_test::MakeScratchFolder(L"install");
-  ASSERT_TRUE(quillet_test::CopyInto(kTestTrustDll, folder + L"\\Quillet.dll"));
-  ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_HOLLIN), folder + L"\\Hollin.exe"));
-  ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), folder + L"\\Fennick.dll"));
-  {
-    RegisteredServer server(folder + L"\\Quillet.dll");
-    ASSERT_TRUE(server.ok());
-    ComPtr<IQxClassFactory> factory;
-    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_QxSvcHostVer, CLSCTX_INPROC_SERVER, nullptr,
-                                     IID_PPV_ARGS(&factory)));
-    ComPtr<IQxVersion> version;
-    ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&version)));
+  ASSERT_FALSE(quillet_test::AnsiHolds(quillet_test::kOutsideAnsiName))
+      << "ANSI code page " << GetACP();
+  for (const wchar_t* name : {L"install", quillet_test::kOutsideAnsiName}) {
+    SCOPED_TRACE(testing::Message() << quillet_test::Ansi(name));
+    const std::wstring root = trust_test::MakeScratchFolder(L"install");
+    const std::wstring folder = root + L"\\" + name;
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring dll = folder + L"\\Quillet.dll";
+    ASSERT_TRUE(quillet_test::CopyInto(kTestTrustDll, dll));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_HOLLIN), folder + L"\\Hollin.exe"));
+    ASSERT_TRUE(quillet_test::CopyInto(WinePath(QX_STANDIN_FENNICK), folder + L"\\Fennick.dll"));
+    {
+      RegisteredServer server(dll);
+      ASSERT_TRUE(server.ok());
+      EXPECT_EQ(
+          0, _wcsicmp(dll.c_str(),
+                      ReadKey(std::wstring(kClassKey) + L"\\InprocServer32").values[L""].c_str()));
+      ComPtr<IQxClassFactory> factory;
+      ASSERT_EQ(S_OK, CoGetClassObject(CLSID_QxSvcHostVer, CLSCTX_INPROC_SERVER, nullptr,
+                                       IID_PPV_ARGS(&factory)));
+      ComPtr<IQxVersion> version;
+      ASSERT_EQ(S_OK, factory->CreateObject(IID_PPV_ARGS(&version)));
 
-    Answer answer = Ask(version.Get(), false);
-    EXPECT_EQ(S_OK, answer.hr);
-    EXPECT_EQ(0u, answer.result);
-    EXPECT_EQ(L"hollin.exe=17.6.140.0\nfennick.dll=17.6.140.0\nquillet.dll=17.6.140.0\n",
-              answer.text);
-    answer = Ask(version.Get(), true);
-    EXPECT_EQ(S_OK, answer.hr);
-    EXPECT_EQ(0u, answer.result);
-    EXPECT_FALSE(answer.hasText);
+      Answer answer = Ask(version.Get(), false);
+      EXPECT_EQ(S_OK, answer.hr);
+      EXPECT_EQ(0u, answer.result);
+      EXPECT_EQ(L"hollin.exe=17.6.140.0\nfennick.dll=17.6.140.0\nquillet.dll=17.6.140.0\n",
+                answer.text);
+      answer = Ask(version.Get(), true);
+      EXPECT_EQ(S_OK, answer.hr);
+      EXPECT_EQ(0u, answer.result);
+      EXPECT_FALSE(answer.hasText);
 
-    ASSERT_TRUE(DeleteFileW((folder + L"\\Fennick.dll").c_str()));
-    answer = Ask(version.Get(), true);
-    EXPECT_EQ(S_OK, answer.hr);
-    EXPECT_EQ(2u, answer.result);
-    EXPECT_EQ(0, _wcsicmp((folder + L"\\fennick.dll\n").c_str(), answer.text.c_str()))
-        << std::string(answer.text.begin(), answer.text.end());
-    answer = Ask(version.Get(), false);
-    EXPECT_EQ(2u, answer.result);
-    EXPECT_EQ(L"hollin.exe=17.6.140.0\nquillet.dll=17.6.140.0\n", answer.text);
+      ASSERT_TRUE(DeleteFileW((folder + L"\\Fennick.dll").c_str()));
+      answer = Ask(version.Get(), true);
+      EXPECT_EQ(S_OK, answer.hr);
+      EXPECT_EQ(2u, answer.result);
+      const std::wstring listed =
+          quillet_test::FromAnsi(quillet_test::Ansi(folder)) + L"\\fennick.dll\n";
+      EXPECT_EQ(0, _wcsicmp(listed.c_str(), answer.text.c_str()))
+          << quillet_test::Ansi(answer.text);
+      answer = Ask(version.Get(), false);
+      EXPECT_EQ(2u, answer.result);
+      EXPECT_EQ(L"hollin.exe=17.6.140.0\nquillet.dll=17.6.140.0\n", answer.text);
+    }
+    trust_test::RemoveTree(root);
   }
-  trust_test::RemoveTree(folder);
 }
 
 // The real DLL judges callers with the built-in trust tables; under Wine no file passes them (the

@@ -21,6 +21,26 @@ inline std::string Ansi(const std::wstring& text) {
   return out;
 }
 
+// |text| (in the process's ANSI code page) as wide text.
+inline std::wstring FromAnsi(const std::string& text) {
+  const int chars = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(chars > 0 ? static_cast<size_t>(chars) : 1, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], chars);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+// A folder name that the ANSI code page of the test prefix (1252) cannot hold: Ż and ł of "Żółw".
+inline constexpr wchar_t kOutsideAnsiName[] = L"\u017B\u00F3\u0142w";
+
+// True when the ANSI code page holds every character of |text| as it stands.
+inline bool AnsiHolds(const std::wstring& text) {
+  BOOL lost = FALSE;
+  const int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0,
+                                        nullptr, &lost);
+  return bytes > 0 && !lost;
+}
+
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
   return trust_test::WriteFileBytes(path, bytes);
 }

@@ -314,6 +314,34 @@ TEST_F(VersionObjectTest, EveryCallRemovesItsTemporaryFile) {
   }
 }
 
+// A temporary folder whose name the ANSI code page cannot hold (a user profile's name is enough)
+// gives the answers of an ASCII one, and the temporary files go from it too.
+TEST_F(VersionObjectTest, ATemporaryFolderOutsideTheAnsiCodePageGivesTheSameAnswers) {
+  const std::wstring outside = m_temp + L"\\" + quillet_test::kOutsideAnsiName;
+  ASSERT_FALSE(quillet_test::AnsiHolds(outside)) << "ANSI code page " << GetACP();
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+  PutPresent();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "the double-byte file missing" : "everything present");
+    if (round == 1) PutDbcs();
+    const Answer versions = Ask(false);
+    const Answer missing = Ask(true);
+    ASSERT_EQ(S_OK, versions.hr);
+    ASSERT_EQ(S_OK, missing.hr);
+    quillet_test::ScopedEnvironment tmp(L"TMP", outside);
+    quillet_test::ScopedEnvironment temp(L"TEMP", outside);
+    for (const bool check : {false, true}) {
+      const Answer& expected = check ? missing : versions;
+      const Answer answer = Ask(check);
+      EXPECT_EQ(expected.hr, answer.hr) << check;
+      EXPECT_EQ(expected.result, answer.result) << check;
+      EXPECT_EQ(expected.hasText, answer.hasText) << check;
+      EXPECT_EQ(expected.text, answer.text) << check;
+    }
+    EXPECT_EQ(0, quillet_test::CountFiles(outside));
+  }
+}
+
 // Calls on many threads at once each evaluate with a temporary file of their own.
 TEST_F(VersionObjectTest, ConcurrentCallsDoNotShareTheirFiles) {
   PutPresent();
