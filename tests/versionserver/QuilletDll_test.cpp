@@ -7,6 +7,7 @@
 #include <windows.h>
 // These need <windows.h> first.
 #include <oleauto.h>
+#include <sddl.h>
 #include <wrl/client.h>
 
 #include <map>
@@ -21,6 +22,7 @@
 #include "versionserver/CQxSvcHostVerModule.h"
 #include "versionserver/IQxVersion.h"
 #include "versionserver/QxSvcHostVerIds.h"
+#include "versionserver/QxSvcHostVerPs.h"
 #include "versionserver/resource.h"
 
 namespace {
@@ -84,6 +86,15 @@ void ExpectKey(const std::wstring& key, const std::map<std::wstring, std::wstrin
   const KeyContent content = ReadKey(key);
   EXPECT_EQ(values, content.values);
   EXPECT_EQ(subkeys, content.subkeys);
+}
+
+// Whether any entry of the proxy/stub part is registered: an interface key or the proxy/stub
+// class.
+bool AnyProxyStubEntry() {
+  for (const wchar_t* iid : kMarshalledIids) {
+    if (KeyExists(std::wstring(L"Interface\\") + iid)) return true;
+  }
+  return KeyExists(std::wstring(L"CLSID\\") + kProxyStubClsid);
 }
 
 TEST(QuilletDll, CarriesTheBuildsVersion) {
@@ -284,13 +295,13 @@ Answer Ask(IQxVersion* version, bool check) {
 // Installed beside Hollin.exe and Fennick.dll (the stand-ins) and registered, the server reports
 // the three versions; a missing one is listed by the component check. The same in a folder whose
 // name the ANSI code page cannot hold (the listed path carries the folder in that code page, as
-// every output line does).
+// every output line does) and in a folder whose name holds a "%", which is registered as it stands.
 TEST(QuilletDll, ReportsTheDeliverablesInstalledBesideIt) {
   Basalt::ScopedComApartment apartment(COINIT_MULTITHREADED);
   ASSERT_TRUE(apartment.succeeded());
   ASSERT_FALSE(quillet_test::AnsiHolds(quillet_test::kOutsideAnsiName))
       << "ANSI code page " << GetACP();
-  for (const wchar_t* name : {L"install", quillet_test::kOutsideAnsiName}) {
+  for (const wchar_t* name : {L"install", quillet_test::kOutsideAnsiName, L"100%"}) {
     SCOPED_TRACE(testing::Message() << quillet_test::Ansi(name));
     const std::wstring root = trust_test::MakeScratchFolder(L"install");
     const std::wstring folder = root + L"\\" + name;
@@ -356,11 +367,14 @@ TEST(QuilletDll, TheBuiltInTablesRefuseEveryCallerUnderWine) {
 }
 
 // Memory that runs out anywhere in registration or unregistration is E_OUTOFMEMORY from the
-// export, never an exception out of it. This program's module code registers the real DLL.
+// export, never an exception out of it, and a registration that fails so writes no proxy/stub
+// entries. This program's module code registers the real DLL.
 TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
   Basalt::UniqueModule dll(LoadLibraryW(kRealDll.c_str()));
   ASSERT_TRUE(dll);
   ASSERT_TRUE(QxSvcHostVerModule().Init(dll.get()));
+  (void)QxPsDllUnregisterProxy(dll.get());
+  ASSERT_FALSE(AnyProxyStubEntry());
   for (const bool registering : {true, false}) {
     for (long allocations = 0;; ++allocations) {
       SCOPED_TRACE(testing::Message()
@@ -383,9 +397,48 @@ TEST(QuilletDll, RunningOutOfMemoryInRegistrationIsAResult) {
         break;
       }
       EXPECT_EQ(E_OUTOFMEMORY, hr);
+      // The module part failed: the proxy/stub part is not registered.
+      if (registering) {
+        EXPECT_FALSE(AnyProxyStubEntry());
+      }
     }
     EXPECT_EQ(registering, KeyExists(kClassKey));
   }
+}
+
+// A key of the script that cannot be written fails the module part of registration: the export
+// returns that failure and registers no proxy/stub entries.
+TEST(QuilletDll, AFailingModulePartRegistersNoProxyStubEntries) {
+  Basalt::UniqueModule dll(LoadLibraryW(kRealDll.c_str()));
+  ASSERT_TRUE(dll);
+  ASSERT_TRUE(QxSvcHostVerModule().Init(dll.get()));
+  (void)QxSvcHostVerModule().UnregisterServer();
+  (void)QxPsDllUnregisterProxy(dll.get());
+  ASSERT_FALSE(AnyProxyStubEntry());
+
+  // Readable and removable, but no value or subkey can be written.
+  Basalt::UniqueHKey locked;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppNameKey, 0, nullptr, 0,
+                                           KEY_READ | WRITE_DAC, nullptr, locked.put(), nullptr));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"D:P(A;;KRSDWD;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+  const LONG secured = RegSetKeySecurity(locked.get(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  locked.reset();
+  const HMODULE module = dll.get();
+  const auto cleanup = Basalt::MakeScopeExit([module] {
+    (void)QxPsDllUnregisterProxy(module);
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, kAppNameKey);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, kAppIdKey);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, kClassKey);
+  });
+
+  ASSERT_EQ(ERROR_SUCCESS, secured);
+
+  EXPECT_EQ(E_ACCESSDENIED, QuilletDllRegisterServer());
+  EXPECT_FALSE(AnyProxyStubEntry());
+  EXPECT_FALSE(KeyExists(kClassKey)) << "the class comes after the application's keys";
 }
 
 }  // namespace

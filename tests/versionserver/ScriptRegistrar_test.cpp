@@ -120,6 +120,18 @@ TEST_F(ScriptRegistrarTest, KeywordsIgnoreCaseAndPercentSignsCanBeWritten) {
   EXPECT_EQ(L"x", Value(L"K", L"v"));
 }
 
+// A replacement is written as it stands: a "%" in it (a folder named "100%") is not read as the
+// start of another replacement.
+TEST_F(ScriptRegistrarTest, ReplacementsAreWrittenAsTheyStand) {
+  const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
+  for (const wchar_t* module : {L"C:\\100%\\Quillet.dll", L"C:\\50%%\\Quillet.dll",
+                                L"C:\\%APPID%\\Quillet.dll", L"C:\\%NOPE%\\Quillet.dll"}) {
+    m_registrar.AddReplacement(L"MODULE", module);
+    EXPECT_EQ(S_OK, m_registrar.StringRegister(Script(kServerBody).c_str()));
+    EXPECT_EQ(module, Value(server, nullptr));
+  }
+}
+
 TEST_F(ScriptRegistrarTest, BadScriptsAreRefusedBeforeAnythingIsWritten) {
   const struct {
     const char* what;
