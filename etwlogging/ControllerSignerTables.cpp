@@ -1,7 +1,7 @@
 // The trace-controller signer tables and chain policy that programs carry.
 #include "etwlogging/ControllerSignerTables.h"
 
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 
 namespace ETWLogging::internal {
 namespace {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <new>
 
+#include "basalt/CryptOwners.h"
+#include "basalt/EmbeddedSignature.h"
 #include "etwlogging/ControllerSignerTables.h"
-#include "trust/CryptOwners.h"
-#include "trust/EmbeddedSignature.h"
 
 namespace ETWLogging {
 namespace {

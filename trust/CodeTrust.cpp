@@ -10,10 +10,10 @@
 #include <new>
 #include <string>
 
+#include "basalt/CryptOwners.h"
 #include "basalt/UniqueHandle.h"
 #include "trust/CabinetExtract.h"
 #include "trust/CounterSignature.h"
-#include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/TrustTables.h"
 #include "trust/TrustedList.h"

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 
 class CounterSignature {
  public:

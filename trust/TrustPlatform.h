@@ -7,7 +7,7 @@
 // These need <windows.h> first.
 #include <wincrypt.h>
 
-#include "trust/EmbeddedSignature.h"
+#include "basalt/EmbeddedSignature.h"
 
 namespace TrustPlatform {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <new>
 
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/TrustTables.h"
 

@@ -7,8 +7,8 @@
 
 #include <type_traits>
 
-#include "src/qxsvchost/IQxSvcSubsystem.h"
-#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "contracts/IQxSvcSubsystem.h"
+#include "contracts/IQxSvcSubsystemControlManager.h"
 #include "versionserver/QxSvcHostVerIds.h"
 
 // The generated declarations under names of their own.

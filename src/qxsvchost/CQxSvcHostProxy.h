@@ -8,8 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include "contracts/IQxSvcSubsystem.h"
 #include "src/qxsvchost/IQxServiceControlApi.h"
-#include "src/qxsvchost/IQxSvcSubsystem.h"
 
 // Process-wide state of the proxy, created by the first CQxSvcHostProxy and deleted with it.
 struct ProxyProcessState {

@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
+#include "contracts/IQxSvcSubsystemControlManager.h"
 #include "src/qxsvchost/IQxServiceControlApi.h"
-#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
 
 // Raised (0 -> 1) by StopServices, never cleared; service threads started afterwards do not run
 // their subsystem. A plain 32-bit flag written and read without a lock.

@@ -11,8 +11,8 @@
 
 #include "SignedFile.h"
 #include "TrustTestSupport.h"
+#include "basalt/CryptOwners.h"
 #include "tests/trust/support/ValidatorStub.h"
-#include "trust/CryptOwners.h"
 #include "trust/TrustTables.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "QuilletTestSupport.h"
-#include "src/qxsvchost/IQxSvcSubsystem.h"
-#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "contracts/IQxSvcSubsystem.h"
+#include "contracts/IQxSvcSubsystemControlManager.h"
 #include "tests/versionserver/doubles/QxHostRoleChild.h"
 #include "trust/SecureCom.h"
 

@@ -4,7 +4,7 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 

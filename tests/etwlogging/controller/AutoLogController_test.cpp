@@ -241,6 +241,40 @@ TEST_F(LoaderTest, TheApplicationsOwnLibraryOrNone) {
   }
 }
 
+// A controller path without extension names that very file: the platform's loader would add
+// ".dll" to it, and the file beside it with that name was never checked.
+TEST_F(LoaderTest, AControllerPathWithoutExtensionLoadsTheCheckedFileOrNothing) {
+  const std::wstring own = scratch + L"\\bare";
+  const std::wstring bare = own + L"\\Tamsel";
+  struct Case {
+    const wchar_t* bareVariant;  // the file the path names
+    const wchar_t* dllVariant;   // the same name plus ".dll" beside it
+    DWORD result;
+    bool loaded;
+  };
+  const Case cases[] = {{L"good", L"wrong", 0, true}, {L"wrong", L"good", 5, false}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "bare " << c.bareVariant << ", .dll " << c.dllVariant);
+    Place(c.dllVariant, own);
+    ASSERT_TRUE(CopyFileW(ControllerFixture(c.bareVariant).c_str(), bare.c_str(), FALSE));
+    const std::wstring id = Register((L"Bare" + std::to_wstring(++n)).c_str(), bare.c_str());
+    {
+      AutoLogController loader(id.c_str());
+      EXPECT_EQ(c.result, loader.GetLastResult());
+    }
+    std::vector<std::wstring> calls = TakeCalls();
+    if (!calls.empty()) {
+      // The loaded file reports its own name, whichever way the loader spells a name that
+      // ends in a dot.
+      std::wstring& addRef = calls.front();
+      while (!addRef.empty() && addRef.back() == L'.') addRef.pop_back();
+    }
+    EXPECT_EQ(c.loaded ? LowerAll(FullRun(bare, id)) : std::vector<std::wstring>{},
+              LowerAll(calls));
+  }
+}
+
 // Swaps the checked file for an untrusted one right after the check, as a racing writer
 // would, in both ways a file can be exchanged.
 class SwappingHelper : public LogControllerHelper {

@@ -11,7 +11,7 @@
 
 #include "ControllerFixtures.h"
 #include "ControllerSignerTestControl.h"
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "SignedFile.h"
 #include "TrustFixturePaths.h"
+#include "basalt/CryptOwners.h"
 #include "trust/CodeTrust.h"
-#include "trust/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/TrustTables.h"
 #include "trust/TrustedList.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "trust/EmbeddedSignature.h"
+#include "basalt/EmbeddedSignature.h"
 
 namespace trust_test {
 

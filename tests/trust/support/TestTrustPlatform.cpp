@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "TrustTestSupport.h"
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 

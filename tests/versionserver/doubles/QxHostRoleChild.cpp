@@ -10,9 +10,9 @@
 #include <string>
 
 #include "basalt/UniqueHandle.h"
+#include "contracts/IQxSvcSubsystem.h"
 #include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "src/qxsvchost/CoQxSvcSubsystemControlManagerClassFactory.h"
-#include "src/qxsvchost/IQxSvcSubsystem.h"
 #include "trust/SecureCom.h"
 
 namespace {

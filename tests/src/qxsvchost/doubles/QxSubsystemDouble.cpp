@@ -9,7 +9,7 @@
 
 #include "QxDoubleObject.h"
 #include "QxDoubleRecords.h"
-#include "src/qxsvchost/IQxSvcSubsystem.h"
+#include "contracts/IQxSvcSubsystem.h"
 #include "trust/SecureCom.h"
 
 namespace {

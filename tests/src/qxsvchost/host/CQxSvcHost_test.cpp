@@ -17,7 +17,7 @@
 #include "QxHostTestSupport.h"
 #include "QxTestFakeMetrics.h"
 #include "QxTestLogCapture.h"
-#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "contracts/IQxSvcSubsystemControlManager.h"
 #include "src/qxsvchost/QxSvcSubsystemControlManager.h"
 
 namespace {

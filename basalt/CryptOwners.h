@@ -1,4 +1,5 @@
-// Owner types for CryptoAPI objects and process-heap buffers used by the trust code.
+// Owner types for CryptoAPI objects and process-heap buffers, and the chain helpers that the
+// signature checks of the logging client and of the trust code share.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +10,7 @@
 
 #include "basalt/UniqueHandle.h"
 
-namespace trust_handle_traits {
+namespace crypt_handle_traits {
 
 struct CertStore {
   static bool IsValid(HCERTSTORE h) { return h != nullptr; }
@@ -48,15 +49,15 @@ struct CryptKey {
   static HCRYPTKEY Invalid() { return 0; }
 };
 
-}  // namespace trust_handle_traits
+}  // namespace crypt_handle_traits
 
-using UniqueCertStore = Basalt::UniqueHandle<HCERTSTORE, trust_handle_traits::CertStore>;
-using UniqueCryptMsg = Basalt::UniqueHandle<HCRYPTMSG, trust_handle_traits::CryptMsg>;
-using UniqueCertContext = Basalt::UniqueHandle<PCCERT_CONTEXT, trust_handle_traits::CertContext>;
-using UniqueCertChain = Basalt::UniqueHandle<PCCERT_CHAIN_CONTEXT, trust_handle_traits::CertChain>;
-using UniqueCryptProv = Basalt::UniqueHandle<HCRYPTPROV, trust_handle_traits::CryptProv>;
-using UniqueCryptHash = Basalt::UniqueHandle<HCRYPTHASH, trust_handle_traits::CryptHash>;
-using UniqueCryptKey = Basalt::UniqueHandle<HCRYPTKEY, trust_handle_traits::CryptKey>;
+using UniqueCertStore = Basalt::UniqueHandle<HCERTSTORE, crypt_handle_traits::CertStore>;
+using UniqueCryptMsg = Basalt::UniqueHandle<HCRYPTMSG, crypt_handle_traits::CryptMsg>;
+using UniqueCertContext = Basalt::UniqueHandle<PCCERT_CONTEXT, crypt_handle_traits::CertContext>;
+using UniqueCertChain = Basalt::UniqueHandle<PCCERT_CHAIN_CONTEXT, crypt_handle_traits::CertChain>;
+using UniqueCryptProv = Basalt::UniqueHandle<HCRYPTPROV, crypt_handle_traits::CryptProv>;
+using UniqueCryptHash = Basalt::UniqueHandle<HCRYPTHASH, crypt_handle_traits::CryptHash>;
+using UniqueCryptKey = Basalt::UniqueHandle<HCRYPTKEY, crypt_handle_traits::CryptKey>;
 
 struct ProcessHeapFree {
   void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "trust/CryptOwners.h"
+#include "basalt/CryptOwners.h"
 
 // Decoded messages with their certificate stores, and per signer the message that holds
 // it and its index there.
