@@ -416,9 +416,6 @@ class WaitingProcess {
     CloseHandle(info.hThread);
     m_process.reset(info.hProcess);
     m_pid = info.dwProcessId;
-    // Its image is mapped once it runs its first instruction; a short wait for input idle is
-    // not available to a console program, so wait until its path can be read.
-    for (int i = 0; i < 100 && !ImageKnown(); ++i) Sleep(20);
   }
   ~WaitingProcess() { End(); }
   WaitingProcess(const WaitingProcess&) = delete;
@@ -434,12 +431,6 @@ class WaitingProcess {
   }
 
  private:
-  bool ImageKnown() const {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = MAX_PATH;
-    return QueryFullProcessImageNameW(m_process.get(), 0, path, &length) != FALSE;
-  }
-
   Basalt::UniqueEvent m_done;
   Basalt::UniqueKernelHandle m_process;
   DWORD m_pid = 0;
