@@ -1,6 +1,7 @@
 #include "trust/SecureCom.h"
 
 #include <psapi.h>
+#include <rpcdcep.h>
 #include <wrl/client.h>
 
 #include <cstring>
@@ -93,6 +94,29 @@ HRESULT GetSecureClassObject(REFCLSID clsid, DWORD clsContext, SecureClassObject
   return hr;
 }
 
+// Full path of the program file of the running process |processId| into |path| (MAX_PATH
+// characters); 0 when found, else the error, with |path| untouched. A path too long for the buffer
+// is refused rather than cut to a prefix that may name some other (trusted) file.
+DWORD GetProcessImagePath(DWORD processId, wchar_t* path) {
+  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
+  if (!name) return ERROR_NOT_ENOUGH_MEMORY;
+  Basalt::UniqueKernelHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) return LastErrorOr(ERROR_INVALID_PARAMETER);
+  // A handle kept elsewhere keeps an ended process openable; it is no longer the client.
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.get(), &exitCode)) return LastErrorOr(ERROR_INVALID_PARAMETER);
+  if (exitCode != STILL_ACTIVE) return ERROR_INVALID_PARAMETER;
+  DWORD length = kLongPathChars;
+  if (!QueryFullProcessImageNameW(process.get(), 0, name.get(), &length)) {
+    return LastErrorOr(ERROR_INVALID_PARAMETER);
+  }
+  if (length == 0 || length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+  std::memcpy(path, name.get(), length * sizeof(wchar_t));
+  path[length] = L'\0';
+  return ERROR_SUCCESS;
+}
+
 HRESULT CreateThroughFactory(REFCLSID clsid, DWORD clsContext, REFIID iid, void** out,
                              bool checkFactory) {
   if (out == nullptr) return E_POINTER;
@@ -115,7 +139,9 @@ HRESULT STDMETHODCALLTYPE CQxSecureClassFactory::CreateObject(REFIID riid, void*
   // One byte back from the return address lies inside the caller's call instruction, so the
   // address stays in the caller's module even when the call is the module's last instruction.
   const void* caller = static_cast<const char*>(__builtin_return_address(0)) - 1;
-  if (VerifyCodeAddressSigner(caller) != 0) return E_ACCESSDENIED;
+  // For a call from another process the return address lies in the marshalling stub inside this
+  // process, which says nothing about who called; the call's client process is judged instead.
+  if (VerifyCallerSigner(caller, QueryCallClient()) != 0) return E_ACCESSDENIED;
   return CreateObjectUnchecked(riid, ppv);
 }
 
@@ -147,6 +173,27 @@ const void* GetObjectCodeAddress(IUnknown* object) noexcept {
 DWORD VerifyCodeAddressSigner(const void* address) {
   wchar_t path[MAX_PATH] = {};
   (void)GetModulePathFromAddress(address, path);
+  return VerifyModuleFileTrust(path[0] != L'\0' ? path : nullptr);
+}
+
+CallClient QueryCallClient() {
+  unsigned long processId = 0;
+  // A null binding stands for the call the current thread serves.
+  const RPC_STATUS status = I_RpcBindingInqLocalClientPID(nullptr, &processId);
+  return CallClient{status, status == RPC_S_OK ? static_cast<DWORD>(processId) : 0};
+}
+
+DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client) {
+  if (client.status == RPC_S_NO_CALL_ACTIVE) return VerifyCodeAddressSigner(returnAddress);
+  if (client.status != RPC_S_OK) return ERROR_ACCESS_DENIED;
+  // A call from another apartment of this process keeps the check of code in this process.
+  if (client.processId == GetCurrentProcessId()) return VerifyCodeAddressSigner(returnAddress);
+  return VerifyProcessImageSigner(client.processId);
+}
+
+DWORD VerifyProcessImageSigner(DWORD processId) {
+  wchar_t path[MAX_PATH] = {};
+  (void)GetProcessImagePath(processId, path);
   return VerifyModuleFileTrust(path[0] != L'\0' ? path : nullptr);
 }
 

@@ -1,6 +1,7 @@
 // Secure COM object creation and the caller check of secure class factories.
 #pragma once
 
+#include <rpc.h>
 #include <unknwn.h>
 #include <windows.h>
 
@@ -36,8 +37,9 @@ inline constexpr IID IID_IQxClassFactory_PreComponentization = {
 // after it.
 class CQxSecureClassFactory : public IQxClassFactory, public IQxClassFactory_PreComponentization {
  public:
-  // E_ACCESSDENIED (|*ppv| untouched) when the module holding the immediate caller's code is not
-  // trusted; otherwise the result of CreateObjectUnchecked(riid, ppv).
+  // E_ACCESSDENIED (|*ppv| untouched) when VerifyCallerSigner refuses the caller: for a call COM
+  // delivered from another process the client process, otherwise the module holding the
+  // immediate caller's code. Otherwise the result of CreateObjectUnchecked(riid, ppv).
   __attribute__((noinline)) HRESULT STDMETHODCALLTYPE CreateObject(REFIID riid, void** ppv) final;
 
   // Creates the object without any check; called only after the caller passed.
@@ -76,3 +78,28 @@ class CQxSecureClassFactory : public IQxClassFactory, public IQxClassFactory_Pre
 // name does not fit; otherwise the error of the failed process call. |path| is untouched on
 // failure.
 [[nodiscard]] DWORD GetModulePathFromAddress(const void* address, wchar_t* path);
+
+// The client of the call that the current thread serves, as the RPC runtime knows it.
+struct CallClient {
+  // RPC_S_OK: |processId| is the client's process (this process's own for a call from another of
+  // its apartments). RPC_S_NO_CALL_ACTIVE: the thread serves no call, so its caller is code of
+  // this process. Anything else: a call whose client process cannot be named (another machine, a
+  // failed lookup).
+  RPC_STATUS status;
+  DWORD processId;  // 0 unless status is RPC_S_OK
+};
+
+// The local client process of the call the current thread serves (the client process ID of the
+// call's binding).
+[[nodiscard]] CallClient QueryCallClient();
+
+// The caller check of CreateObject; 0 admits. A call from another process is judged by the
+// client's program file (VerifyProcessImageSigner), and a call whose client cannot be named is
+// refused with 5. A call from this process, or no call at all, is judged by the module holding
+// |returnAddress| (VerifyCodeAddressSigner).
+[[nodiscard]] DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client);
+
+// 0 when the program file of the running process |processId| is trusted, 5 when it is not, 87
+// when its path cannot be had (no such process, it has ended or cannot be opened, or the path
+// does not fit MAX_PATH).
+[[nodiscard]] DWORD VerifyProcessImageSigner(DWORD processId);

@@ -131,10 +131,10 @@ TEST_F(MarshallingTest, TheSubsystemCallCarriesTheServiceName) {
   EXPECT_EQ(kQxTestSubsystemSawService, exitCode);
 }
 
-// The host's factory judges the module that calls it: in another process's call that is the stub
-// of the factory interface. The test stub is signed by the test signer, which only the test trust
-// tables know.
-TEST_F(MarshallingTest, TheBuiltInTrustTablesRefuseTheStubsModule) {
+// The host's factory judges the process that a call from another process comes from, not the
+// stub in the host that relays it: this test program is signed by the test signer, which the test
+// trust tables trust and the built-in ones do not.
+TEST_F(MarshallingTest, TheBuiltInTrustTablesRefuseATestSignedClient) {
   HostRole host(QX_HOSTROLE_REAL);
   ASSERT_TRUE(host.running());
   ComPtr<IQxSvcSubsystemControlManager> manager;

@@ -1,7 +1,7 @@
-// ctest-lock: com-registration
+// ctest-lock: com-registration qxclassfactory-proxy
 // Secure COM creation and the caller check of secure class factories, with real modules: this
-// test exe is signed (a trusted caller, like the host), the test server and caller DLLs exist as
-// an unsigned and a signed copy each.
+// test exe is signed (a trusted caller, like the host), the test server and caller DLLs and a
+// waiting program (the client process of a call) exist as an unsigned and a signed copy each.
 #include "trust/SecureCom.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "basalt/UniqueHandle.h"
+#include "tests/support/TestPrograms.h"
 #include "tests/trust/securecom/SecureComTestServer.h"
 #include "trust/CodeTrust.h"
 
@@ -35,6 +36,8 @@ const std::wstring kServerUnsigned = Fixture(L"SecureComTestServer.dll");
 const std::wstring kServerSigned = Fixture(L"SecureComTestServer_signed.dll");
 const std::wstring kCallerUnsigned = Fixture(L"SecureComTestCaller.dll");
 const std::wstring kCallerSigned = Fixture(L"SecureComTestCaller_signed.dll");
+const std::wstring kProcessUnsigned = Fixture(L"SecureComTestProcess.exe");
+const std::wstring kProcessSigned = Fixture(L"SecureComTestProcess_signed.exe");
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -110,6 +113,8 @@ TEST(SecureComFixtures, TrustVerdictsOfTheTestModules) {
   EXPECT_EQ(0u, VerifyModuleFileTrust(kCallerSigned.c_str()));
   EXPECT_EQ(5u, VerifyModuleFileTrust(kServerUnsigned.c_str()));
   EXPECT_EQ(5u, VerifyModuleFileTrust(kCallerUnsigned.c_str()));
+  EXPECT_EQ(0u, VerifyModuleFileTrust(kProcessSigned.c_str()));
+  EXPECT_EQ(5u, VerifyModuleFileTrust(kProcessUnsigned.c_str()));
 }
 
 // ---- Module of a code address ----
@@ -388,6 +393,209 @@ INSTANTIATE_TEST_SUITE_P(
                       CallerCase{"GeneratedCodeOlder", Caller::kGeneratedCode, true,
                                  kAccessDenied}),
     [](const ::testing::TestParamInfo<CallerCase>& info) { return std::string(info.param.what); });
+
+// ---- Caller check of a call from another process ----
+
+// A running copy of the waiting program; it ends when this goes.
+class WaitingProcess {
+ public:
+  explicit WaitingProcess(const std::wstring& program) {
+    static LONG count = 0;
+    const std::wstring name = L"SecureComTestProcessDone-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(InterlockedIncrement(&count));
+    m_done.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    std::wstring command = L"\"" + program + L"\" " + name;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!m_done || !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &info)) {
+      return;
+    }
+    CloseHandle(info.hThread);
+    m_process.reset(info.hProcess);
+    m_pid = info.dwProcessId;
+  }
+  ~WaitingProcess() { End(); }
+  WaitingProcess(const WaitingProcess&) = delete;
+  WaitingProcess& operator=(const WaitingProcess&) = delete;
+
+  DWORD pid() const { return m_pid; }
+  // Lets the program end and waits for it; its ID then names no process of ours.
+  void End() {
+    if (!m_process) return;
+    SetEvent(m_done.get());
+    WaitForSingleObject(m_process.get(), 30000);
+    m_process.reset();
+  }
+
+ private:
+  Basalt::UniqueEvent m_done;
+  Basalt::UniqueKernelHandle m_process;
+  DWORD m_pid = 0;
+};
+
+TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
+  WaitingProcess signedProcess(kProcessSigned);
+  WaitingProcess unsignedProcess(kProcessUnsigned);
+  WaitingProcess ended(kProcessSigned);
+  ASSERT_NE(0u, signedProcess.pid());
+  ASSERT_NE(0u, unsignedProcess.pid());
+  ASSERT_NE(0u, ended.pid());
+  ended.End();
+
+  struct Case {
+    const char* what;
+    DWORD pid;
+    DWORD expected;
+  } const cases[] = {
+      {"this signed test program", GetCurrentProcessId(), 0},
+      {"a signed program", signedProcess.pid(), 0},
+      {"an unsigned program", unsignedProcess.pid(), 5},
+      {"no process", 0, 87},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, VerifyProcessImageSigner(c.pid)) << c.what;
+  // The ID of a process that has ended names nothing, or some other process of the prefix (none
+  // of which is signed by a trusted signer).
+  EXPECT_NE(0u, VerifyProcessImageSigner(ended.pid()));
+}
+
+TEST(QueryCallClient, AThreadThatServesNoCallHasNoClient) {
+  const CallClient client = QueryCallClient();
+  EXPECT_EQ(RPC_S_NO_CALL_ACTIVE, client.status);
+  EXPECT_EQ(0u, client.processId);
+}
+
+// Which of the two is judged: the module at the return address or the client process.
+TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCallingModule) {
+  Basalt::UniqueModule callerSigned(LoadLibraryW(kCallerSigned.c_str()));
+  Basalt::UniqueModule callerUnsigned(LoadLibraryW(kCallerUnsigned.c_str()));
+  ASSERT_TRUE(callerSigned);
+  ASSERT_TRUE(callerUnsigned);
+  const void* trustedCode =
+      reinterpret_cast<const void*>(GetProcAddress(callerSigned.get(), kCallerCreateObjectExport));
+  const void* untrustedCode = reinterpret_cast<const void*>(
+      GetProcAddress(callerUnsigned.get(), kCallerCreateObjectExport));
+  WaitingProcess signedClient(kProcessSigned);
+  WaitingProcess unsignedClient(kProcessUnsigned);
+  WaitingProcess endedClient(kProcessSigned);
+  ASSERT_NE(0u, signedClient.pid());
+  ASSERT_NE(0u, unsignedClient.pid());
+  ASSERT_NE(0u, endedClient.pid());
+  endedClient.End();
+  const DWORD self = GetCurrentProcessId();
+
+  struct Case {
+    const char* what;
+    CallClient client;
+    const void* code;
+    bool admitted;
+  } const cases[] = {
+      {"no call, trusted module", {RPC_S_NO_CALL_ACTIVE, 0}, trustedCode, true},
+      {"no call, untrusted module", {RPC_S_NO_CALL_ACTIVE, 0}, untrustedCode, false},
+      {"another apartment of this process, trusted module", {RPC_S_OK, self}, trustedCode, true},
+      {"another apartment of this process, untrusted module",
+       {RPC_S_OK, self},
+       untrustedCode,
+       false},
+      {"signed client through an untrusted module",
+       {RPC_S_OK, signedClient.pid()},
+       untrustedCode,
+       true},
+      {"unsigned client through a trusted module",
+       {RPC_S_OK, unsignedClient.pid()},
+       trustedCode,
+       false},
+      {"client that has ended", {RPC_S_OK, endedClient.pid()}, trustedCode, false},
+      {"client of another machine", {RPC_S_INVALID_BINDING, 0}, trustedCode, false},
+      {"lookup that failed", {RPC_S_OUT_OF_MEMORY, 0}, trustedCode, false},
+  };
+  for (const Case& c : cases) {
+    const DWORD verdict = VerifyCallerSigner(c.code, c.client);
+    if (c.admitted) {
+      EXPECT_EQ(0u, verdict) << c.what;
+    } else {
+      EXPECT_NE(0u, verdict) << c.what;
+    }
+  }
+  // An unnamed client is refused as not trusted.
+  EXPECT_EQ(5u, VerifyCallerSigner(trustedCode, CallClient{RPC_S_INVALID_BINDING, 0}));
+}
+
+// A call from another apartment of this process reaches the factory through the proxy/stub of
+// IQxClassFactory, on a thread that serves the call: it is judged by the stub's module as before,
+// not as a call of this (signed) process. So the outcome follows the stub's signature.
+class ApartmentCallTest : public SecureComTest {
+ protected:
+  void TearDown() override {
+    if (!registeredPs_.empty()) Regsvr32(registeredPs_, true);
+    SecureComTest::TearDown();
+  }
+  static DWORD Regsvr32(const std::wstring& dll, bool unregister) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    return testsupport::RunProgram(
+        std::wstring(system) + L"\\regsvr32.exe",
+        std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
+  }
+  void UseProxyStub(const std::wstring& dll) {
+    ASSERT_EQ(0u, Regsvr32(dll, false));
+    registeredPs_ = dll;
+  }
+
+  // CreateObject on the class object of this (multithreaded) apartment, called from a
+  // single-threaded apartment of this process through the marshalled interface.
+  static HRESULT CreateFromAnotherApartment(IQxClassFactory* factory) {
+    struct Work {
+      IStream* stream;
+      HRESULT hr;
+    } work = {nullptr, E_FAIL};
+    HRESULT hr = CoMarshalInterThreadInterfaceInStream(IID_IQxClassFactory, factory, &work.stream);
+    if (FAILED(hr)) return hr;
+    const auto call = [](void* param) -> DWORD {
+      auto* w = static_cast<Work*>(param);
+      Basalt::ScopedComApartment apartment(COINIT_APARTMENTTHREADED);
+      ComPtr<IQxClassFactory> proxy;
+      w->hr = CoGetInterfaceAndReleaseStream(w->stream, IID_PPV_ARGS(&proxy));
+      if (FAILED(w->hr)) return 0;
+      ComPtr<IUnknown> object;
+      w->hr = proxy->CreateObject(IID_PPV_ARGS(&object));
+      return 0;
+    };
+    Basalt::UniqueKernelHandle thread(CreateThread(nullptr, 0, call, &work, 0, nullptr));
+    if (!thread) return E_FAIL;
+    WaitForSingleObject(thread.get(), INFINITE);
+    return work.hr;
+  }
+
+  std::wstring registeredPs_;
+};
+
+TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
+  const std::wstring psSigned = testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED);
+  const std::wstring psUnsigned = testsupport::WinePath(SECURECOM_FACTORY_PS_UNSIGNED);
+  ASSERT_EQ(0u, VerifyModuleFileTrust(psSigned.c_str()));
+  ASSERT_EQ(5u, VerifyModuleFileTrust(psUnsigned.c_str()));
+  Register(CLSID_SecureComProbe, kServerSigned);
+  ComPtr<IQxClassFactory> factory;
+  ASSERT_EQ(S_OK, CoGetClassObject(CLSID_SecureComProbe, CLSCTX_INPROC_SERVER, nullptr,
+                                   IID_PPV_ARGS(&factory)));
+
+  struct Case {
+    const std::wstring* ps;
+    HRESULT expected;
+  } const cases[] = {{&psSigned, S_OK}, {&psUnsigned, kAccessDenied}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(*c.ps));
+    UseProxyStub(*c.ps);
+    const LONG createdBefore = Stats(kServerSigned).created;
+    EXPECT_EQ(c.expected, CreateFromAnotherApartment(factory.Get()));
+    EXPECT_EQ(createdBefore + (SUCCEEDED(c.expected) ? 1 : 0), Stats(kServerSigned).created);
+    ASSERT_EQ(0u, Regsvr32(*c.ps, true));
+    registeredPs_.clear();
+  }
+}
 
 // ---- Creation through a secure class factory ----
 

@@ -1,0 +1,46 @@
+// An outside client of a running host's control manager, in a process of its own. Built twice
+// from this file: unsigned (client_unsigned/QxCtlClient.exe) and signed by the trusted test signer
+// (client_signed/QxCtlClient.exe), so that only the signature tells the two apart.
+// Command line: <result file> [stop]
+// It asks the running class object for IQxClassFactory, creates a control manager through it and,
+// with "stop", asks the manager to stop the host's group. The result file gets one line
+// "class=<hex> create=<hex> stop=<hex> pid=<n>" (stop and pid stay 0 when the call is not made).
+#include <objbase.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "trust/SecureCom.h"
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  const bool stop = argc > 2 && wcscmp(argv[2], L"stop") == 0;
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
+
+  HRESULT classHr = E_FAIL, createHr = E_FAIL, stopHr = S_OK;
+  DWORD pid = 0;
+  IQxClassFactory* factory = nullptr;
+  classHr = CoGetClassObject(CLSID_QxSvcSubsystemControlManager, CLSCTX_LOCAL_SERVER, nullptr,
+                             IID_IQxClassFactory, reinterpret_cast<void**>(&factory));
+  if (SUCCEEDED(classHr)) {
+    IQxSvcSubsystemControlManager* manager = nullptr;
+    createHr = factory->CreateObject(IID_IQxSvcSubsystemControlManager,
+                                     reinterpret_cast<void**>(&manager));
+    if (SUCCEEDED(createHr) && manager != nullptr) {
+      if (stop) stopHr = manager->QxStopSvcSubsystem(L"client", &pid);
+      manager->Release();
+    }
+    factory->Release();
+  }
+  CoUninitialize();
+
+  FILE* out = _wfopen(argv[1], L"w");
+  if (out == nullptr) return 4;
+  fprintf(out, "class=%08lx create=%08lx stop=%08lx pid=%lu\n", static_cast<unsigned long>(classHr),
+          static_cast<unsigned long>(createHr), static_cast<unsigned long>(stopHr),
+          static_cast<unsigned long>(pid));
+  fclose(out);
+  return 0;
+}
