@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "src/qxsvchost/IQxSvcSubsystemControlManager.h"
+#include "contracts/IQxSvcSubsystemControlManager.h"
 #include "trust/SecureCom.h"
 
 int wmain(int argc, wchar_t** argv) {
