@@ -22,7 +22,7 @@ constexpr DWORD kRegistryFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAS
 constexpr DWORD kMaxFilesToKeep = 50;
 constexpr DWORD kMinBuffersNotConfigured = 0xFFFFFFFF;
 constexpr ULONG kSystemTimeClientContext = 2;
-constexpr size_t kMaxTraceNameChars = 1023;
+constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  // 1023
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
@@ -311,6 +311,18 @@ DWORD CLogController::StartSession(BOOL rotate) {
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
   if (started != ERROR_SUCCESS) return started;
   m_hSession = handle;
+  return EnableProvider(handle);
+}
+
+DWORD CLogController::EnableProvider(TRACEHANDLE started) {
+  // Another process may have stopped or restarted the session since its handle was learnt:
+  // enable on the one that runs under the name now.
+  CTraceProperties properties;
+  if (!BuildTraceProperties(properties)) return kControllerFailed;
+  if (!QuerySession(properties)) {
+    if (started == 0) return kControllerNoSession;
+    m_hSession = started;
+  }
   return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
                                         m_hSession);
 }
@@ -364,8 +376,7 @@ DWORD CLogController::ApplySettings() {
   if (IsShutdownRequested()) return StopSession();
   ReadControllerSettings();
   ReadSeverity();
-  return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
-                                        m_hSession);
+  return EnableProvider(0);
 }
 
 void CLogController::MigrateAutoUpgrade() {

@@ -34,6 +34,13 @@ constexpr DWORD kControllerAlreadyInitialized = 4055;
 constexpr ULONG kTracePropertiesBytes = 4216;
 constexpr ULONG kTraceLoggerNameOffset = 120;
 constexpr ULONG kTraceLogFileNameOffset = 2168;
+constexpr ULONG kTraceNameBytes = 1024 * sizeof(wchar_t);
+static_assert(kTraceLoggerNameOffset == sizeof(EVENT_TRACE_PROPERTIES),
+              "the session name follows EVENT_TRACE_PROPERTIES");
+static_assert(kTraceLogFileNameOffset == kTraceLoggerNameOffset + kTraceNameBytes,
+              "the ETL file path follows the session name");
+static_assert(kTracePropertiesBytes == kTraceLogFileNameOffset + kTraceNameBytes,
+              "the block ends with the ETL file path");
 
 class CTraceProperties {
  public:
@@ -157,6 +164,10 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   bool IsOwner();
   void StartStandbyWatch();
   bool EtlFileExists();
+  // Lock held. Enables the provider at Severity on the session running under the session
+  // name, as a query finds it now; 2 when none is found. |started| is the handle of a
+  // session that the caller has just started, used when the query cannot tell.
+  DWORD EnableProvider(TRACEHANDLE started);
 
   bool m_bInitialized = false;
   volatile LONG m_lBackupCounter = 0;

@@ -247,6 +247,47 @@ TEST_F(ControllerTest, FlushBuffersFlushesTheOwnersSession) {
   EXPECT_EQ(1, fake_trace::Session(app->sessionName).flushes);
 }
 
+// Another controller's restart leaves this one with the handle of a stopped session: a
+// settings change reaches the session that runs under the name now.
+TEST_F(ControllerTest, SettingsReachASessionThatAnotherControllerRestarted) {
+  auto owner = MakeController();
+  ASSERT_EQ(0u, owner->Start());
+  const TRACEHANDLE first = fake_trace::Session(app->sessionName).handle;
+  {
+    auto other = MakeController();
+    ASSERT_EQ(0u, other->RestartSession());
+  }  // gone, and no longer watching the settings
+  ASSERT_NE(first, fake_trace::Session(app->sessionName).handle);
+  ASSERT_TRUE(app->SetSeverity(5));
+  EXPECT_TRUE(WaitUntil([&] {
+    const fake_trace::SessionState state = fake_trace::Session(app->sessionName);
+    return state.enabled && state.level == 5;
+  }));
+}
+
+// The session is restarted elsewhere between this controller's start of it and the enabling
+// of the provider: the enabling reaches the session that runs now.
+TEST_F(ControllerTest, AStartEnablesTheSessionRunningUnderItsName) {
+  auto starter = MakeController();
+  Basalt::UniqueEvent entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Basalt::UniqueEvent release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  fake_trace::HoldNextCall(Call::kStart, entered.get(), release.get(), true);
+  DWORD started = 0xFFFFFFFF;
+  std::thread caller([&] { started = starter->Start(); });
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 5000));
+  {
+    auto other = MakeController();
+    EXPECT_EQ(0u, other->RestartSession());
+  }
+  SetEvent(release.get());
+  caller.join();
+  EXPECT_EQ(0u, started);
+  const fake_trace::SessionState state = fake_trace::Session(app->sessionName);
+  EXPECT_EQ(2, state.starts);
+  EXPECT_TRUE(state.running);
+  EXPECT_TRUE(state.enabled);
+}
+
 class NoMutexSecurityController : public TestController {
  protected:
   bool BuildOwnerMutexSecurity(COwnerMutexSecurity&) override {
