@@ -99,11 +99,14 @@ DWORD CLogController::RestartSession() {
   const bool owner = IsOwner();
   m_registryMonitor.stop();
   DWORD result;
+  bool startPending;
   {
     std::lock_guard<std::mutex> lock(m_lock);
     result = StopSession();
+    startPending = m_bStartPending;
   }
-  if (result == ERROR_SUCCESS) {
+  // No session runs because this controller's own start of it was refused: start it now.
+  if (result == ERROR_SUCCESS || (result == kControllerNoSession && startPending)) {
     result = StartOrResume();
   } else if (owner) {
     // Nothing was restarted: the owner goes on watching its settings as before.
@@ -265,6 +268,11 @@ bool CLogController::BuildOwnerMutexSecurity(COwnerMutexSecurity& security) {
 // --- Session ---------------------------------------------------------------------------
 
 DWORD CLogController::StartOrResume() {
+  {
+    // Tried again below (or when standby ends), not also by the settings applied first.
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bStartPending = false;
+  }
   MigrateAutoUpgrade();
   const DWORD monitor = StartRegistryMonitor();
   if (monitor != ERROR_SUCCESS) return monitor;
@@ -287,6 +295,7 @@ DWORD CLogController::StopController(BOOLEAN stopSession) {
   StopMonitorThreads();
   std::lock_guard<std::mutex> lock(m_lock);
   const DWORD result = stopSession ? StopSession() : static_cast<DWORD>(ERROR_SUCCESS);
+  m_bStartPending = false;
   m_ownerMutex.reset();
   return result;
 }
@@ -302,7 +311,10 @@ DWORD CLogController::StartSession(BOOL rotate) {
   if (rotate) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.
+    // The session this call stopped is started at the next trigger instead (a settings
+    // change, RestartSession, the end of standby), once whoever holds the file lets go.
     if (EtlFileExists()) {
+      m_bStartPending = true;
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
@@ -310,6 +322,7 @@ DWORD CLogController::StartSession(BOOL rotate) {
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
   if (started != ERROR_SUCCESS) return started;
+  m_bStartPending = false;
   m_hSession = handle;
   return EnableProvider(handle);
 }
@@ -373,9 +386,13 @@ DWORD CLogController::StartRegistryMonitor() {
 
 DWORD CLogController::ApplySettings() {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (IsShutdownRequested()) return StopSession();
+  if (IsShutdownRequested()) {
+    m_bStartPending = false;  // the session is not to run until the next Start
+    return StopSession();
+  }
   ReadControllerSettings();
   ReadSeverity();
+  if (m_bStartPending && !m_bInStandby) return StartSession(TRUE);
   return EnableProvider(0);
 }
 

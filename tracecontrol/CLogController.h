@@ -95,8 +95,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Takes ownership first when not holding it (288 etc.), then ends monitoring and
   // ownership; stops the session when |stopSession|.
   [[nodiscard]] DWORD Stop(BOOLEAN stopSession) override;
-  // Stops the running session (2 when none runs: nothing else changes) and starts it again
-  // with rotation. An owner stays the owner throughout.
+  // Stops the running session (2 when none runs: nothing else changes, unless this object's
+  // own start was refused because the ETL file stayed in place: then it starts the session)
+  // and starts it again with rotation. An owner stays the owner throughout.
   [[nodiscard]] DWORD RestartSession() override;
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
@@ -123,7 +124,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual bool BuildOwnerMutexSecurity(COwnerMutexSecurity& security);
   // Lock held. True, with the session handle learnt, when the session runs.
   [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
-  // Lock held.
+  // Lock held. Stops the running session, rotates the ETL files when |rotate| and starts the
+  // session. An ETL file that stayed in place is never started over: then nothing is
+  // started, the reason is returned and the start is left to the next trigger.
   [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
   [[nodiscard]] virtual DWORD StartOrResume();
   [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
@@ -143,6 +146,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // over. 0, or the first failed deletion's error.
   [[nodiscard]] virtual DWORD PruneBackupFiles(CBackupFileList& list);
   [[nodiscard]] virtual DWORD StartRegistryMonitor();
+  // Takes the lock. "Shutdown Controller" 1 stops the session; otherwise the settings are
+  // read again and the provider enabled anew on the running session, or the session is
+  // started when an earlier start was refused (see StartSession).
   [[nodiscard]] virtual DWORD ApplySettings();
   virtual void MigrateAutoUpgrade();
   [[nodiscard]] virtual bool IsShutdownRequested();
@@ -184,6 +190,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   DWORD m_dwFilesToKeep = 10;
   DWORD m_dwSeverity = 4;
   bool m_bInStandby = false;
+  // A start of the session was refused because the ETL file could not be moved aside; the
+  // next settings change or RestartSession tries again.
+  bool m_bStartPending = false;
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
   std::mutex m_lock;
