@@ -30,6 +30,71 @@ DWORD TwiceTheProcessors() {
   return 2 * info.dwNumberOfProcessors;
 }
 
+// The ETL folder's rights: SYSTEM and Administrators full control, Users read and list, all
+// inherited by its files and folders; nothing inherited from ProgramData, where every user
+// may create files.
+class CEtlFolderSecurity {
+ public:
+  // False with the thread's last error set.
+  bool Build() {
+    const struct {
+      WELL_KNOWN_SID_TYPE sid;
+      DWORD rights;
+    } grants[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
+    };
+    BYTE sids[3][SECURITY_MAX_SID_SIZE];
+    DWORD aclBytes = sizeof(ACL);
+    for (size_t i = 0; i < 3; ++i) {
+      DWORD sidBytes = sizeof(sids[i]);
+      if (!CreateWellKnownSid(grants[i].sid, nullptr, sids[i], &sidBytes)) return false;
+      aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sids[i]);
+    }
+    m_acl.reset(new (std::nothrow) BYTE[aclBytes]());
+    if (!m_acl) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    const PACL acl = reinterpret_cast<PACL>(m_acl.get());
+    if (!InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
+    for (size_t i = 0; i < 3; ++i) {
+      if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                 grants[i].rights, sids[i])) {
+        return false;
+      }
+    }
+    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return false;
+    }
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = &m_descriptor;
+    m_attributes.bInheritHandle = FALSE;
+    return true;
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+
+ private:
+  std::unique_ptr<BYTE[]> m_acl;
+  SECURITY_DESCRIPTOR m_descriptor = {};
+  SECURITY_ATTRIBUTES m_attributes = {};
+};
+
+// Creates the folders above |path| that are missing, with the default rights. 0 when they
+// exist afterwards, else the failing step's error.
+DWORD CreateParentFolders(const std::wstring& path) {
+  const size_t end = path.find_last_not_of(L'\\');
+  const size_t cut = end == std::wstring::npos ? end : path.rfind(L'\\', end);
+  if (cut == std::wstring::npos || cut == 0) return ERROR_SUCCESS;
+  DWORD code = ERROR_SUCCESS;
+  return Basalt::CreateDirectoryTree(path.substr(0, cut).c_str(), &code)
+             ? static_cast<DWORD>(ERROR_SUCCESS)
+             : code;
+}
+
 void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
   wchar_t* target = reinterpret_cast<wchar_t*>(block + offset);
   const size_t length = std::min(name.size(), kMaxTraceNameChars);
@@ -168,6 +233,24 @@ bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appPrope
 
 DWORD CLogController::EnsureEtlDirectory() {
   DWORD code = ERROR_SUCCESS;
+  // A folder that exists keeps the rights it has.
+  const std::wstring& etlPath = m_appProperties.GetEtlPath();
+  if (!Basalt::DirectoryExists(etlPath.c_str())) {
+    try {
+      code = CreateParentFolders(etlPath);
+    } catch (const std::bad_alloc&) {
+      code = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (code != ERROR_SUCCESS) return code;
+    CEtlFolderSecurity security;
+    if (!security.Build()) {
+      code = GetLastError();
+      return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR);
+    }
+    code = CreateFolder(etlPath.c_str(), security.Attributes());
+    if (code == ERROR_SUCCESS) return ERROR_SUCCESS;
+    if (code != ERROR_ALREADY_EXISTS) return code;  // else made meanwhile, or a file is there
+  }
   if (Basalt::CreateDirectoryTree(m_appProperties.GetEtlPath().c_str(), &code)) {
     return ERROR_SUCCESS;  // made now, or there already
   }
@@ -181,6 +264,10 @@ std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
 }
 
 void CLogController::GetBackupTime(FILETIME& time) { GetSystemTimeAsFileTime(&time); }
+
+DWORD CLogController::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
+  return CreateDirectoryW(path, attributes) ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+}
 
 bool CLogController::BuildTraceProperties(CTraceProperties& properties) {
   std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[kTracePropertiesBytes]());

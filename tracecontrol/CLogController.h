@@ -102,7 +102,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
   // 4055 on a second call; 87 for a null ID or an application without names; else the
-  // error of creating the ETL folder (an existing folder is fine); 0.
+  // error of creating the ETL folder (an existing folder is fine and keeps its rights; a new
+  // one lets only SYSTEM and Administrators write); 0.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
 
@@ -159,6 +160,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual std::unique_ptr<CCSMonitor> MakeStandbyMonitor();
   // The time stamp of a new backup's name.
   virtual void GetBackupTime(FILETIME& time);
+  // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
+  [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
 
   // Joins both monitor threads. Derived classes whose overrides run on those threads call
   // it from their destructors.
