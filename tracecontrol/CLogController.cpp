@@ -22,12 +22,77 @@ constexpr DWORD kRegistryFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAS
 constexpr DWORD kMaxFilesToKeep = 50;
 constexpr DWORD kMinBuffersNotConfigured = 0xFFFFFFFF;
 constexpr ULONG kSystemTimeClientContext = 2;
-constexpr size_t kMaxTraceNameChars = 1023;
+constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  // 1023
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
   GetSystemInfo(&info);
   return 2 * info.dwNumberOfProcessors;
+}
+
+// The ETL folder's rights: SYSTEM and Administrators full control, Users read and list, all
+// inherited by its files and folders; nothing inherited from ProgramData, where every user
+// may create files.
+class CEtlFolderSecurity {
+ public:
+  // False with the thread's last error set.
+  bool Build() {
+    const struct {
+      WELL_KNOWN_SID_TYPE sid;
+      DWORD rights;
+    } grants[] = {
+        {WinLocalSystemSid, FILE_ALL_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
+    };
+    BYTE sids[3][SECURITY_MAX_SID_SIZE];
+    DWORD aclBytes = sizeof(ACL);
+    for (size_t i = 0; i < 3; ++i) {
+      DWORD sidBytes = sizeof(sids[i]);
+      if (!CreateWellKnownSid(grants[i].sid, nullptr, sids[i], &sidBytes)) return false;
+      aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sids[i]);
+    }
+    m_acl.reset(new (std::nothrow) BYTE[aclBytes]());
+    if (!m_acl) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return false;
+    }
+    const PACL acl = reinterpret_cast<PACL>(m_acl.get());
+    if (!InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
+    for (size_t i = 0; i < 3; ++i) {
+      if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                 grants[i].rights, sids[i])) {
+        return false;
+      }
+    }
+    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return false;
+    }
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = &m_descriptor;
+    m_attributes.bInheritHandle = FALSE;
+    return true;
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+
+ private:
+  std::unique_ptr<BYTE[]> m_acl;
+  SECURITY_DESCRIPTOR m_descriptor = {};
+  SECURITY_ATTRIBUTES m_attributes = {};
+};
+
+// Creates the folders above |path| that are missing, with the default rights. 0 when they
+// exist afterwards, else the failing step's error.
+DWORD CreateParentFolders(const std::wstring& path) {
+  const size_t end = path.find_last_not_of(L'\\');
+  const size_t cut = end == std::wstring::npos ? end : path.rfind(L'\\', end);
+  if (cut == std::wstring::npos || cut == 0) return ERROR_SUCCESS;
+  DWORD code = ERROR_SUCCESS;
+  return Basalt::CreateDirectoryTree(path.substr(0, cut).c_str(), &code)
+             ? static_cast<DWORD>(ERROR_SUCCESS)
+             : code;
 }
 
 void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
@@ -99,11 +164,14 @@ DWORD CLogController::RestartSession() {
   const bool owner = IsOwner();
   m_registryMonitor.stop();
   DWORD result;
+  bool startPending;
   {
     std::lock_guard<std::mutex> lock(m_lock);
     result = StopSession();
+    startPending = m_bStartPending;
   }
-  if (result == ERROR_SUCCESS) {
+  // No session runs because this controller's own start of it was refused: start it now.
+  if (result == ERROR_SUCCESS || (result == kControllerNoSession && startPending)) {
     result = StartOrResume();
   } else if (owner) {
     // Nothing was restarted: the owner goes on watching its settings as before.
@@ -165,6 +233,24 @@ bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appPrope
 
 DWORD CLogController::EnsureEtlDirectory() {
   DWORD code = ERROR_SUCCESS;
+  // A folder that exists keeps the rights it has.
+  const std::wstring& etlPath = m_appProperties.GetEtlPath();
+  if (!Basalt::DirectoryExists(etlPath.c_str())) {
+    try {
+      code = CreateParentFolders(etlPath);
+    } catch (const std::bad_alloc&) {
+      code = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (code != ERROR_SUCCESS) return code;
+    CEtlFolderSecurity security;
+    if (!security.Build()) {
+      code = GetLastError();
+      return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR);
+    }
+    code = CreateFolder(etlPath.c_str(), security.Attributes());
+    if (code == ERROR_SUCCESS) return ERROR_SUCCESS;
+    if (code != ERROR_ALREADY_EXISTS) return code;  // else made meanwhile, or a file is there
+  }
   if (Basalt::CreateDirectoryTree(m_appProperties.GetEtlPath().c_str(), &code)) {
     return ERROR_SUCCESS;  // made now, or there already
   }
@@ -178,6 +264,10 @@ std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
 }
 
 void CLogController::GetBackupTime(FILETIME& time) { GetSystemTimeAsFileTime(&time); }
+
+DWORD CLogController::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
+  return CreateDirectoryW(path, attributes) ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
+}
 
 bool CLogController::BuildTraceProperties(CTraceProperties& properties) {
   std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[kTracePropertiesBytes]());
@@ -265,6 +355,11 @@ bool CLogController::BuildOwnerMutexSecurity(COwnerMutexSecurity& security) {
 // --- Session ---------------------------------------------------------------------------
 
 DWORD CLogController::StartOrResume() {
+  {
+    // Tried again below (or when standby ends), not also by the settings applied first.
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bStartPending = false;
+  }
   MigrateAutoUpgrade();
   const DWORD monitor = StartRegistryMonitor();
   if (monitor != ERROR_SUCCESS) return monitor;
@@ -287,6 +382,7 @@ DWORD CLogController::StopController(BOOLEAN stopSession) {
   StopMonitorThreads();
   std::lock_guard<std::mutex> lock(m_lock);
   const DWORD result = stopSession ? StopSession() : static_cast<DWORD>(ERROR_SUCCESS);
+  m_bStartPending = false;
   m_ownerMutex.reset();
   return result;
 }
@@ -302,7 +398,10 @@ DWORD CLogController::StartSession(BOOL rotate) {
   if (rotate) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.
+    // The session this call stopped is started at the next trigger instead (a settings
+    // change, RestartSession, the end of standby), once whoever holds the file lets go.
     if (EtlFileExists()) {
+      m_bStartPending = true;
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
@@ -310,7 +409,20 @@ DWORD CLogController::StartSession(BOOL rotate) {
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
   if (started != ERROR_SUCCESS) return started;
+  m_bStartPending = false;
   m_hSession = handle;
+  return EnableProvider(handle);
+}
+
+DWORD CLogController::EnableProvider(TRACEHANDLE started) {
+  // Another process may have stopped or restarted the session since its handle was learnt:
+  // enable on the one that runs under the name now.
+  CTraceProperties properties;
+  if (!BuildTraceProperties(properties)) return kControllerFailed;
+  if (!QuerySession(properties)) {
+    if (started == 0) return kControllerNoSession;
+    m_hSession = started;
+  }
   return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
                                         m_hSession);
 }
@@ -361,11 +473,14 @@ DWORD CLogController::StartRegistryMonitor() {
 
 DWORD CLogController::ApplySettings() {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (IsShutdownRequested()) return StopSession();
+  if (IsShutdownRequested()) {
+    m_bStartPending = false;  // the session is not to run until the next Start
+    return StopSession();
+  }
   ReadControllerSettings();
   ReadSeverity();
-  return TraceSessionCalls::EnableTrace(TRUE, 0, m_dwSeverity, &m_appProperties.GetProviderGuid(),
-                                        m_hSession);
+  if (m_bStartPending && !m_bInStandby) return StartSession(TRUE);
+  return EnableProvider(0);
 }
 
 void CLogController::MigrateAutoUpgrade() {

@@ -34,6 +34,13 @@ constexpr DWORD kControllerAlreadyInitialized = 4055;
 constexpr ULONG kTracePropertiesBytes = 4216;
 constexpr ULONG kTraceLoggerNameOffset = 120;
 constexpr ULONG kTraceLogFileNameOffset = 2168;
+constexpr ULONG kTraceNameBytes = 1024 * sizeof(wchar_t);
+static_assert(kTraceLoggerNameOffset == sizeof(EVENT_TRACE_PROPERTIES),
+              "the session name follows EVENT_TRACE_PROPERTIES");
+static_assert(kTraceLogFileNameOffset == kTraceLoggerNameOffset + kTraceNameBytes,
+              "the ETL file path follows the session name");
+static_assert(kTracePropertiesBytes == kTraceLogFileNameOffset + kTraceNameBytes,
+              "the block ends with the ETL file path");
 
 class CTraceProperties {
  public:
@@ -88,13 +95,15 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Takes ownership first when not holding it (288 etc.), then ends monitoring and
   // ownership; stops the session when |stopSession|.
   [[nodiscard]] DWORD Stop(BOOLEAN stopSession) override;
-  // Stops the running session (2 when none runs: nothing else changes) and starts it again
-  // with rotation. An owner stays the owner throughout.
+  // Stops the running session (2 when none runs: nothing else changes, unless this object's
+  // own start was refused because the ETL file stayed in place: then it starts the session)
+  // and starts it again with rotation. An owner stays the owner throughout.
   [[nodiscard]] DWORD RestartSession() override;
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
   // 4055 on a second call; 87 for a null ID or an application without names; else the
-  // error of creating the ETL folder (an existing folder is fine); 0.
+  // error of creating the ETL folder (an existing folder is fine and keeps its rights; a new
+  // one lets only SYSTEM and Administrators write); 0.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
 
@@ -116,7 +125,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual bool BuildOwnerMutexSecurity(COwnerMutexSecurity& security);
   // Lock held. True, with the session handle learnt, when the session runs.
   [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
-  // Lock held.
+  // Lock held. Stops the running session, rotates the ETL files when |rotate| and starts the
+  // session. An ETL file that stayed in place is never started over: then nothing is
+  // started, the reason is returned and the start is left to the next trigger.
   [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
   [[nodiscard]] virtual DWORD StartOrResume();
   [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
@@ -136,6 +147,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // over. 0, or the first failed deletion's error.
   [[nodiscard]] virtual DWORD PruneBackupFiles(CBackupFileList& list);
   [[nodiscard]] virtual DWORD StartRegistryMonitor();
+  // Takes the lock. "Shutdown Controller" 1 stops the session; otherwise the settings are
+  // read again and the provider enabled anew on the running session, or the session is
+  // started when an earlier start was refused (see StartSession).
   [[nodiscard]] virtual DWORD ApplySettings();
   virtual void MigrateAutoUpgrade();
   [[nodiscard]] virtual bool IsShutdownRequested();
@@ -146,6 +160,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual std::unique_ptr<CCSMonitor> MakeStandbyMonitor();
   // The time stamp of a new backup's name.
   virtual void GetBackupTime(FILETIME& time);
+  // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
+  [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
 
   // Joins both monitor threads. Derived classes whose overrides run on those threads call
   // it from their destructors.
@@ -157,6 +173,10 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   bool IsOwner();
   void StartStandbyWatch();
   bool EtlFileExists();
+  // Lock held. Enables the provider at Severity on the session running under the session
+  // name, as a query finds it now; 2 when none is found. |started| is the handle of a
+  // session that the caller has just started, used when the query cannot tell.
+  DWORD EnableProvider(TRACEHANDLE started);
 
   bool m_bInitialized = false;
   volatile LONG m_lBackupCounter = 0;
@@ -173,6 +193,9 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   DWORD m_dwFilesToKeep = 10;
   DWORD m_dwSeverity = 4;
   bool m_bInStandby = false;
+  // A start of the session was refused because the ETL file could not be moved aside; the
+  // next settings change or RestartSession tries again.
+  bool m_bStartPending = false;
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
   std::mutex m_lock;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "basalt/Logging/CLogger.h"
@@ -196,6 +197,58 @@ TEST_F(StandbyMonitorTest, AFailedWaitEndsTheThread) {
   EXPECT_EQ(1, monitor.waits.load());
   EXPECT_TRUE(listener.Reports().empty());
   monitor.Stop();
+}
+
+// Kept inside its first report until the test releases it; notes when it got in and out.
+class HeldListener : public ETWLogging::ICStandbyListener {
+ public:
+  HeldListener()
+      : entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        release(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  void OnStandby(bool) override {
+    Note("entered");
+    SetEvent(entered.get());
+    WaitForSingleObject(release.get(), 10000);
+    Note("left");
+  }
+  void Note(const char* what) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_notes.push_back(what);
+  }
+  std::vector<std::string> Notes() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_notes;
+  }
+  Basalt::UniqueEvent entered;
+  Basalt::UniqueEvent release;
+
+ private:
+  std::mutex m_lock;
+  std::vector<std::string> m_notes;
+};
+
+// Stop called while the thread is inside the listener returns only after the thread has
+// left it (and ended): the owner may then destroy the listener.
+TEST_F(StandbyMonitorTest, StopWaitsForAReportInProgress) {
+  HeldListener listener;
+  ASSERT_TRUE(listener.entered && listener.release);
+  CapableMonitor monitor;
+  ASSERT_TRUE(monitor.Start(&listener));
+  announcer->Enter();
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listener.entered.get(), 5000));
+  std::thread releaser([&] {
+    Sleep(300);
+    listener.Note("released");
+    SetEvent(listener.release.get());
+  });
+  monitor.Stop();
+  listener.Note("stop returned");
+  releaser.join();
+  EXPECT_EQ((std::vector<std::string>{"entered", "released", "left", "stop returned"}),
+            listener.Notes());
+  // Should Stop have returned early, its thread still gets out before the monitor goes.
+  EXPECT_TRUE(WaitUntil([&] { return listener.Notes().size() >= 4; }));
+  Sleep(100);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // These need <windows.h> first.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 namespace {
 
 using tracetest::ControllerTest;
+using tracetest::WaitUntil;
 
 constexpr FILETIME kBackupTime = {0x89ABCDEF, 0x01D2E3F4};
 
@@ -152,6 +154,77 @@ TEST_F(RotationTest, AnEtlFileThatCannotBeMovedIsNeverStartedOver) {
   auto next = StartWithFixedTime();
   ASSERT_EQ(0u, next->Start());
   EXPECT_EQ("precious trace", Read(BackupName(1)));
+}
+
+// The start that found qxlogs.etl held stopped the session; once the holder lets go, the
+// controller's next trigger moves the trace aside and brings the session back. A trigger
+// while the file is still held leaves the trace alone.
+TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
+  struct Trigger {
+    const char* name;
+    // Fires the trigger and returns its result (0 for a settings change) once the
+    // controller has handled it.
+    std::function<DWORD(tracetest::TestController&)> fire;
+    DWORD resultWhileHeld;
+  };
+  const Trigger triggers[] = {
+      {"settings change",
+       [&](tracetest::TestController&) {
+         const size_t calls = fake_trace::Calls().size();
+         EXPECT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+         return static_cast<DWORD>(ERROR_SUCCESS);
+       },
+       ERROR_SUCCESS},
+      {"RestartSession", [&](tracetest::TestController& c) { return c.RestartSession(); },
+       ERROR_SHARING_VIOLATION},
+  };
+  for (const Trigger& trigger : triggers) {
+    SCOPED_TRACE(trigger.name);
+    testsupport::DeleteTree(app->etlFolder);
+    ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
+    Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    auto controller = MakeController();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
+    EXPECT_EQ(trigger.resultWhileHeld, trigger.fire(*controller));
+    Sleep(100);
+    EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+    EXPECT_EQ("precious trace", Read(L"qxlogs.etl"));
+
+    reader.reset();
+    EXPECT_EQ(0u, trigger.fire(*controller));
+    EXPECT_TRUE(WaitUntil([&] { return fake_trace::IsRunning(app->sessionName); }, 2000));
+    const std::vector<std::wstring> entries = app->EtlFolderEntries();
+    ASSERT_EQ(2u, entries.size());  // one backup and the new qxlogs.etl
+    EXPECT_EQ("precious trace", Read(entries[0]));
+    EXPECT_EQ("", Read(L"qxlogs.etl"));
+    EXPECT_TRUE(fake_trace::Session(app->sessionName).enabled);
+    EXPECT_EQ(0u, controller->Stop(TRUE));
+  }
+}
+
+// "Shutdown Controller" set while a start waits for the held file drops that start: clearing
+// it again restarts nothing, as it does for a session that the shutdown stopped.
+TEST_F(RotationTest, AShutdownDropsTheStartThatWaitsForAHeldFile) {
+  ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
+  Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+  ASSERT_TRUE(reader);
+  auto controller = MakeController();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
+  size_t calls = fake_trace::Calls().size();
+  ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
+  ASSERT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+  reader.reset();
+  calls = fake_trace::Calls().size();
+  ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
+  ASSERT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+  Sleep(100);
+  EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+  EXPECT_EQ("precious trace", Read(L"qxlogs.etl"));
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 // These need <windows.h> first.
 #include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <optional>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "basalt/LibraryUtils.h"
 #include "basalt/UniqueHandle.h"
@@ -64,6 +67,100 @@ TEST_F(ControllerTest, InitializeAcceptsAnEtlFolderThatExists) {
   ASSERT_TRUE(Basalt::DirectoryExists(app->etlFolder.c_str()));
   TestController second;
   EXPECT_EQ(0u, second.Initialize(app->Id()));
+}
+
+// A DACL as {well-known SID (WinNullSid for any other), rights, flags} of its allowing entries.
+using AceList = std::vector<std::tuple<WELL_KNOWN_SID_TYPE, ACCESS_MASK, BYTE>>;
+
+struct DaclOf {
+  bool present = false;
+  bool isProtected = false;
+  AceList aces;
+};
+
+DaclOf ReadDacl(PSECURITY_DESCRIPTOR descriptor) {
+  DaclOf result;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
+      dacl == nullptr || !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+    return result;
+  }
+  result.present = true;
+  result.isProtected = (control & SE_DACL_PROTECTED) != 0;
+  ACL_SIZE_INFORMATION size = {};
+  EXPECT_TRUE(GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation));
+  for (DWORD i = 0; i < size.AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) break;
+    WELL_KNOWN_SID_TYPE type = WinNullSid;
+    for (const WELL_KNOWN_SID_TYPE known :
+         {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinBuiltinUsersSid, WinWorldSid,
+          WinAuthenticatedUserSid, WinCreatorOwnerSid}) {
+      BYTE sid[SECURITY_MAX_SID_SIZE];
+      DWORD sidSize = sizeof(sid);
+      if (CreateWellKnownSid(known, nullptr, sid, &sidSize) && EqualSid(&ace->SidStart, sid)) {
+        type = known;
+      }
+    }
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) type = WinNullSid;
+    result.aces.emplace_back(type, ace->Mask, ace->Header.AceFlags);
+  }
+  return result;
+}
+
+// The DACL of a file or folder as the system reports it (Wine derives it from the Unix
+// permissions), as text.
+std::wstring DaclText(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return L"";
+  }
+  Basalt::UniqueLocalMem hold(descriptor);
+  LPWSTR text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    return L"";
+  }
+  Basalt::UniqueLocalMem holdText(text);
+  return text;
+}
+
+// The ETL folder that Initialize makes lets only SYSTEM and Administrators change what is in
+// it, and takes nothing from ProgramData; the folders above it are made as usual.
+TEST_F(ControllerTest, TheEtlFolderIsMadeWritableForAdministratorsOnly) {
+  auto controller = MakeController();
+  ASSERT_TRUE(Basalt::DirectoryExists(app->etlFolder.c_str()));
+  ASSERT_EQ(1u, controller->createdFolders.size());  // the parents got the default
+  const TestController::CreatedFolder& folder = controller->createdFolders[0];
+  EXPECT_EQ(app->etlFolder, folder.path);
+  ASSERT_FALSE(folder.descriptor.empty());
+  const DaclOf dacl = ReadDacl(const_cast<BYTE*>(folder.descriptor.data()));
+  ASSERT_TRUE(dacl.present);
+  EXPECT_TRUE(dacl.isProtected);
+  const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  EXPECT_EQ((AceList{{WinLocalSystemSid, FILE_ALL_ACCESS, inherited},
+                     {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, inherited},
+                     {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, inherited}}),
+            dacl.aces);
+  // The session's file and backups live in it as before.
+  ASSERT_EQ(0u, controller->Start());
+  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "trace"));
+  EXPECT_EQ(0u, controller->RestartSession());
+  EXPECT_EQ(2u, app->EtlFolderEntries().size());
+}
+
+// A folder that is already there keeps its own rights.
+TEST_F(ControllerTest, AnEtlFolderThatExistsKeepsItsRights) {
+  ASSERT_TRUE(Basalt::CreateDirectoryTree(app->etlFolder.c_str()));
+  const std::wstring before = DaclText(app->etlFolder);
+  ASSERT_FALSE(before.empty());
+  auto controller = MakeController();
+  EXPECT_TRUE(controller->createdFolders.empty());
+  EXPECT_EQ(before, DaclText(app->etlFolder));
 }
 
 TEST_F(ControllerTest, PropertiesBlockWithDefaults) {
@@ -245,6 +342,47 @@ TEST_F(ControllerTest, FlushBuffersFlushesTheOwnersSession) {
   ASSERT_EQ(0u, owner->Start());
   EXPECT_EQ(0u, other->FlushBuffers());
   EXPECT_EQ(1, fake_trace::Session(app->sessionName).flushes);
+}
+
+// Another controller's restart leaves this one with the handle of a stopped session: a
+// settings change reaches the session that runs under the name now.
+TEST_F(ControllerTest, SettingsReachASessionThatAnotherControllerRestarted) {
+  auto owner = MakeController();
+  ASSERT_EQ(0u, owner->Start());
+  const TRACEHANDLE first = fake_trace::Session(app->sessionName).handle;
+  {
+    auto other = MakeController();
+    ASSERT_EQ(0u, other->RestartSession());
+  }  // gone, and no longer watching the settings
+  ASSERT_NE(first, fake_trace::Session(app->sessionName).handle);
+  ASSERT_TRUE(app->SetSeverity(5));
+  EXPECT_TRUE(WaitUntil([&] {
+    const fake_trace::SessionState state = fake_trace::Session(app->sessionName);
+    return state.enabled && state.level == 5;
+  }));
+}
+
+// The session is restarted elsewhere between this controller's start of it and the enabling
+// of the provider: the enabling reaches the session that runs now.
+TEST_F(ControllerTest, AStartEnablesTheSessionRunningUnderItsName) {
+  auto starter = MakeController();
+  Basalt::UniqueEvent entered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Basalt::UniqueEvent release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  fake_trace::HoldNextCall(Call::kStart, entered.get(), release.get(), true);
+  DWORD started = 0xFFFFFFFF;
+  std::thread caller([&] { started = starter->Start(); });
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 5000));
+  {
+    auto other = MakeController();
+    EXPECT_EQ(0u, other->RestartSession());
+  }
+  SetEvent(release.get());
+  caller.join();
+  EXPECT_EQ(0u, started);
+  const fake_trace::SessionState state = fake_trace::Session(app->sessionName);
+  EXPECT_EQ(2, state.starts);
+  EXPECT_TRUE(state.running);
+  EXPECT_TRUE(state.enabled);
 }
 
 class NoMutexSecurityController : public TestController {

@@ -147,6 +147,21 @@ void TestController::GetBackupTime(FILETIME& time) {
   }
 }
 
+DWORD TestController::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
+  CreatedFolder folder{path, {}};
+  if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+    DWORD bytes = 0;
+    (void)MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &bytes);
+    folder.descriptor.resize(bytes);
+    if (bytes == 0 ||
+        !MakeSelfRelativeSD(attributes->lpSecurityDescriptor, folder.descriptor.data(), &bytes)) {
+      ADD_FAILURE() << "security descriptor of the folder cannot be copied";
+    }
+  }
+  createdFolders.push_back(std::move(folder));
+  return CLogController::CreateFolder(path, attributes);
+}
+
 void ControllerTest::SetUp() {
   fake_trace::Reset();
   registry = std::make_unique<testsupport::ScratchMachineKey>(L"TraceController");

@@ -55,7 +55,8 @@ class TestTraceApp {
 };
 
 // A controller without a standby monitor unless the test gives it one, with an optional
-// fixed backup time, that counts the standby announcements it has handled.
+// fixed backup time, that counts the standby announcements it has handled and keeps the
+// security with which it created folders (Wine keeps no file security of its own).
 class TestController : public ETWLogging::CLogController {
  public:
   ~TestController() override;
@@ -64,12 +65,18 @@ class TestController : public ETWLogging::CLogController {
   bool fixedBackupTime = false;
   FILETIME backupTime = {};
   std::atomic<int> standbyHandled{0};
+  struct CreatedFolder {
+    std::wstring path;
+    std::vector<BYTE> descriptor;  // self-relative; empty when none was given
+  };
+  std::vector<CreatedFolder> createdFolders;
 
   void OnStandby(bool entering) override;
 
  protected:
   std::unique_ptr<ETWLogging::CCSMonitor> MakeStandbyMonitor() override;
   void GetBackupTime(FILETIME& time) override;
+  DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) override;
 };
 
 // The machine key redirected to a scratch key, one registered application, the fake

@@ -17,6 +17,7 @@ struct Entry {
 struct Gate {
   bool armed = false;
   Call call = Call::kStart;
+  bool afterCall = false;
   HANDLE entered = nullptr;
   HANDLE release = nullptr;
 };
@@ -33,12 +34,12 @@ std::wstring Key(const std::wstring& name) {
   return key;
 }
 
-void PassGate(Call call) {
+void PassGate(Call call, bool afterCall) {
   HANDLE entered = nullptr;
   HANDLE release = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_lock);
-    if (!g_gate.armed || g_gate.call != call) return;
+    if (!g_gate.armed || g_gate.call != call || g_gate.afterCall != afterCall) return;
     g_gate.armed = false;
     entered = g_gate.entered;
     release = g_gate.release;
@@ -104,20 +105,18 @@ void Reset() {
   g_gate = Gate();
 }
 
-void HoldNextCall(Call call, HANDLE entered, HANDLE release) {
+void HoldNextCall(Call call, HANDLE entered, HANDLE release, bool afterCall) {
   std::lock_guard<std::mutex> lock(g_lock);
-  g_gate = {true, call, entered, release};
+  g_gate = {true, call, afterCall, entered, release};
 }
 
 }  // namespace fake_trace
 
-namespace TraceSessionCalls {
+namespace fake_trace {
+namespace {
 
-using fake_trace::Call;
-
-ULONG StartTrace(TRACEHANDLE* handle, const wchar_t* sessionName,
-                 EVENT_TRACE_PROPERTIES* properties) {
-  fake_trace::PassGate(Call::kStart);
+ULONG DoStartTrace(TRACEHANDLE* handle, const wchar_t* sessionName,
+                   EVENT_TRACE_PROPERTIES* properties) {
   std::lock_guard<std::mutex> lock(fake_trace::g_lock);
   if (handle == nullptr || sessionName == nullptr || properties == nullptr) {
     return fake_trace::Record(Call::kStart, L"", ERROR_INVALID_PARAMETER);
@@ -144,12 +143,15 @@ ULONG StartTrace(TRACEHANDLE* handle, const wchar_t* sessionName,
   return fake_trace::Record(Call::kStart, key, ERROR_SUCCESS);
 }
 
-ULONG ControlTrace(TRACEHANDLE handle, const wchar_t* sessionName,
-                   EVENT_TRACE_PROPERTIES* properties, ULONG controlCode) {
-  const Call call = controlCode == EVENT_TRACE_CONTROL_QUERY  ? Call::kQuery
-                    : controlCode == EVENT_TRACE_CONTROL_STOP ? Call::kStop
-                                                              : Call::kFlush;
-  fake_trace::PassGate(call);
+Call ControlCall(ULONG controlCode) {
+  return controlCode == EVENT_TRACE_CONTROL_QUERY  ? Call::kQuery
+         : controlCode == EVENT_TRACE_CONTROL_STOP ? Call::kStop
+                                                   : Call::kFlush;
+}
+
+ULONG DoControlTrace(TRACEHANDLE handle, const wchar_t* sessionName,
+                     EVENT_TRACE_PROPERTIES* properties, ULONG controlCode) {
+  const Call call = ControlCall(controlCode);
   std::lock_guard<std::mutex> lock(fake_trace::g_lock);
   std::wstring key;
   fake_trace::Entry* session = fake_trace::FindByHandle(handle, &key);
@@ -175,10 +177,8 @@ ULONG ControlTrace(TRACEHANDLE handle, const wchar_t* sessionName,
   return fake_trace::Record(call, key, ERROR_SUCCESS);
 }
 
-ULONG EnableTrace(ULONG enable, ULONG /*flags*/, ULONG level, const GUID* provider,
-                  TRACEHANDLE handle) {
+ULONG DoEnableTrace(ULONG enable, ULONG level, const GUID* provider, TRACEHANDLE handle) {
   const Call call = enable ? Call::kEnable : Call::kDisable;
-  fake_trace::PassGate(call);
   std::lock_guard<std::mutex> lock(fake_trace::g_lock);
   std::wstring key;
   fake_trace::Entry* session = fake_trace::FindByHandle(handle, &key);
@@ -191,6 +191,39 @@ ULONG EnableTrace(ULONG enable, ULONG /*flags*/, ULONG level, const GUID* provid
     session->state.provider = *provider;
   }
   return fake_trace::Record(call, key, ERROR_SUCCESS);
+}
+
+}  // namespace
+}  // namespace fake_trace
+
+namespace TraceSessionCalls {
+
+using fake_trace::Call;
+
+ULONG StartTrace(TRACEHANDLE* handle, const wchar_t* sessionName,
+                 EVENT_TRACE_PROPERTIES* properties) {
+  fake_trace::PassGate(Call::kStart, false);
+  const ULONG result = fake_trace::DoStartTrace(handle, sessionName, properties);
+  fake_trace::PassGate(Call::kStart, true);
+  return result;
+}
+
+ULONG ControlTrace(TRACEHANDLE handle, const wchar_t* sessionName,
+                   EVENT_TRACE_PROPERTIES* properties, ULONG controlCode) {
+  const Call call = fake_trace::ControlCall(controlCode);
+  fake_trace::PassGate(call, false);
+  const ULONG result = fake_trace::DoControlTrace(handle, sessionName, properties, controlCode);
+  fake_trace::PassGate(call, true);
+  return result;
+}
+
+ULONG EnableTrace(ULONG enable, ULONG /*flags*/, ULONG level, const GUID* provider,
+                  TRACEHANDLE handle) {
+  const Call call = enable ? Call::kEnable : Call::kDisable;
+  fake_trace::PassGate(call, false);
+  const ULONG result = fake_trace::DoEnableTrace(enable, level, provider, handle);
+  fake_trace::PassGate(call, true);
+  return result;
 }
 
 }  // namespace TraceSessionCalls

@@ -48,7 +48,7 @@ bool AppendTrace(const std::wstring& name, const std::string& bytes);
 void Reset();
 
 // The next |call| signals |entered| and then waits (at most 10 s) for |release| before it
-// does anything.
-void HoldNextCall(Call call, HANDLE entered, HANDLE release);
+// does anything, or, with |afterCall|, after it has done its work and before it returns.
+void HoldNextCall(Call call, HANDLE entered, HANDLE release, bool afterCall = false);
 
 }  // namespace fake_trace
