@@ -8,7 +8,8 @@
 //                         20 s for QxDoubleStopEvent(service) before it returns;
 //                         "service": registers its control handler, reports RUNNING, stops on
 //                         STOP (reporting STOPPED) and returns;
-//                         "av": writes through a null pointer;
+//                         "av": writes through a null pointer (and so does a later Release of
+//                         the object, as an object whose unwinding was skipped may);
 //                         "running-av": registers its control handler, reports RUNNING, waits
 //                         "DelayMs", then writes through a null pointer;
 //                         "running-return": the same, but returns instead (reporting nothing

@@ -220,6 +220,7 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     ServiceRun* run = running ? ReportRunning(argv[0], m_behaviour.delayMs) : nullptr;
     if (m_behaviour.mode == L"av" || m_behaviour.mode == L"running-av") {
       InterlockedDecrement(&g_inMain);
+      m_faulted = true;
       // Loaded through a volatile so that the compiler cannot turn the store into a trap.
       volatile int* volatile nowhere = nullptr;
       *nowhere = 1;
@@ -240,10 +241,19 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     InterlockedDecrement(&g_inMain);
     return m_behaviour.hr;
   }
+  // After its fault the object is in no state to be released: Release faults again.
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (m_faulted) {
+      volatile int* volatile nowhere = nullptr;
+      *nowhere = 2;
+    }
+    return DoubleObject::Release();
+  }
 
  private:
   ~CSubsystem() override { InterlockedDecrement(&g_locks); }
   Behaviour m_behaviour;
+  volatile bool m_faulted = false;
 };
 
 class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
