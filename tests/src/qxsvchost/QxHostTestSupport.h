@@ -496,7 +496,7 @@ class DoubleStatusRoute {
 // Runs the table's service mains on threads of their own, as the service control manager does
 // for a group whose services share a process. |run| decides when each starts (default: all at
 // once). Like the real dispatcher it returns once every service it started has been reported
-// SERVICE_STOPPED through |scm| (a service that never is fails the test after a minute), not when
+// SERVICE_STOPPED through |scm| (a service that never is fails the test after 30 s), not when
 // the service mains return; the threads are joined when it is destroyed.
 class ThreadDispatcher : public CQxSCMInterface {
  public:
@@ -546,7 +546,7 @@ class ThreadDispatcher : public CQxSCMInterface {
   }
 
  private:
-  static constexpr DWORD kStopWaitMs = 60000;
+  static constexpr DWORD kStopWaitMs = 30000;
   RecordingStatusApi& m_scm;
   Plan m_run;
   std::vector<SERVICE_TABLE_ENTRYW> m_table;
