@@ -33,6 +33,75 @@ using DllGetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, voi
 
 void WINAPI IgnoreControl(DWORD) {}
 
+// The Win32 code that a failed HRESULT carries, or 1627 for one of another facility.
+DWORD Win32CodeOf(HRESULT hr) {
+  if (HRESULT_FACILITY(hr) == FACILITY_WIN32 && HRESULT_CODE(hr) != 0) {
+    return static_cast<DWORD>(HRESULT_CODE(hr));
+  }
+  return kSubsystemFailed;
+}
+
+DWORD NonzeroCode(DWORD error) { return error != ERROR_SUCCESS ? error : kSubsystemFailed; }
+
+IQxServiceControlApi& StatusCallsOf(ProxyProcessState* state) {
+  return state && state->scm ? *state->scm : SystemServiceControlApi();
+}
+
+bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCode) {
+  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SetServiceStoppedStatus";
+  const SERVICE_STATUS_HANDLE handle = scm.RegisterControlHandler(name, &IgnoreControl);
+  if (!handle) {
+    QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed");
+    return false;
+  }
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+  status.dwCurrentState = SERVICE_STOPPED;
+  status.dwWin32ExitCode = exitCode;
+  if (!scm.SetStatus(handle, &status)) {
+    const DWORD error = GetLastError();
+    QXLOG_ERROR(kLogFile, kFunction, L"Failed to set the service status, error %d", error);
+    return false;
+  }
+  return true;
+}
+
+// The state in which the service control manager shows |name|; 0 when it cannot be read.
+DWORD CurrentServiceState(IQxServiceControlApi& scm, const wchar_t* name) {
+  DWORD state = 0;
+  DWORD error = ERROR_SUCCESS;
+  const SC_HANDLE manager = scm.OpenManager(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    error = GetLastError();
+  } else {
+    const SC_HANDLE service = scm.OpenServiceHandle(manager, name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status = {};
+    if (service && scm.QueryStatusEx(service, &status)) {
+      state = status.dwCurrentState;
+    } else {
+      error = GetLastError();
+    }
+    if (service) scm.Close(service);
+    scm.Close(manager);
+  }
+  if (state == 0) {
+    QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::ProxyServiceMain",
+                L"Failed to query the status of '%s', error %d", name, error);
+  }
+  return state;
+}
+
+// Reports |name| STOPPED once its subsystem's QxServiceMain has returned: a service whose main
+// has ended can no longer run, whatever the subsystem last reported.
+void ReportServiceEnded(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCode) {
+  // A subsystem that reported STOPPED itself closed the service's status handle with that
+  // report, and a second report on it can take the whole process down: the service control
+  // manager's view decides. When it cannot be read the report is made, since a service left
+  // RUNNING can neither be stopped nor started again.
+  if (CurrentServiceState(scm, name) == SERVICE_STOPPED) return;
+  (void)ReportStopped(scm, name, exitCode);
+}
+
 // Holds the load lock when the configuration asks for serial loads; leaves it at most once.
 class LoadLockHolder {
  public:
@@ -93,7 +162,7 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
   if (!state) {
     QXLOG_ERROR(kLogFile, kFunction, L"No instance for CQxSvcHostProxy");
-    (void)SetServiceStoppedStatus(state, argv[0]);
+    (void)SetServiceStoppedStatus(state, argv[0], kSubsystemFailed);
     return;
   }
   ProxyServiceMain(state, argc, argv);
@@ -102,6 +171,8 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
 void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::ProxyServiceMain";
   const wchar_t* name = argv[0];
+  // Taken now: once the last service has stopped, the host may delete the state.
+  IQxServiceControlApi& scm = StatusCallsOf(state);
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Entering ServiceMain for '%s'", name);
 
   const CQxStopwatch sinceStart;
@@ -109,7 +180,7 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   com.Initialize(COINIT_MULTITHREADED);
   if (FAILED(com.hr())) {
     QXLOG_ERROR(kLogFile, kFunction, L"Failed to initialize COM (0x%08X)", com.hr());
-    (void)SetServiceStoppedStatus(state, name);
+    (void)ReportStopped(scm, name, Win32CodeOf(com.hr()));
     return;
   }
   const double t1 = sinceStart.Seconds();
@@ -119,20 +190,22 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   if (!shouldExecuteService(state, name)) {
     QXLOG(ETWLogging::kLogWarning, kLogFile, kFunction,
           L"The service should not be executed, stopping service");
-    (void)SetServiceStoppedStatus(state, name);
+    // A decision, not a failure: exit code 0.
+    (void)ReportStopped(scm, name, ERROR_SUCCESS);
     return;
   }
 
   CQxSvcHostConfig* config = CQxSvcHostConfig::GetInstance();
   LoadLockHolder loadLock(state, config && config->GetForceSerialLoads());
   SubsystemInstance instance;
-  if (!GetSubsystem(state, name, instance) || !instance.subsystem) {
+  DWORD failure = kSubsystemFailed;
+  if (!GetSubsystem(state, name, instance, &failure) || !instance.subsystem) {
     QXLOG_ERROR(kLogFile, kFunction, L"Failed to get the subsystem interface for '%s'", name);
     // Left before the report: once the last service has stopped the host may delete the lock.
     loadLock.Leave();
     instance.subsystem.Reset();
     instance.module = nullptr;
-    (void)SetServiceStoppedStatus(state, name);
+    (void)ReportStopped(scm, name, NonzeroCode(failure));
     return;
   }
   const double t2 = sinceStart.Seconds();
@@ -141,11 +214,19 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   // Only the loads are serialised; the services themselves run side by side.
   loadLock.Leave();
 
-  const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv);
+  DWORD stoppedExitCode = ERROR_SUCCESS;
+  const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv, &stoppedExitCode);
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
         L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);
 
-  instance.subsystem.Reset();
+  if (stoppedExitCode == kSubsystemAccessViolation) {
+    // After a fault the object is in no known state: its Release may fault again or wait for
+    // ever on a lock that the skipped unwinding left held, and either would take the sibling
+    // services down with it. It is left alive; its library stays loaded on this road anyway.
+    (void)instance.subsystem.Detach();
+  } else {
+    instance.subsystem.Reset();
+  }
   if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) {
     // Gives the subsystem's own threads time to leave its code.
     Sleep(kUnloadPauseMilliseconds);
@@ -156,6 +237,8 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"ServiceMain for %s completed after %0.02fs",
         name, sinceStart.Seconds());
   if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) (void)SignalWorkingSetEvent();
+  com.Uninitialize();
+  ReportServiceEnded(scm, name, stoppedExitCode);
 }
 
 bool CQxSvcHostProxy::shouldExecuteService(ProxyProcessState* state, const wchar_t* name) {
@@ -210,28 +293,17 @@ bool CQxSvcHostProxy::areServicesEnabledByOobe(ProxyProcessState* state) {
   return false;
 }
 
-bool CQxSvcHostProxy::SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name) {
-  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SetServiceStoppedStatus";
-  IQxServiceControlApi& scm = state && state->scm ? *state->scm : SystemServiceControlApi();
-  const SERVICE_STATUS_HANDLE handle = scm.RegisterControlHandler(name, &IgnoreControl);
-  if (!handle) {
-    QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed");
-    return false;
-  }
-  SERVICE_STATUS status = {};
-  status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
-  status.dwCurrentState = SERVICE_STOPPED;
-  if (!scm.SetStatus(handle, &status)) {
-    const DWORD error = GetLastError();
-    QXLOG_ERROR(kLogFile, kFunction, L"Failed to set the service status, error %d", error);
-    return false;
-  }
-  return true;
+bool CQxSvcHostProxy::SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name,
+                                              DWORD exitCode) {
+  return ReportStopped(StatusCallsOf(state), name, exitCode);
 }
 
 bool CQxSvcHostProxy::GetSubsystem(ProxyProcessState* state, const wchar_t* name,
-                                   SubsystemInstance& instance) {
+                                   SubsystemInstance& instance, DWORD* failure) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GetSubsystem";
+  DWORD ignored = 0;
+  DWORD& code = failure ? *failure : ignored;
+  code = kSubsystemFailed;
   std::wstring clsidText;
   if (!GetSvcCLSID(state, name, clsidText)) {
     QXLOG_ERROR(kLogFile, kFunction, L"Failed to get the subsystem clsid");
@@ -241,13 +313,14 @@ bool CQxSvcHostProxy::GetSubsystem(ProxyProcessState* state, const wchar_t* name
   CLSID clsid = {};
   if (!ConvertStringToCLSID(state, clsidText, clsid)) return false;
   std::wstring path;
-  if (!LookupPathnameFromCLSID(state, clsidText, path)) return false;
+  if (!LookupPathnameFromCLSID(state, clsidText, path, &code)) return false;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Subsystem DLL path: '%s'", path.c_str());
 
   instance.subsystem.Reset();
   CQxStopwatch load;
   // The registered path is loaded as it stands.
   const HMODULE module = LoadLibraryW(path.c_str());
+  if (!module) code = NonzeroCode(GetLastError());
   if (module != instance.module) {
     if (instance.module) FreeLibrary(instance.module);
     instance.module = module;
@@ -259,6 +332,7 @@ bool CQxSvcHostProxy::GetSubsystem(ProxyProcessState* state, const wchar_t* name
   const auto getClassObject = reinterpret_cast<DllGetClassObjectFunction>(
       reinterpret_cast<void*>(GetProcAddress(instance.module, "DllGetClassObject")));
   if (!getClassObject) {
+    code = NonzeroCode(GetLastError());
     QXLOG_ERROR(kLogFile, kFunction, L"Module '%s' does not contain correct entry point",
                 clsidText.c_str());
     FreeLibrary(instance.module);
@@ -272,14 +346,19 @@ bool CQxSvcHostProxy::GetSubsystem(ProxyProcessState* state, const wchar_t* name
   ComPtr<IQxClassFactory> factory;
   HRESULT hr =
       getClassObject(clsid, IID_IQxClassFactory, reinterpret_cast<void**>(factory.GetAddressOf()));
+  // A foreign library may answer success and hand out nothing; that is no factory to call.
+  if (SUCCEEDED(hr) && !factory) hr = E_POINTER;
   if (FAILED(hr)) {
     QXLOG_ERROR(kLogFile, kFunction, L"DllGetClassObject failed (0x%08X)", hr);
+    code = Win32CodeOf(hr);
     return false;
   }
   hr = factory->CreateObject(IID_IQxSvcSubsystem,
                              reinterpret_cast<void**>(instance.subsystem.ReleaseAndGetAddressOf()));
+  if (SUCCEEDED(hr) && !instance.subsystem) hr = E_POINTER;
   if (FAILED(hr)) {
     QXLOG_ERROR(kLogFile, kFunction, L"CreateObject failed (0x%08X)", hr);
+    code = Win32CodeOf(hr);
     return false;
   }
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Object '%s' created in %0.04fs", name,
@@ -306,7 +385,7 @@ bool CQxSvcHostProxy::ConvertStringToCLSID(ProxyProcessState*, const std::wstrin
 }
 
 bool CQxSvcHostProxy::LookupPathnameFromCLSID(ProxyProcessState*, const std::wstring& text,
-                                              std::wstring& path) {
+                                              std::wstring& path, DWORD* failure) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::LookupPathnameFromCLSID";
   const std::wstring relative = L"CLSID\\" + text + L"\\InprocServer32";
   Basalt::CRegKey key;
@@ -314,32 +393,43 @@ bool CQxSvcHostProxy::LookupPathnameFromCLSID(ProxyProcessState*, const std::wst
   if (opened != ERROR_SUCCESS) {
     QXLOG_ERROR(kLogFile, kFunction, L"Unable to open registry path HKEY_CLASSES_ROOT\\%s (0x%08X)",
                 relative.c_str(), opened);
+    if (failure) *failure = NonzeroCode(static_cast<DWORD>(opened));
     return false;
   }
   std::wstring value;
-  if (key.GetStringValue(L"", value) != ERROR_SUCCESS) {
+  const LONG read = key.GetStringValue(L"", value);
+  if (read != ERROR_SUCCESS) {
     QXLOG_ERROR(kLogFile, kFunction, L"Unable to load pathname, no default key");
+    if (failure) *failure = NonzeroCode(static_cast<DWORD>(read));
     return false;
   }
-  if (value.empty()) return false;
+  if (value.empty()) {
+    if (failure) *failure = kSubsystemFailed;
+    return false;
+  }
   path = value;
   return true;
 }
 
 DWORD CQxSvcHostProxy::SafeExecuteServiceMain(ProxyProcessState*, SubsystemInstance& instance,
-                                              DWORD argc, LPWSTR* argv) {
+                                              DWORD argc, LPWSTR* argv, DWORD* stoppedExitCode) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SafeExecuteServiceMain";
   IQxSvcSubsystem* subsystem = instance.subsystem.Get();
   DWORD exitCode = 0;
   HRESULT hr = S_OK;
+  DWORD ignored = 0;
+  DWORD& stopped = stoppedExitCode ? *stoppedExitCode : ignored;
   if (!RunWithAccessViolationGuard([&] { hr = subsystem->QxServiceMain(argc, argv, &exitCode); })) {
     QXLOG_ERROR(kLogFile, kFunction, L"Exception found & suppressed in service, returning 0x%08X",
                 kSubsystemAccessViolation);
+    stopped = kSubsystemAccessViolation;
     return kSubsystemAccessViolation;
   }
   if (FAILED(hr)) {
     QXLOG_ERROR(kLogFile, kFunction, L"Failed to start sub-service (hr=0x%08X)", hr);
+    stopped = kSubsystemFailed;
     return kSubsystemFailed;
   }
+  stopped = ERROR_SUCCESS;
   return exitCode;
 }

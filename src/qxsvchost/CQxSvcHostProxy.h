@@ -49,28 +49,34 @@ class CQxSvcHostProxy {
 
   // SERVICE_MAIN_FUNCTIONW of every service of the group; argv[0] is the service name.
   static void WINAPI GenericServiceMain(DWORD argc, LPWSTR* argv);
-  // The life of one service on its own thread: gate, load, run, release.
+  // The life of one service on its own thread: gate, load, run, release. Every road ends with
+  // the service STOPPED: reported here unless the subsystem reported it itself.
   static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv);
   // "QxOobeSv2" always runs; others when the OOBE state allows them or they are excluded.
   static bool shouldExecuteService(ProxyProcessState* state, const wchar_t* name);
   // False only when the OOBE object answers that the services are disabled.
   static bool areServicesEnabledByOobe(ProxyProcessState* state);
-  // Reports |name| SERVICE_STOPPED (share process, exit code 0) through the state's status calls
-  // (the service control manager's without a state); false when it cannot.
-  static bool SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name);
-  // Loads the subsystem of |name| into |instance|; false on any failure (logged).
+  // Reports |name| SERVICE_STOPPED (share process, Win32 exit code |exitCode|) through the
+  // state's status calls (the service control manager's without a state); false when it cannot.
+  static bool SetServiceStoppedStatus(ProxyProcessState* state, const wchar_t* name,
+                                      DWORD exitCode = ERROR_SUCCESS);
+  // Loads the subsystem of |name| into |instance|; false on any failure (logged), and then
+  // |failure| (when given) receives a nonzero Win32 code: the failing call's own, else 1627. A
+  // factory or object handed out as null with success counts as refused.
   static bool GetSubsystem(ProxyProcessState* state, const wchar_t* name,
-                           SubsystemInstance& instance);
+                           SubsystemInstance& instance, DWORD* failure = nullptr);
   // The CLSID text configured for |name|.
   static bool GetSvcCLSID(ProxyProcessState* state, const wchar_t* name, std::wstring& clsid);
   // False for an empty text or "{}" (silently) and for text that is no CLSID (logged).
   static bool ConvertStringToCLSID(ProxyProcessState* state, const std::wstring& text,
                                    CLSID& clsid);
-  // Default value of HKEY_CLASSES_ROOT\CLSID\<text>\InprocServer32; false when missing or empty.
+  // Default value of HKEY_CLASSES_ROOT\CLSID\<text>\InprocServer32; false when missing or empty,
+  // and then |failure| (when given) receives the registry's error, or 1627 for an empty value.
   static bool LookupPathnameFromCLSID(ProxyProcessState* state, const std::wstring& text,
-                                      std::wstring& path);
+                                      std::wstring& path, DWORD* failure = nullptr);
   // QxServiceMain under an access-violation guard: the exit code it set, 1627 for a negative
-  // HRESULT, 4317 after a caught access violation.
+  // HRESULT, 4317 after a caught access violation. |stoppedExitCode| (when given) receives the
+  // Win32 exit code that the service's end reports: 0 after a clean return, else 1627 or 4317.
   static DWORD SafeExecuteServiceMain(ProxyProcessState* state, SubsystemInstance& instance,
-                                      DWORD argc, LPWSTR* argv);
+                                      DWORD argc, LPWSTR* argv, DWORD* stoppedExitCode = nullptr);
 };

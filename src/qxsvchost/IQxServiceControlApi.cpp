@@ -16,6 +16,11 @@ class CSystemServiceControlApi final : public IQxServiceControlApi {
   BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
     return ::QueryServiceStatus(service, status);
   }
+  BOOL QueryStatusEx(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) override {
+    DWORD needed = 0;
+    return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(status),
+                                  sizeof(*status), &needed);
+  }
   BOOL Close(SC_HANDLE handle) override { return ::CloseServiceHandle(handle); }
   void Pause(DWORD milliseconds) override { ::Sleep(milliseconds); }
   SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {

@@ -1,4 +1,4 @@
-// The few service-control calls that stopping a service and reporting a refused one need, behind
+// The few service-control calls that stopping a service and reporting an ended one need, behind
 // one narrow interface so that the logic can run against a recording double as well as the real
 // manager.
 #pragma once
@@ -19,6 +19,8 @@ class IQxServiceControlApi {
   virtual BOOL Control(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) = 0;
   // QueryServiceStatus.
   virtual BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) = 0;
+  // QueryServiceStatusEx with SC_STATUS_PROCESS_INFO.
+  virtual BOOL QueryStatusEx(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) = 0;
   // CloseServiceHandle, for handles that this interface handed out.
   virtual BOOL Close(SC_HANDLE handle) = 0;
   // Sleep: the pause between two status polls.

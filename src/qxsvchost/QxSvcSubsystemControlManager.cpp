@@ -2,7 +2,6 @@
 
 #include <process.h>
 
-#include <cstdlib>
 #include <new>
 #include <string>
 #include <vector>
@@ -110,7 +109,13 @@ unsigned __stdcall CQxSvcSubsystemControlManager::MyTerminateThread(void*) {
   QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
         L"Reduce restart: Enter MyTerminateThread");
   Sleep(1000);
-  exit(0);
+  // Not exit(0): that runs the static destructors (the trusted list, the logger) while COM and
+  // service threads may still be inside a caller check or a log call that reads them. Nor
+  // ExitProcess: it runs every library's detach code after killing the other threads, and a
+  // hosted library's may wait for a lock that a killed thread held, so the process would never
+  // end. Nothing needs flushing: the file logger writes each line through.
+  TerminateProcess(GetCurrentProcess(), 0);
+  for (;;) Sleep(INFINITE);
 }
 
 void OpenControlManagerCalls() {

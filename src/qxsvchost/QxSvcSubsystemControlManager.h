@@ -34,8 +34,9 @@ class CQxSvcSubsystemControlManager : public IQxSvcSubsystemControlManager {
   // CO_E_SERVER_STOPPING is returned.
   HRESULT STDMETHODCALLTYPE QxStopSvcSubsystem(LPCWSTR text, DWORD* processId) override;
 
-  // Thread routine for _beginthreadex: logs, waits one second and ends the process with exit(0).
-  // Never returns.
+  // Thread routine for _beginthreadex: logs, waits one second and ends the process at once with
+  // exit code 0, running no exit handler, static destructor or library detach code. Never
+  // returns.
   [[noreturn]] static unsigned __stdcall MyTerminateThread(void* unused);
 
  protected:

@@ -104,7 +104,7 @@ inline SoakResult RunSoak(ScratchHost& scratch, int cycles, int sampleAfter) {
   CQxSvcHostSeams seams;
   seams.scm = &scm;
   seams.makeDispatcherTable = [&] {
-    return std::make_unique<ThreadDispatcher>([&](ThreadDispatcher& d) {
+    return std::make_unique<ThreadDispatcher>(scm, [&](ThreadDispatcher& d) {
       for (int i = 0; i < cycles; ++i) {
         d.Start(0);
         if (!WaitNamedEvent(qxdouble::QxDoubleRunningEvent(service), 20000)) break;

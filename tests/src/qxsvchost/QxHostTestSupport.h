@@ -1,13 +1,18 @@
 // Shared pieces of the host tests: a host configuration in a scratch key that stands in for
-// HKEY_LOCAL_MACHINE, COM registrations of the test doubles, the doubles' records, a recorder of
-// the status calls and a dispatcher that runs service mains on threads of its own.
+// HKEY_LOCAL_MACHINE, COM registrations of the test doubles, the doubles' records, a stand-in for
+// the service control manager's status side and a dispatcher that runs service mains on threads
+// of its own.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -223,6 +228,7 @@ struct SubsystemRecord {
   DWORD apartment = 0;
   DWORD calls = 0;
   DWORD returned = 0;
+  DWORD privileges = 0;
 };
 
 inline SubsystemRecord ReadSubsystemRecord(const std::wstring& service) {
@@ -233,6 +239,7 @@ inline SubsystemRecord ReadSubsystemRecord(const std::wstring& service) {
   ScratchHost::ReadDword(key, L"Priority", r.priority);
   ScratchHost::ReadDword(key, L"Apartment", r.apartment);
   ScratchHost::ReadDword(key, L"Returned", r.returned);
+  ScratchHost::ReadDword(key, L"Privileges", r.privileges);
   wchar_t multi[1024] = {};
   DWORD bytes = sizeof(multi) - 2 * sizeof(wchar_t);
   if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Argv", RRF_RT_REG_MULTI_SZ, nullptr, multi,
@@ -242,7 +249,12 @@ inline SubsystemRecord ReadSubsystemRecord(const std::wstring& service) {
   return r;
 }
 
-// Records the status calls of refused services; every other call is a test failure.
+// The service control manager as the services of one process meet it: the status reports of
+// the host and of subsystem doubles routed here (DoubleStatusRoute), each service's current state
+// for the host's status queries, and controls sent to the handler a service registered. A service
+// that never reported is START_PENDING. A status set on a handle after its STOPPED report is a
+// test failure: the first STOPPED closes the handle, and on Windows a later call can take the
+// process down. Stopping the services (Control, Pause, QueryStatus) is not for this double.
 class RecordingStatusApi : public IQxServiceControlApi {
  public:
   struct Report {
@@ -256,55 +268,241 @@ class RecordingStatusApi : public IQxServiceControlApi {
   }
   // Reports of |name| that say SERVICE_STOPPED.
   int StoppedReports(const std::wstring& name) {
-    int n = 0;
-    for (const Report& r : Reports()) n += r.name == name && r.status.dwCurrentState == 1;
-    return n;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return StoppedLocked(name);
+  }
+  // The Win32 exit code of the last STOPPED report of |name| (0xFFFFFFFF when none).
+  DWORD StoppedExitCode(const std::wstring& name) {
+    DWORD code = 0xFFFFFFFF;
+    for (const Report& r : Reports()) {
+      if (r.name == name && r.status.dwCurrentState == SERVICE_STOPPED) {
+        code = r.status.dwWin32ExitCode;
+      }
+    }
+    return code;
+  }
+  // |name| is being started (SERVICE_START_PENDING), as the service control manager marks it
+  // before it calls the service's main function.
+  void Started(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_states[name] = SERVICE_START_PENDING;
+  }
+  // The last state reported for |name|; SERVICE_START_PENDING when none was since its start.
+  DWORD State(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return StateLocked(name);
+  }
+  // The access asked for by every OpenServiceHandle, in order.
+  std::vector<DWORD> ServiceAccesses() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_accesses;
+  }
+  // Sends |control| to the handler that |name| registered last, as the service control manager
+  // does; false when the service has no open status handle.
+  bool SendControl(const std::wstring& name, DWORD control) {
+    LPHANDLER_FUNCTION handler = nullptr;
+    LPHANDLER_FUNCTION_EX handlerEx = nullptr;
+    void* context = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const Registration* r = OpenRegistration(name);
+      if (!r) return false;
+      handler = r->handler;
+      handlerEx = r->handlerEx;
+      context = r->context;
+    }
+    if (handlerEx) {
+      handlerEx(control, 0, nullptr, context);
+    } else if (handler) {
+      handler(control);
+    }
+    return true;
+  }
+  // Waits until each name of |counts| has been reported STOPPED at least as often as it says;
+  // false after |ms|.
+  bool WaitForStopped(const std::vector<std::pair<std::wstring, int>>& counts, DWORD ms) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      for (const auto& c : counts) {
+        if (StoppedLocked(c.first) < c.second) return false;
+      }
+      return true;
+    });
   }
 
-  SC_HANDLE OpenManager(LPCWSTR, LPCWSTR, DWORD) override { return Unexpected<SC_HANDLE>(); }
-  SC_HANDLE OpenServiceHandle(SC_HANDLE, LPCWSTR, DWORD) override {
-    return Unexpected<SC_HANDLE>();
+  // The subsystem double's RegisterServiceCtrlHandlerExW.
+  SERVICE_STATUS_HANDLE RegisterHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                          void* context) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EXPECT_NE(nullptr, handler);
+    return RegisterLocked(name, nullptr, handler, context);
   }
+
+  SC_HANDLE OpenManager(LPCWSTR machine, LPCWSTR database, DWORD) override {
+    EXPECT_EQ(nullptr, machine);
+    EXPECT_EQ(nullptr, database);
+    return reinterpret_cast<SC_HANDLE>(kManager);
+  }
+  SC_HANDLE OpenServiceHandle(SC_HANDLE manager, LPCWSTR name, DWORD access) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EXPECT_EQ(reinterpret_cast<SC_HANDLE>(kManager), manager);
+    m_accesses.push_back(access);
+    m_opened.push_back(name ? name : L"");
+    return reinterpret_cast<SC_HANDLE>(kFirstService + m_opened.size() - 1);
+  }
+  BOOL QueryStatusEx(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const size_t index = reinterpret_cast<size_t>(service) - kFirstService;
+    if (index >= m_opened.size() || !status) {
+      ADD_FAILURE() << "status query on an unknown handle";
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    *status = {};
+    status->dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+    status->dwCurrentState = StateLocked(m_opened[index]);
+    status->dwProcessId = GetCurrentProcessId();
+    return TRUE;
+  }
+  BOOL Close(SC_HANDLE) override { return TRUE; }
   BOOL Control(SC_HANDLE, DWORD, SERVICE_STATUS*) override { return Unexpected<BOOL>(); }
   BOOL QueryStatus(SC_HANDLE, SERVICE_STATUS*) override { return Unexpected<BOOL>(); }
-  BOOL Close(SC_HANDLE) override { return Unexpected<BOOL>(); }
   void Pause(DWORD) override { ADD_FAILURE() << "unexpected Pause"; }
   SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     EXPECT_NE(nullptr, handler);
-    m_handles.push_back(name);
-    return reinterpret_cast<SERVICE_STATUS_HANDLE>(m_handles.size());
+    return RegisterLocked(name, handler, nullptr, nullptr);
   }
   BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     const size_t index = reinterpret_cast<size_t>(handle);
-    if (index == 0 || index > m_handles.size() || !status) {
+    if (index == 0 || index > m_registrations.size() || !status) {
       ADD_FAILURE() << "status set on an unknown handle";
+      SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    m_reports.push_back({m_handles[index - 1], *status});
+    Registration& r = m_registrations[index - 1];
+    if (r.closed) {
+      ADD_FAILURE() << "status set on the handle of a service already reported STOPPED";
+      SetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    m_reports.push_back({r.name, *status});
+    m_states[r.name] = status->dwCurrentState;
+    if (status->dwCurrentState == SERVICE_STOPPED) r.closed = true;
+    m_changed.notify_all();
     return TRUE;
   }
 
  private:
+  static constexpr size_t kManager = 0x5C0000;
+  static constexpr size_t kFirstService = 0x5C0001;
+  struct Registration {
+    std::wstring name;
+    LPHANDLER_FUNCTION handler;
+    LPHANDLER_FUNCTION_EX handlerEx;
+    void* context;
+    bool closed;
+  };
+
   template <typename T>
   static T Unexpected() {
     ADD_FAILURE() << "unexpected service-control call";
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return T();
   }
+  int StoppedLocked(const std::wstring& name) const {
+    int n = 0;
+    for (const Report& r : m_reports) n += r.name == name && r.status.dwCurrentState == 1;
+    return n;
+  }
+  DWORD StateLocked(const std::wstring& name) const {
+    const auto it = m_states.find(name);
+    return it == m_states.end() ? SERVICE_START_PENDING : it->second;
+  }
+  const Registration* OpenRegistration(const std::wstring& name) const {
+    for (auto it = m_registrations.rbegin(); it != m_registrations.rend(); ++it) {
+      if (it->name == name) return it->closed ? nullptr : &*it;
+    }
+    return nullptr;
+  }
+  // A service registering again while its handle is open gets the same handle with the new
+  // handler, as on Windows; after its STOPPED report it gets a new one.
+  SERVICE_STATUS_HANDLE RegisterLocked(LPCWSTR name, LPHANDLER_FUNCTION handler,
+                                       LPHANDLER_FUNCTION_EX handlerEx, void* context) {
+    const std::wstring service = name ? name : L"";
+    for (size_t i = m_registrations.size(); i-- > 0;) {
+      Registration& r = m_registrations[i];
+      if (r.name != service) continue;
+      if (r.closed) break;
+      r.handler = handler;
+      r.handlerEx = handlerEx;
+      r.context = context;
+      return reinterpret_cast<SERVICE_STATUS_HANDLE>(i + 1);
+    }
+    m_registrations.push_back({service, handler, handlerEx, context, false});
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(m_registrations.size());
+  }
+
   std::mutex m_mutex;
-  std::vector<std::wstring> m_handles;
+  std::condition_variable m_changed;
+  std::vector<Registration> m_registrations;
   std::vector<Report> m_reports;
+  std::map<std::wstring, DWORD> m_states;
+  std::vector<std::wstring> m_opened;
+  std::vector<DWORD> m_accesses;
+};
+
+// Sends the status calls of the subsystem double at |path| to |api| while it lives (the double
+// stays loaded meanwhile); one route at a time in a process.
+class DoubleStatusRoute {
+ public:
+  DoubleStatusRoute(const std::wstring& path, RecordingStatusApi& api)
+      : m_module(LoadLibraryW(path.c_str())) {
+    m_route = m_module ? reinterpret_cast<qxdouble::RouteStatusFunction>(reinterpret_cast<void*>(
+                             GetProcAddress(m_module, "QxSubsystemDoubleRouteStatus")))
+                       : nullptr;
+    if (!m_route) return;
+    Routed() = &api;
+    m_route(&RegisterThunk, &SetThunk);
+  }
+  ~DoubleStatusRoute() {
+    if (m_route) m_route(nullptr, nullptr);
+    Routed() = nullptr;
+    if (m_module) FreeLibrary(m_module);
+  }
+  DoubleStatusRoute(const DoubleStatusRoute&) = delete;
+  DoubleStatusRoute& operator=(const DoubleStatusRoute&) = delete;
+
+  bool ok() const { return m_route != nullptr; }
+
+ private:
+  static RecordingStatusApi*& Routed() {
+    static RecordingStatusApi* api = nullptr;
+    return api;
+  }
+  static SERVICE_STATUS_HANDLE WINAPI RegisterThunk(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context) {
+    return Routed() ? Routed()->RegisterHandlerEx(name, handler, context) : nullptr;
+  }
+  static BOOL WINAPI SetThunk(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    return Routed() ? Routed()->SetStatus(handle, status) : FALSE;
+  }
+
+  HMODULE m_module;
+  qxdouble::RouteStatusFunction m_route = nullptr;
 };
 
 // Runs the table's service mains on threads of their own, as the service control manager does
 // for a group whose services share a process. |run| decides when each starts (default: all at
-// once); the dispatcher returns once every started service main has returned.
+// once). Like the real dispatcher it returns once every service it started has been reported
+// SERVICE_STOPPED through |scm| (a service that never is fails the test after 30 s), not when
+// the service mains return; the threads are joined when it is destroyed.
 class ThreadDispatcher : public CQxSCMInterface {
  public:
   using Plan = std::function<void(ThreadDispatcher&)>;
-  explicit ThreadDispatcher(Plan run = Plan()) : m_run(std::move(run)) {}
+  explicit ThreadDispatcher(RecordingStatusApi& scm, Plan run = Plan())
+      : m_scm(scm), m_run(std::move(run)) {}
   ~ThreadDispatcher() override { Join(); }
 
   BOOL StartDispatcher(const SERVICE_TABLE_ENTRYW* table) override {
@@ -315,7 +513,8 @@ class ThreadDispatcher : public CQxSCMInterface {
     } else {
       for (size_t i = 0; i < m_table.size(); ++i) Start(i);
     }
-    Join();
+    EXPECT_TRUE(m_scm.WaitForStopped(m_stopsAwaited, kStopWaitMs))
+        << "a started service was never reported SERVICE_STOPPED";
     return TRUE;
   }
 
@@ -324,6 +523,15 @@ class ThreadDispatcher : public CQxSCMInterface {
   // Starts service |index| with argv = { its name, |extra|... }.
   void Start(size_t index, std::vector<std::wstring> extra = {}) {
     const SERVICE_TABLE_ENTRYW entry = m_table[index];
+    const std::wstring name = entry.lpServiceName;
+    auto awaited = std::find_if(m_stopsAwaited.begin(), m_stopsAwaited.end(),
+                                [&](const auto& a) { return a.first == name; });
+    if (awaited == m_stopsAwaited.end()) {
+      m_stopsAwaited.emplace_back(name, m_scm.StoppedReports(name) + 1);
+    } else {
+      ++awaited->second;
+    }
+    m_scm.Started(name);
     m_threads.emplace_back([entry, extra] {
       std::vector<std::wstring> args{entry.lpServiceName};
       args.insert(args.end(), extra.begin(), extra.end());
@@ -338,8 +546,11 @@ class ThreadDispatcher : public CQxSCMInterface {
   }
 
  private:
+  static constexpr DWORD kStopWaitMs = 30000;
+  RecordingStatusApi& m_scm;
   Plan m_run;
   std::vector<SERVICE_TABLE_ENTRYW> m_table;
+  std::vector<std::pair<std::wstring, int>> m_stopsAwaited;
   std::vector<std::thread> m_threads;
 };
 

@@ -39,18 +39,19 @@ double SeamRun(ScratchHost& scratch, int n) {
   CQxSvcHostSeams seams;
   seams.scm = &scm;
   seams.makeDispatcherTable = [&] {
-    return std::make_unique<qxhosttest::ThreadDispatcher>([&](qxhosttest::ThreadDispatcher& d) {
-      const double begin = qxbench::Now();
-      for (size_t i = 0; i < d.Count(); ++i) d.Start(i);
-      bool all = true;
-      for (const std::wstring& name : names) {
-        all = qxhosttest::WaitNamedEvent(qxdouble::QxDoubleRunningEvent(name), 30000) && all;
-      }
-      if (all) elapsed = qxbench::Now() - begin;
-      for (const std::wstring& name : names) {
-        qxhosttest::SetNamedEvent(qxdouble::QxDoubleStopEvent(name));
-      }
-    });
+    return std::make_unique<qxhosttest::ThreadDispatcher>(
+        scm, [&](qxhosttest::ThreadDispatcher& d) {
+          const double begin = qxbench::Now();
+          for (size_t i = 0; i < d.Count(); ++i) d.Start(i);
+          bool all = true;
+          for (const std::wstring& name : names) {
+            all = qxhosttest::WaitNamedEvent(qxdouble::QxDoubleRunningEvent(name), 30000) && all;
+          }
+          if (all) elapsed = qxbench::Now() - begin;
+          for (const std::wstring& name : names) {
+            qxhosttest::SetNamedEvent(qxdouble::QxDoubleStopEvent(name));
+          }
+        });
   };
   CQxSvcHost host(seams);
   std::wstring program = L"Hollin.exe";

@@ -4,8 +4,8 @@
 // made, so the configuration cannot give the group's services. A second thread calls
 // QxStopSvcSubsystem as COM's thread would and appends "hr=<hex> pid=<n> ms=<n>" to the result
 // file; a third keeps logging from then until the process ends, as service threads may; the main
-// thread blocks as the dispatcher does. An exit handler appends "atexit" and then, for each
-// message of level 3 or more, one line "log <level> <function>: <message>".
+// thread blocks as the dispatcher does. Each message of level 3 or more is appended as it is
+// logged, as one line "log <level> <function>: <message>"; an exit handler appends "atexit".
 // Exit code 99: the process was not ended within 30 s.
 #include <windows.h>
 
@@ -22,8 +22,24 @@ namespace {
 
 std::wstring g_resultFile;
 std::wstring g_scratchKey;
-// The back end from the start on; the process logger owns and deletes it at exit, after AtExit.
-ETWLogging::CLogCapture* g_capture = nullptr;
+void AppendLine(const char* text);
+std::string Narrow(const std::wstring& text);
+
+// Capture that also appends each message to the result file at once: the process may end
+// without running anything more.
+class EchoingCapture : public ETWLogging::CLogCapture {
+ public:
+  using CLogCapture::CLogCapture;
+  DWORD Write(const wchar_t* file, const wchar_t* function, int line, ETWLogging::LogLevel level,
+              const wchar_t* message) override {
+    const DWORD result = CLogCapture::Write(file, function, line, level, message);
+    const std::string text = "log " + std::to_string(level) + " " +
+                             Narrow(function ? function : L"") + ": " +
+                             Narrow(message ? message : L"");
+    AppendLine(text.c_str());
+    return result;
+  }
+};
 // Set once the stop call has answered; only then does the logging thread start to spin.
 HANDLE g_stopAnswered = nullptr;
 
@@ -47,11 +63,6 @@ void AppendLine(const char* text) {
 
 void AtExit() {
   AppendLine("atexit");
-  for (const ETWLogging::CapturedLogRecord& r : g_capture->Records()) {
-    const std::string line =
-        "log " + std::to_string(r.level) + " " + Narrow(r.function) + ": " + Narrow(r.message);
-    AppendLine(line.c_str());
-  }
   RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
   RegDeleteTreeW(HKEY_CURRENT_USER, g_scratchKey.c_str());
 }
@@ -127,10 +138,10 @@ int wmain(int argc, wchar_t** argv) {
     RegDeleteTreeW(HKEY_CURRENT_USER, g_scratchKey.c_str());
     return 3;
   }
-  g_capture = new ETWLogging::CLogCapture(ETWLogging::kLogInformation);
+  // The process logger owns the back end from here on.
   ETWLogging::CProcessLogger* logger = ETWLogging::GetProcessLogger();
   if (!logger) return 5;
-  delete logger->SwapLoggerForTesting(g_capture);
+  delete logger->SwapLoggerForTesting(new EchoingCapture(ETWLogging::kLogInformation));
   atexit(&AtExit);
 
   g_stopAnswered = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -102,6 +102,11 @@ class FakeServiceControl : public IQxServiceControlApi {
             : script.states[std::min<size_t>(static_cast<size_t>(n) - 1, script.states.size() - 1)];
     return TRUE;
   }
+  BOOL QueryStatusEx(SC_HANDLE, SERVICE_STATUS_PROCESS*) override {
+    ADD_FAILURE() << "the stop road polls with QueryStatus";
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+  }
   BOOL Close(SC_HANDLE handle) override {
     if (handle == Handle(kManagerTag)) {
       if (servicesOpen > 0) closedManagerBeforeService = true;

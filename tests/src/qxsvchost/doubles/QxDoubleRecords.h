@@ -8,20 +8,34 @@
 //                         20 s for QxDoubleStopEvent(service) before it returns;
 //                         "service": registers its control handler, reports RUNNING, stops on
 //                         STOP (reporting STOPPED) and returns;
-//                         "av": writes through a null pointer.
+//                         "av": writes through a null pointer (and so does a later Release of
+//                         the object, as an object whose unwinding was skipped may);
+//                         "running-av": registers its control handler, reports RUNNING, waits
+//                         "DelayMs", then writes through a null pointer;
+//                         "running-return": the same, but returns instead (reporting nothing
+//                         more);
+//                         "stopped-return": the same, but reports STOPPED itself and returns.
 //   "Hr"          DWORD   HRESULT that QxServiceMain returns (default 0).
 //   "ExitCode"    DWORD   exit code that QxServiceMain stores (default 0).
-//   "FactoryHr"   DWORD   when present, DllGetClassObject fails with it.
-//   "ObjectHr"    DWORD   when present, CreateObject fails with it.
+//   "FactoryHr"   DWORD   when present, DllGetClassObject answers it without a factory (0:
+//                         success with a null pointer).
+//   "ObjectHr"    DWORD   when present, CreateObject answers it without an object (0: success
+//                         with a null pointer).
 //   "LoadDelayMs" DWORD   pause inside CreateObject.
+//   "DelayMs"     DWORD   pause after RUNNING in the "running-*" modes (default 200 ms).
+// Status calls go to the service control manager unless the export "QxSubsystemDoubleRouteStatus"
+// (RouteStatusFunction) hands the double other functions (null: back to the real ones).
 // Each QxServiceMain records under HKEY_LOCAL_MACHINE\<kSubsystemRecordsKey>\<argv[0]>:
 //   "Argv" REG_MULTI_SZ, "Priority" DWORD (thread priority), "Apartment" DWORD (APTTYPE, or
-//   0xFFFFFFFF without COM), "Calls" DWORD (count), "Returned" DWORD (count of returns).
+//   0xFFFFFFFF without COM), "Calls" DWORD (count), "Returned" DWORD (count of returns),
+//   "Privileges" DWORD (bit i set when kRecordedPrivileges[i] is enabled in the process token).
 //
 // OOBE configuration double (QxOobeDouble.dll): GetServiceEnabledState stores the values "State"
 // (low 16 bits) and "Error" of HKEY_LOCAL_MACHINE\<kOobeKey> when present and returns its "Hr";
 // it counts "Created" objects and "Calls" there.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
@@ -41,5 +55,17 @@ inline std::wstring QxDoubleStopEvent(const std::wstring& service) {
 // Signature of the subsystem double's export "QxSubsystemDoubleStats": the largest number of
 // threads seen at once inside CreateObject and inside QxServiceMain since the last reset.
 using SubsystemStatsFunction = void (*)(long* maxInCreate, long* maxInMain, bool reset);
+
+// The status calls of the subsystem double and the export that replaces them.
+using StatusRegisterFunction = SERVICE_STATUS_HANDLE(WINAPI*)(LPCWSTR, LPHANDLER_FUNCTION_EX,
+                                                              LPVOID);
+using StatusSetFunction = BOOL(WINAPI*)(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS);
+using RouteStatusFunction = void (*)(StatusRegisterFunction, StatusSetFunction);
+
+// The privileges whose state the subsystem double records, in the order of the bits.
+constexpr const wchar_t* kRecordedPrivileges[] = {
+    L"SeIncreaseBasePriorityPrivilege", L"SeIncreaseQuotaPrivilege",
+    L"SeProfileSingleProcessPrivilege", L"SeUndockPrivilege"};
+constexpr DWORD kRecordedPrivilegeCount = 4;
 
 }  // namespace qxdouble

@@ -15,6 +15,9 @@
 namespace {
 
 LONG g_locks = 0;
+// Where the status calls go: the service control manager unless a test routes them elsewhere.
+qxdouble::StatusRegisterFunction g_registerHandler = &RegisterServiceCtrlHandlerExW;
+qxdouble::StatusSetFunction g_setStatus = &SetServiceStatus;
 LONG g_inCreate = 0;
 LONG g_maxInCreate = 0;
 LONG g_inMain = 0;
@@ -35,6 +38,7 @@ struct Behaviour {
   bool hasObjectHr = false;
   HRESULT objectHr = S_OK;
   DWORD loadDelayMs = 0;
+  DWORD delayMs = 200;
 };
 
 bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
@@ -69,8 +73,35 @@ Behaviour ReadBehaviour(REFCLSID clsid) {
     b.objectHr = static_cast<HRESULT>(value);
   }
   if (ReadDword(key, L"LoadDelayMs", value)) b.loadDelayMs = value;
+  if (ReadDword(key, L"DelayMs", value)) b.delayMs = value;
   RegCloseKey(key);
   return b;
+}
+
+// Bit i set when privilege i of qxdouble::kRecordedPrivileges is enabled in the process token.
+DWORD EnabledPrivileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  DWORD bytes = 0;
+  GetTokenInformation(token, TokenPrivileges, nullptr, 0, &bytes);
+  std::string buffer(bytes, '\0');
+  DWORD mask = 0;
+  if (bytes && GetTokenInformation(token, TokenPrivileges, &buffer[0], bytes, &bytes)) {
+    const auto* list = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < qxdouble::kRecordedPrivilegeCount; ++i) {
+      LUID luid = {};
+      if (!LookupPrivilegeValueW(nullptr, qxdouble::kRecordedPrivileges[i], &luid)) continue;
+      for (DWORD j = 0; j < list->PrivilegeCount; ++j) {
+        const LUID_AND_ATTRIBUTES& p = list->Privileges[j];
+        if (p.Luid.LowPart == luid.LowPart && p.Luid.HighPart == luid.HighPart &&
+            (p.Attributes & SE_PRIVILEGE_ENABLED)) {
+          mask |= 1u << i;
+        }
+      }
+    }
+  }
+  CloseHandle(token);
+  return mask;
 }
 
 // What QxServiceMain was given, under the service's own record key.
@@ -93,6 +124,8 @@ void Record(DWORD argc, LPWSTR* argv) {
   const DWORD apartment =
       SUCCEEDED(CoGetApartmentType(&type, &qualifier)) ? static_cast<DWORD>(type) : 0xFFFFFFFF;
   RegSetValueExW(key, L"Apartment", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&apartment), 4);
+  const DWORD privileges = EnabledPrivileges();
+  RegSetValueExW(key, L"Privileges", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&privileges), 4);
   DWORD calls = 0;
   ReadDword(key, L"Calls", calls);
   ++calls;
@@ -124,7 +157,7 @@ struct ServiceRun {
     status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
-    SetServiceStatus(handle, &status);
+    g_setStatus(handle, &status);
   }
   static DWORD WINAPI Handler(DWORD control, DWORD, void*, void* context) {
     ServiceRun* run = static_cast<ServiceRun*>(context);
@@ -139,7 +172,7 @@ struct ServiceRun {
 void RunAsService(const wchar_t* name) {
   ServiceRun run;
   run.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  run.handle = RegisterServiceCtrlHandlerExW(name, &ServiceRun::Handler, &run);
+  run.handle = g_registerHandler(name, &ServiceRun::Handler, &run);
   if (run.handle) {
     run.Report(SERVICE_RUNNING);
     WaitForSingleObject(run.stop, 60000);
@@ -148,6 +181,18 @@ void RunAsService(const wchar_t* name) {
     run.Report(SERVICE_STOPPED);
   }
   CloseHandle(run.stop);
+}
+
+// The "running-*" and "stopped-return" modes: RUNNING, a pause, then what the mode says. The
+// run is never freed: a control may still arrive after QxServiceMain has gone.
+ServiceRun* ReportRunning(const wchar_t* name, DWORD pauseMs) {
+  ServiceRun* run = new (std::nothrow) ServiceRun();
+  if (!run) return nullptr;
+  run->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  run->handle = g_registerHandler(name, &ServiceRun::Handler, run);
+  if (run->handle) run->Report(SERVICE_RUNNING);
+  Sleep(pauseMs);
+  return run;
 }
 
 void WaitForRelease(const wchar_t* name) {
@@ -169,11 +214,23 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     if (argc == 0 || !argv || !argv[0] || !exitCode) return E_INVALIDARG;
     Enter(g_inMain, g_maxInMain);
     Record(argc, argv);
-    if (m_behaviour.mode == L"av") {
+    const bool running = m_behaviour.mode == L"running-av" ||
+                         m_behaviour.mode == L"running-return" ||
+                         m_behaviour.mode == L"stopped-return";
+    ServiceRun* run = running ? ReportRunning(argv[0], m_behaviour.delayMs) : nullptr;
+    if (m_behaviour.mode == L"av" || m_behaviour.mode == L"running-av") {
       InterlockedDecrement(&g_inMain);
+      m_faulted = true;
       // Loaded through a volatile so that the compiler cannot turn the store into a trap.
       volatile int* volatile nowhere = nullptr;
       *nowhere = 1;
+    } else if (m_behaviour.mode == L"stopped-return") {
+      *exitCode = m_behaviour.exitCode;
+      // Once STOPPED is reported the process may end at any moment: record the return first.
+      RecordReturn(argv[0]);
+      InterlockedDecrement(&g_inMain);
+      if (run && run->handle) run->Report(SERVICE_STOPPED);
+      return m_behaviour.hr;
     } else if (m_behaviour.mode == L"wait") {
       WaitForRelease(argv[0]);
     } else if (m_behaviour.mode == L"service") {
@@ -184,10 +241,19 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     InterlockedDecrement(&g_inMain);
     return m_behaviour.hr;
   }
+  // After its fault the object is in no state to be released: Release faults again.
+  ULONG STDMETHODCALLTYPE Release() override {
+    if (m_faulted) {
+      volatile int* volatile nowhere = nullptr;
+      *nowhere = 2;
+    }
+    return DoubleObject::Release();
+  }
 
  private:
   ~CSubsystem() override { InterlockedDecrement(&g_locks); }
   Behaviour m_behaviour;
+  volatile bool m_faulted = false;
 };
 
 class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
@@ -201,7 +267,7 @@ class CFactory final : public qxdouble::DoubleObject<IQxClassFactory> {
     *ppv = nullptr;
     Enter(g_inCreate, g_maxInCreate);
     if (m_behaviour.loadDelayMs) Sleep(m_behaviour.loadDelayMs);
-    const HRESULT hr = m_behaviour.hasObjectHr && FAILED(m_behaviour.objectHr)
+    const HRESULT hr = m_behaviour.hasObjectHr
                            ? m_behaviour.objectHr
                            : qxdouble::CreateDoubleObject<CSubsystem>(riid, ppv, m_behaviour);
     InterlockedDecrement(&g_inCreate);
@@ -224,6 +290,12 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid,
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() { return g_locks == 0 ? S_OK : S_FALSE; }
+
+extern "C" void QxSubsystemDoubleRouteStatus(qxdouble::StatusRegisterFunction registerHandler,
+                                             qxdouble::StatusSetFunction setStatus) {
+  g_registerHandler = registerHandler ? registerHandler : &RegisterServiceCtrlHandlerExW;
+  g_setStatus = setStatus ? setStatus : &SetServiceStatus;
+}
 
 extern "C" void QxSubsystemDoubleStats(long* maxInCreate, long* maxInMain, bool reset) {
   if (maxInCreate) *maxInCreate = g_maxInCreate;

@@ -68,7 +68,9 @@ class HostTest : public ::testing::Test {
   }
   CQxSvcHostSeams Seams(ThreadDispatcher::Plan plan = ThreadDispatcher::Plan()) {
     CQxSvcHostSeams seams;
-    seams.makeDispatcherTable = [plan] { return std::make_unique<ThreadDispatcher>(plan); };
+    seams.makeDispatcherTable = [this, plan] {
+      return std::make_unique<ThreadDispatcher>(scm_, plan);
+    };
     seams.scm = &scm_;
     return seams;
   }
@@ -301,7 +303,7 @@ TEST_F(HostTest, TheLimitLearnedByARunEndingDuringTheStopIsTheOneStored) {
   };
   CQxSvcHost* running = nullptr;
   seams.makeDispatcherTable = [&] {
-    return std::make_unique<ThreadDispatcher>([&](ThreadDispatcher&) {
+    return std::make_unique<ThreadDispatcher>(scm_, [&](ThreadDispatcher&) {
       ASSERT_NE(nullptr, running->GetWorkingSetHandler());
       ASSERT_TRUE(running->GetWorkingSetHandler()->Initialize(fast));
       // The dispatcher returns while the learning run is still in progress.

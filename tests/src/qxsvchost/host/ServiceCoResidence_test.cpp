@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QxHostTestSupport.h"
@@ -45,7 +47,9 @@ class CoResidenceTest : public ::testing::Test {
     for (const std::wstring& s : services_) list += s + L";";
     EXPECT_TRUE(scratch_.GroupString(group_, nullptr, list));
     CQxSvcHostSeams seams;
-    seams.makeDispatcherTable = [plan] { return std::make_unique<ThreadDispatcher>(plan); };
+    seams.makeDispatcherTable = [this, plan] {
+      return std::make_unique<ThreadDispatcher>(scm_, plan);
+    };
     seams.scm = &scm_;
     CQxSvcHost host(seams);
     std::wstring program = L"Hollin.exe";
@@ -149,41 +153,76 @@ TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWith
   EXPECT_EQ(1u, ReadSubsystemRecord(running).returned);
   EXPECT_FALSE(ReadSubsystemRecord(late).found);
   EXPECT_EQ(1, scm_.StoppedReports(late));
-  EXPECT_EQ(0, scm_.StoppedReports(running));
+  // The one that ran was reported stopped by the host once its subsystem had returned.
+  EXPECT_EQ(1, scm_.StoppedReports(running));
+  EXPECT_EQ(0u, scm_.StoppedExitCode(running));
 }
 
-// A subsystem that raises an access violation ends its own service with 4317; the process and the
-// sibling that runs beside it go on.
+// A subsystem that reports RUNNING and then raises an access violation ends its own service:
+// the host reports it STOPPED with 4317. The sibling that runs beside it stays RUNNING, and the
+// dispatcher returns only once the sibling too has stopped.
 TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
-  ComRegistration waits(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
-  ComRegistration faults(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
-  waits.Mode(L"wait");
-  faults.Mode(L"av");
-  ASSERT_TRUE(waits.ok() && faults.ok());
-  const std::wstring sibling = Add(L"QxCoSibling", waits);
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  ComRegistration serves(library);
+  ComRegistration faults(library);
+  serves.Mode(L"service");
+  faults.Mode(L"running-av").Dword(L"DelayMs", 100);
+  ASSERT_TRUE(serves.ok() && faults.ok());
+  const std::wstring sibling = Add(L"QxCoSibling", serves);
   const std::wstring faulting = Add(L"QxCoFaulting", faults);
-  const std::wstring ended =
-      L"The IQxSvcSubsystem(" + faulting + L")->QxServiceMain returned 0x000010DD";
 
+  const auto waitFor = [](const std::function<bool()>& done) {
+    const ULONGLONG end = GetTickCount64() + kWait;
+    while (!done() && GetTickCount64() < end) Sleep(10);
+    return done();
+  };
   bool siblingRanOn = false;
-  EXPECT_EQ(
-      0u, Run([&](ThreadDispatcher& d) {
-        d.Start(0);
-        ASSERT_TRUE(qxhosttest::WaitNamedEvent(qxdouble::QxDoubleRunningEvent(sibling), kWait));
-        d.Start(1);
-        const ULONGLONG end = GetTickCount64() + kWait;
-        while (!capture_.log().Has(ETWLogging::kLogNormal, ended) && GetTickCount64() < end) {
-          Sleep(10);
-        }
-        siblingRanOn = capture_.log().Has(ETWLogging::kLogNormal, ended) &&
-                       ReadSubsystemRecord(sibling).returned == 0;
-        qxhosttest::SetNamedEvent(qxdouble::QxDoubleStopEvent(sibling));
-      }));
+  std::thread stopper;
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+              d.Start(0);
+              ASSERT_TRUE(waitFor([&] { return scm_.State(sibling) == SERVICE_RUNNING; }));
+              d.Start(1);
+              ASSERT_TRUE(waitFor([&] { return scm_.StoppedReports(faulting) > 0; }));
+              siblingRanOn = scm_.State(sibling) == SERVICE_RUNNING &&
+                             ReadSubsystemRecord(sibling).returned == 0;
+              // Stopped only after the plan has ended: the dispatcher must wait for it.
+              stopper = std::thread([&] {
+                Sleep(300);
+                scm_.SendControl(sibling, SERVICE_CONTROL_STOP);
+              });
+            }));
+  // The sibling's own STOPPED report came before the dispatcher returned.
+  EXPECT_EQ(1, scm_.StoppedReports(sibling));
+  if (stopper.joinable()) stopper.join();
   EXPECT_TRUE(siblingRanOn);
+  EXPECT_EQ(1, scm_.StoppedReports(faulting));
+  EXPECT_EQ(4317u, scm_.StoppedExitCode(faulting));
+  EXPECT_EQ(0u, scm_.StoppedExitCode(sibling));
   EXPECT_TRUE(capture_.log().Has(ETWLogging::kLogError,
                                  L"Exception found & suppressed in service, returning 0x000010DD"));
   EXPECT_EQ(1u, ReadSubsystemRecord(faulting).calls);
   EXPECT_EQ(1u, ReadSubsystemRecord(sibling).returned);
+}
+
+// A subsystem that reports STOPPED itself and then returns a failing HRESULT: its report is the
+// only one, as a second one on a closed status handle could take the whole process down.
+TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  ComRegistration stops(library);
+  stops.Mode(L"stopped-return").Dword(L"Hr", 0x80004005).Dword(L"DelayMs", 50);
+  ASSERT_TRUE(stops.ok());
+  const std::wstring own = Add(L"QxCoOwnStop", stops);
+
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) { d.Start(0); }));
+  // The dispatcher table joined the service thread before the host returned.
+  EXPECT_TRUE(
+      capture_.log().Has(ETWLogging::kLogError, L"Failed to start sub-service (hr=0x80004005)"));
+  EXPECT_EQ(1, scm_.StoppedReports(own));
+  EXPECT_EQ(0u, scm_.StoppedExitCode(own));
 }
 
 }  // namespace

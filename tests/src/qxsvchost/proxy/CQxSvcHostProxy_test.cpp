@@ -95,8 +95,11 @@ TEST_F(ProxyTest, RunsTheRegisteredSubsystemWithTheServiceArgumentsOnARaisedMtaT
   EXPECT_TRUE(log_.Has(kLogNormal, L"Subsystem ClsID = '" + clsid.text() + L"'"));
   EXPECT_TRUE(log_.Has(kLogNormal, L"Subsystem DLL path: '" + copy_.path() + L"'"));
   EXPECT_TRUE(log_.Has(kLogNormal, Returned(name, 0)));
-  // The subsystem reports its own status; the host reports none.
-  EXPECT_TRUE(scm_.Reports().empty());
+  // The subsystem reported nothing: its service has ended all the same, and the host says so,
+  // after asking with a handle that may only query.
+  EXPECT_EQ(1, scm_.StoppedReports(name));
+  EXPECT_EQ(0u, scm_.StoppedExitCode(name));
+  EXPECT_EQ(std::vector<DWORD>{SERVICE_QUERY_STATUS}, scm_.ServiceAccesses());
   EXPECT_TRUE(copy_.IsLoaded());
 }
 
@@ -107,17 +110,18 @@ struct ExitCase {
   DWORD hr;
   DWORD exitCode;
   DWORD logged;          // the value QxServiceMain is logged to have returned
+  DWORD stopped;         // the exit code of the service's STOPPED report
   bool unloaded;         // library freed and working-set event signalled
   const wchar_t* error;  // the error line, if any
 };
 
 TEST_F(ProxyTest, ExitCodesDecideWhetherTheLibraryIsFreed) {
   const ExitCase cases[] = {
-      {L"QxBabe", L"return", 0, 0xDEADBABE, 0xDEADBABE, true, nullptr},
-      {L"QxKeep", L"return", 0, 7, 7, false, nullptr},
-      {L"QxFail", L"return", 0x80004005, 0xDEADBABE, 1627, false,
+      {L"QxBabe", L"return", 0, 0xDEADBABE, 0xDEADBABE, 0, true, nullptr},
+      {L"QxKeep", L"return", 0, 7, 7, 0, false, nullptr},
+      {L"QxFail", L"return", 0x80004005, 0xDEADBABE, 1627, 1627, false,
        L"Failed to start sub-service (hr=0x80004005)"},
-      {L"QxFault", L"av", 0, 0xDEADBABE, 4317, false,
+      {L"QxFault", L"av", 0, 0xDEADBABE, 4317, 4317, false,
        L"Exception found & suppressed in service, returning 0x000010DD"},
   };
   // Created as the working-set handler creates it, so that the signal can be seen.
@@ -147,8 +151,54 @@ TEST_F(ProxyTest, ExitCodesDecideWhetherTheLibraryIsFreed) {
     if (c.unloaded) {
       EXPECT_GE(elapsed, 90u) << "freed without the pause";
     }
-    EXPECT_TRUE(scm_.Reports().empty());
+    EXPECT_EQ(1, scm_.StoppedReports(name));
+    EXPECT_EQ(c.stopped, scm_.StoppedExitCode(name));
   }
+}
+
+// A subsystem that reported RUNNING and then ends without reporting STOPPED leaves its service
+// to the host, which reports it STOPPED once; one that reported STOPPED itself is not reported
+// again, whatever it returns.
+struct EndCase {
+  const wchar_t* stem;
+  const wchar_t* mode;
+  DWORD hr;
+  int stoppedReports;  // in all, the subsystem's own included
+  DWORD exitCode;      // of the last STOPPED report
+};
+
+TEST_F(ProxyTest, AnEndedServiceIsReportedStoppedExactlyOnce) {
+  qxhosttest::DoubleStatusRoute route(copy_.path(), scm_);
+  ASSERT_TRUE(route.ok());
+  const EndCase cases[] = {
+      {L"QxEndFault", L"running-av", 0, 1, 4317},
+      {L"QxEndFail", L"running-return", 0x80004005, 1, 1627},
+      {L"QxEndClean", L"running-return", 0, 1, 0},
+      {L"QxEndOwnStop", L"stopped-return", 0x80004005, 1, 0},
+  };
+  for (const EndCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << c.stem);
+    ComRegistration clsid(copy_.path());
+    clsid.Mode(c.mode).Dword(L"Hr", c.hr).Dword(L"DelayMs", 20);
+    ASSERT_TRUE(clsid.ok());
+    const std::wstring name = Service(c.stem, &clsid.text());
+
+    RunService(name);
+
+    std::vector<DWORD> states;
+    for (const auto& report : scm_.Reports()) {
+      if (report.name == name) states.push_back(report.status.dwCurrentState);
+    }
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), states.front());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), states.back());
+    EXPECT_EQ(c.stoppedReports, scm_.StoppedReports(name));
+    EXPECT_EQ(c.exitCode, scm_.StoppedExitCode(name));
+  }
+  for (DWORD access : scm_.ServiceAccesses()) {
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_QUERY_STATUS), access);
+  }
+  EXPECT_EQ(4u, scm_.ServiceAccesses().size());
 }
 
 // Every way a subsystem cannot be had ends in one SERVICE_STOPPED report and its log line.
@@ -158,25 +208,34 @@ struct RefusalCase {
   const wchar_t* text;  // the CLSID text (kText) or the server path (kServer)
   DWORD hr;
   const wchar_t* line;  // expected error line; "%c" stands for the CLSID text
+  DWORD exitCode;       // of the STOPPED report: never 0 for a failure
 };
 
 TEST_F(ProxyTest, EveryRefusalReportsTheServiceStoppedOnce) {
   const RefusalCase cases[] = {
-      {L"QxNoClsid", RefusalCase::kNoClsid, nullptr, 0, L"Failed to get the subsystem clsid"},
-      {L"QxBraces", RefusalCase::kText, L"{}", 0, nullptr},
-      {L"QxEmpty", RefusalCase::kText, L"", 0, nullptr},
+      {L"QxNoClsid", RefusalCase::kNoClsid, nullptr, 0, L"Failed to get the subsystem clsid", 1627},
+      {L"QxBraces", RefusalCase::kText, L"{}", 0, nullptr, 1627},
+      {L"QxEmpty", RefusalCase::kText, L"", 0, nullptr, 1627},
       {L"QxBadText", RefusalCase::kText, L"{not-a-clsid}", 0,
-       L"Failed to convert the string clsid to clsid '{not-a-clsid}' (0x800401F3)"},
+       L"Failed to convert the string clsid to clsid '{not-a-clsid}' (0x800401F3)", 1627},
       {L"QxNoInproc", RefusalCase::kNoInprocKey, nullptr, 0,
-       L"Unable to open registry path HKEY_CLASSES_ROOT\\CLSID\\%c\\InprocServer32 (0x00000002)"},
+       L"Unable to open registry path HKEY_CLASSES_ROOT\\CLSID\\%c\\InprocServer32 (0x00000002)",
+       ERROR_FILE_NOT_FOUND},
       {L"QxNoFile", RefusalCase::kServer, L"C:\\windows\\QxNoSuchSubsystem.dll", 0,
-       L"Unable to load module '%c'"},
+       L"Unable to load module '%c'", ERROR_MOD_NOT_FOUND},
       {L"QxNoEntry", RefusalCase::kServer, L"C:\\windows\\system32\\version.dll", 0,
-       L"Module '%c' does not contain correct entry point"},
+       L"Module '%c' does not contain correct entry point", ERROR_PROC_NOT_FOUND},
       {L"QxNoFactory", RefusalCase::kFactoryHr, nullptr, 0x80040111,
-       L"DllGetClassObject failed (0x80040111)"},
+       L"DllGetClassObject failed (0x80040111)", 1627},
+      {L"QxDeniedFactory", RefusalCase::kFactoryHr, nullptr, 0x80070005,
+       L"DllGetClassObject failed (0x80070005)", ERROR_ACCESS_DENIED},
+      // Success without a pointer: nothing to call, so no factory or object at all.
+      {L"QxNullFactory", RefusalCase::kFactoryHr, nullptr, 0,
+       L"DllGetClassObject failed (0x80004003)", 1627},
       {L"QxNoObject", RefusalCase::kObjectHr, nullptr, 0x80004002,
-       L"CreateObject failed (0x80004002)"},
+       L"CreateObject failed (0x80004002)", 1627},
+      {L"QxNullObject", RefusalCase::kObjectHr, nullptr, 0, L"CreateObject failed (0x80004003)",
+       1627},
   };
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << c.stem);
@@ -195,7 +254,7 @@ TEST_F(ProxyTest, EveryRefusalReportsTheServiceStoppedOnce) {
     for (const auto& report : scm_.Reports()) {
       if (report.name != name) continue;
       EXPECT_EQ(static_cast<DWORD>(SERVICE_WIN32_SHARE_PROCESS), report.status.dwServiceType);
-      EXPECT_EQ(0u, report.status.dwWin32ExitCode);
+      EXPECT_EQ(c.exitCode, report.status.dwWin32ExitCode);
       EXPECT_EQ(0u, report.status.dwControlsAccepted);
     }
     EXPECT_TRUE(log_.Has(kLogError, L"Failed to get the subsystem interface for '" + name + L"'"));
@@ -209,6 +268,12 @@ TEST_F(ProxyTest, EveryRefusalReportsTheServiceStoppedOnce) {
     }
     EXPECT_FALSE(ReadSubsystemRecord(name).found);
   }
+  // The host lives on and runs the next service.
+  ComRegistration good(copy_.path());
+  ASSERT_TRUE(good.ok());
+  const std::wstring after = Service(L"QxAfterRefusals", &good.text());
+  RunService(after);
+  EXPECT_EQ(1u, ReadSubsystemRecord(after).returned);
 }
 
 // The roads that turn a service away before anything is loaded report it stopped too, so that it
@@ -224,6 +289,7 @@ TEST_F(ProxyTest, ShutdownAndComFailureReportTheServiceStopped) {
   EXPECT_TRUE(
       log_.Has(kLogError, L"GenericServiceMain is called when shutdown, argv[0] = " + late));
   EXPECT_EQ(1, scm_.StoppedReports(late));
+  EXPECT_EQ(0u, scm_.StoppedExitCode(late));  // the host's own decision, not a failure
   EXPECT_FALSE(ReadSubsystemRecord(late).found);
 
   // A thread already in a single-threaded apartment cannot join the multithreaded one.
@@ -237,6 +303,7 @@ TEST_F(ProxyTest, ShutdownAndComFailureReportTheServiceStopped) {
   }).join();
   EXPECT_TRUE(log_.Has(kLogError, L"Failed to initialize COM (0x80010106)"));
   EXPECT_EQ(1, scm_.StoppedReports(sta));
+  EXPECT_EQ(1627u, scm_.StoppedExitCode(sta));
   EXPECT_FALSE(ReadSubsystemRecord(sta).found);
 
   // Without arguments there is no name to report.
@@ -289,7 +356,9 @@ class OobeTest : public ProxyTest {
     const std::wstring name = Service(stem, &clsid_.text());
     RunService(name);
     const bool ran = ReadSubsystemRecord(name).found;
-    EXPECT_EQ(ran ? 0 : 1, scm_.StoppedReports(name));
+    // Refused on purpose or run to its end: stopped once, with exit code 0 either way.
+    EXPECT_EQ(1, scm_.StoppedReports(name));
+    EXPECT_EQ(0u, scm_.StoppedExitCode(name));
     return ran;
   }
 
@@ -358,7 +427,7 @@ TEST_F(OobeTest, DisabledServicesAreRefusedUnlessExcluded) {
   RunService(excluded);
   EXPECT_TRUE(ReadSubsystemRecord(excluded).found);
   EXPECT_TRUE(log_.Has(kLogWarning, L"The service is in OOBE exclusion list '" + excluded + L"'"));
-  EXPECT_EQ(0, scm_.StoppedReports(excluded));
+  EXPECT_EQ(1, scm_.StoppedReports(excluded));  // by the host once its subsystem returned
 }
 
 TEST_F(OobeTest, AnObjectThatCannotBeMadeLetsTheServiceRun) {
