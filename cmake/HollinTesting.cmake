@@ -27,8 +27,10 @@ function(hollin_register_test name target)
     set(T_TIMEOUT 120)
   endif()
   add_test(NAME ${name} COMMAND ${HOLLIN_WINE_RUN} $<TARGET_FILE:${target}> ${T_ARGS})
+  # Wine's debugger may end a crashed process with exit code 0: its report fails the test.
   set_tests_properties(${name} PROPERTIES
     FIXTURES_REQUIRED wine_prefix
+    FAIL_REGULAR_EXPRESSION "wine: Unhandled"
     ENVIRONMENT "WINEPREFIX=${HOLLIN_WINE_PREFIX}"
     TIMEOUT ${T_TIMEOUT})
   if(T_LOCKS)
