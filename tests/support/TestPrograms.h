@@ -37,4 +37,12 @@ inline DWORD RunProgram(const std::wstring& program, const std::wstring& argumen
   return code;
 }
 
+// Registers (or with |unregister| unregisters) |dll| with the system's regsvr32; its exit code.
+inline DWORD Regsvr32(const std::wstring& dll, bool unregister) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  return RunProgram(std::wstring(system) + L"\\regsvr32.exe",
+                    std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
+}
+
 }  // namespace testsupport

@@ -99,13 +99,6 @@ inline bool StartProcess(std::wstring commandLine, Basalt::UniqueKernelHandle& p
   return true;
 }
 
-// Registers (or unregisters) |dll| with the system's regsvr32; its exit code.
-inline DWORD Regsvr32(const std::wstring& dll, bool unregister) {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return testsupport::RunProgram(
-      std::wstring(system) + L"\\regsvr32.exe",
-      std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
-}
+using testsupport::Regsvr32;
 
 }  // namespace quillet_test

@@ -18,6 +18,7 @@
 #include "trust/CodeTrust.h"
 
 using Microsoft::WRL::ComPtr;
+using testsupport::Regsvr32;
 
 namespace {
 
@@ -531,13 +532,6 @@ class ApartmentCallTest : public SecureComTest {
   void TearDown() override {
     if (!registeredPs_.empty()) Regsvr32(registeredPs_, true);
     SecureComTest::TearDown();
-  }
-  static DWORD Regsvr32(const std::wstring& dll, bool unregister) {
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    return testsupport::RunProgram(
-        std::wstring(system) + L"\\regsvr32.exe",
-        std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
   }
   void UseProxyStub(const std::wstring& dll) {
     ASSERT_EQ(0u, Regsvr32(dll, false));

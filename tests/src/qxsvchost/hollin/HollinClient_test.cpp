@@ -32,13 +32,7 @@ struct ClientRun {
   bool reported = false;
 };
 
-DWORD Regsvr32(const std::wstring& dll, bool unregister) {
-  wchar_t system[MAX_PATH] = {};
-  GetSystemDirectoryW(system, MAX_PATH);
-  return testsupport::RunProgram(
-      std::wstring(system) + L"\\regsvr32.exe",
-      std::wstring(L"/s ") + (unregister ? L"/u " : L"") + L"\"" + dll + L"\"");
-}
+using testsupport::Regsvr32;
 
 class HollinClientTest : public ::testing::Test {
  protected:
