@@ -19,7 +19,9 @@ namespace {
 constexpr const wchar_t kLogFile[] = L"QxSvcHost";
 constexpr DWORD kExitBadCommandLine = ERROR_INVALID_PARAMETER;  // 87
 constexpr DWORD kExitNoServiceThread = ERROR_INTERNAL_ERROR;    // 1359
-constexpr DWORD kComExecute = 1;                                // COM_RIGHTS_EXECUTE
+// How long the teardown waits for service mains still finishing after their last STOPPED report.
+constexpr DWORD kServiceMainsDrainMs = 30000;
+constexpr DWORD kComExecute = 1;  // COM_RIGHTS_EXECUTE
 constexpr wchar_t kEveryone[] = L"Everyone";
 
 DWORD ExitCodeFromHResult(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }
@@ -184,6 +186,10 @@ DWORD CQxSvcHost::Start(int argc, wchar_t** argv) {
   OpenControlManagerCalls();
   (void)classObject.RegisterClassObject();
   const DWORD dispatcher = table->RegisterServicesToSCM();
+  // A subsystem may report its service STOPPED before its service main has returned; what
+  // follows tears down what that thread may still use. A subsystem that never returns does
+  // not keep the process for ever.
+  (void)CQxSvcHostProxy::WaitForServiceMains(kServiceMainsDrainMs);
   // No client may reach the control manager once the services are gone: the configuration it
   // works on is destroyed below.
   classObject.RevokeClassObject();

@@ -120,6 +120,30 @@ class LoadLockHolder {
   CRITICAL_SECTION* m_lock;
 };
 
+// Service mains still running. The dispatcher returns once the last service has been reported
+// STOPPED, which a subsystem does before its QxServiceMain (and the proxy's work after it) has
+// returned; the host's teardown waits on this count so that no service thread still runs in the
+// state, the configuration or the logger it tears down.
+SRWLOCK g_serviceMainsLock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_serviceMainsEnded = CONDITION_VARIABLE_INIT;
+LONG g_serviceMains = 0;
+
+class RunningServiceMain {
+ public:
+  RunningServiceMain() {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    ++g_serviceMains;
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+  }
+  ~RunningServiceMain() {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    if (--g_serviceMains == 0) WakeAllConditionVariable(&g_serviceMainsEnded);
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+  }
+  RunningServiceMain(const RunningServiceMain&) = delete;
+  RunningServiceMain& operator=(const RunningServiceMain&) = delete;
+};
+
 }  // namespace
 
 CQxSvcHostProxy::CQxSvcHostProxy(IQxServiceControlApi& scm) {
@@ -142,6 +166,7 @@ bool CQxSvcHostProxy::HasState() { return g_pProxyState != nullptr; }
 
 void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GenericServiceMain";
+  const RunningServiceMain running;
   if (argc == 0) {
     QXLOG_ERROR(kLogFile, kFunction, L"Insufficient arguments to ServiceMain");
     return;
@@ -239,6 +264,22 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) (void)SignalWorkingSetEvent();
   com.Uninitialize();
   ReportServiceEnded(scm, name, stoppedExitCode);
+}
+
+bool CQxSvcHostProxy::WaitForServiceMains(DWORD milliseconds) {
+  const ULONGLONG deadline = GetTickCount64() + milliseconds;
+  AcquireSRWLockExclusive(&g_serviceMainsLock);
+  while (g_serviceMains != 0) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline || (!SleepConditionVariableSRW(&g_serviceMainsEnded, &g_serviceMainsLock,
+                                                       static_cast<DWORD>(deadline - now), 0) &&
+                            GetLastError() != ERROR_TIMEOUT)) {
+      break;
+    }
+  }
+  const bool ended = g_serviceMains == 0;
+  ReleaseSRWLockExclusive(&g_serviceMainsLock);
+  return ended;
 }
 
 bool CQxSvcHostProxy::shouldExecuteService(ProxyProcessState* state, const wchar_t* name) {

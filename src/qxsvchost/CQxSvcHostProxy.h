@@ -52,6 +52,8 @@ class CQxSvcHostProxy {
   // The life of one service on its own thread: gate, load, run, release. Every road ends with
   // the service STOPPED: reported here unless the subsystem reported it itself.
   static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv);
+  // Waits up to |milliseconds| until no thread is inside GenericServiceMain; true when none is.
+  [[nodiscard]] static bool WaitForServiceMains(DWORD milliseconds);
   // "QxOobeSv2" always runs; others when the OOBE state allows them or they are excluded.
   static bool shouldExecuteService(ProxyProcessState* state, const wchar_t* name);
   // False only when the OOBE object answers that the services are disabled.

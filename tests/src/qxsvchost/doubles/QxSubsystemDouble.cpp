@@ -39,6 +39,7 @@ struct Behaviour {
   HRESULT objectHr = S_OK;
   DWORD loadDelayMs = 0;
   DWORD delayMs = 200;
+  DWORD lingerMs = 0;  // "stopped-return": the pause between its STOPPED report and its return
 };
 
 bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
@@ -73,6 +74,7 @@ Behaviour ReadBehaviour(REFCLSID clsid) {
     b.objectHr = static_cast<HRESULT>(value);
   }
   if (ReadDword(key, L"LoadDelayMs", value)) b.loadDelayMs = value;
+  if (ReadDword(key, L"LingerMs", value)) b.lingerMs = value;
   if (ReadDword(key, L"DelayMs", value)) b.delayMs = value;
   RegCloseKey(key);
   return b;
@@ -230,6 +232,7 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
       RecordReturn(argv[0]);
       InterlockedDecrement(&g_inMain);
       if (run && run->handle) run->Report(SERVICE_STOPPED);
+      Sleep(m_behaviour.lingerMs);
       return m_behaviour.hr;
     } else if (m_behaviour.mode == L"wait") {
       WaitForRelease(argv[0]);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -223,6 +224,33 @@ TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
       capture_.log().Has(ETWLogging::kLogError, L"Failed to start sub-service (hr=0x80004005)"));
   EXPECT_EQ(1, scm_.StoppedReports(own));
   EXPECT_EQ(0u, scm_.StoppedExitCode(own));
+}
+
+// The dispatcher returns once the last service has been reported STOPPED; a subsystem that
+// reports its own stop still runs after that. The host's teardown waits for its service thread
+// to finish instead of destroying the configuration and COM beneath it.
+TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsStop) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  ComRegistration lingers(library);
+  lingers.Mode(L"stopped-return").Dword(L"DelayMs", 50).Dword(L"LingerMs", 500);
+  ASSERT_TRUE(lingers.ok());
+  const std::wstring name = Add(L"QxCoLinger", lingers);
+
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) { d.Start(0); }));
+  const std::vector<qxtest::LogLine> lines = capture_.log().Lines();
+  const auto find = [&](const std::wstring& prefix) {
+    return std::find_if(lines.begin(), lines.end(), [&](const qxtest::LogLine& l) {
+      return l.message.compare(0, prefix.size(), prefix) == 0;
+    });
+  };
+  const auto completed = find(L"ServiceMain for " + name + L" completed after ");
+  const auto teardown = find(L"De-initializing working set reduction");
+  ASSERT_NE(lines.end(), completed);
+  ASSERT_NE(lines.end(), teardown);
+  EXPECT_LT(completed - lines.begin(), teardown - lines.begin());
+  EXPECT_EQ(1, scm_.StoppedReports(name));
 }
 
 }  // namespace
