@@ -42,6 +42,14 @@ class RotationTest : public ControllerTest {
       ASSERT_TRUE(app->MakeEtlFolderFile(name, "old", firstAge - i));
     }
   }
+  // Makes qxlogs.etl holding |text| and opens it as a reader that shares no deletion, so that
+  // it cannot be moved aside while the returned handle is held.
+  Basalt::UniqueFile HoldEtlFile(const char* text) {
+    if (!app->MakeEtlFolderFile(L"qxlogs.etl", text, 0)) return Basalt::UniqueFile();
+    return Basalt::UniqueFile(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  }
   std::unique_ptr<tracetest::TestController> StartWithFixedTime() {
     auto controller = MakeController();
     controller->fixedBackupTime = true;
@@ -138,10 +146,7 @@ TEST_F(RotationTest, ATakenBackupNameIsPassedOver) {
 // A reader that holds qxlogs.etl without delete sharing keeps it from being moved; the
 // session is then not started over it, and the start reports why.
 TEST_F(RotationTest, AnEtlFileThatCannotBeMovedIsNeverStartedOver) {
-  ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
-  Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        0, nullptr));
+  Basalt::UniqueFile reader = HoldEtlFile("precious trace");
   ASSERT_TRUE(reader);
   auto controller = MakeController();
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
@@ -181,10 +186,7 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
   for (const Trigger& trigger : triggers) {
     SCOPED_TRACE(trigger.name);
     testsupport::DeleteTree(app->etlFolder);
-    ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
-    Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
+    Basalt::UniqueFile reader = HoldEtlFile("precious trace");
     ASSERT_TRUE(reader);
     auto controller = MakeController();
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
@@ -208,10 +210,7 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
 // "Shutdown Controller" set while a start waits for the held file drops that start: clearing
 // it again restarts nothing, as it does for a session that the shutdown stopped.
 TEST_F(RotationTest, AShutdownDropsTheStartThatWaitsForAHeldFile) {
-  ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
-  Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        0, nullptr));
+  Basalt::UniqueFile reader = HoldEtlFile("precious trace");
   ASSERT_TRUE(reader);
   auto controller = MakeController();
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());

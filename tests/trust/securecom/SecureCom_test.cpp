@@ -437,14 +437,23 @@ class WaitingProcess {
   DWORD m_pid = 0;
 };
 
+// The clients both tests name: a signed and an unsigned program that run, and a signed one that
+// has ended again.
+struct ClientProcesses {
+  WaitingProcess signedOne{kProcessSigned};
+  WaitingProcess unsignedOne{kProcessUnsigned};
+  WaitingProcess ended{kProcessSigned};
+  // True when all three started; ends the third.
+  bool Ready() {
+    if (signedOne.pid() == 0 || unsignedOne.pid() == 0 || ended.pid() == 0) return false;
+    ended.End();
+    return true;
+  }
+};
+
 TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
-  WaitingProcess signedProcess(kProcessSigned);
-  WaitingProcess unsignedProcess(kProcessUnsigned);
-  WaitingProcess ended(kProcessSigned);
-  ASSERT_NE(0u, signedProcess.pid());
-  ASSERT_NE(0u, unsignedProcess.pid());
-  ASSERT_NE(0u, ended.pid());
-  ended.End();
+  ClientProcesses clients;
+  ASSERT_TRUE(clients.Ready());
 
   struct Case {
     const char* what;
@@ -452,14 +461,14 @@ TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
     DWORD expected;
   } const cases[] = {
       {"this signed test program", GetCurrentProcessId(), 0},
-      {"a signed program", signedProcess.pid(), 0},
-      {"an unsigned program", unsignedProcess.pid(), 5},
+      {"a signed program", clients.signedOne.pid(), 0},
+      {"an unsigned program", clients.unsignedOne.pid(), 5},
       {"no process", 0, 87},
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, VerifyProcessImageSigner(c.pid)) << c.what;
   // The ID of a process that has ended names nothing, or some other process of the prefix (none
   // of which is signed by a trusted signer).
-  EXPECT_NE(0u, VerifyProcessImageSigner(ended.pid()));
+  EXPECT_NE(0u, VerifyProcessImageSigner(clients.ended.pid()));
 }
 
 TEST(QueryCallClient, AThreadThatServesNoCallHasNoClient) {
@@ -478,13 +487,8 @@ TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCalli
       reinterpret_cast<const void*>(GetProcAddress(callerSigned.get(), kCallerCreateObjectExport));
   const void* untrustedCode = reinterpret_cast<const void*>(
       GetProcAddress(callerUnsigned.get(), kCallerCreateObjectExport));
-  WaitingProcess signedClient(kProcessSigned);
-  WaitingProcess unsignedClient(kProcessUnsigned);
-  WaitingProcess endedClient(kProcessSigned);
-  ASSERT_NE(0u, signedClient.pid());
-  ASSERT_NE(0u, unsignedClient.pid());
-  ASSERT_NE(0u, endedClient.pid());
-  endedClient.End();
+  ClientProcesses clients;
+  ASSERT_TRUE(clients.Ready());
   const DWORD self = GetCurrentProcessId();
 
   struct Case {
@@ -501,14 +505,14 @@ TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCalli
        untrustedCode,
        false},
       {"signed client through an untrusted module",
-       {RPC_S_OK, signedClient.pid()},
+       {RPC_S_OK, clients.signedOne.pid()},
        untrustedCode,
        true},
       {"unsigned client through a trusted module",
-       {RPC_S_OK, unsignedClient.pid()},
+       {RPC_S_OK, clients.unsignedOne.pid()},
        trustedCode,
        false},
-      {"client that has ended", {RPC_S_OK, endedClient.pid()}, trustedCode, false},
+      {"client that has ended", {RPC_S_OK, clients.ended.pid()}, trustedCode, false},
       {"client of another machine", {RPC_S_INVALID_BINDING, 0}, trustedCode, false},
       {"lookup that failed", {RPC_S_OUT_OF_MEMORY, 0}, trustedCode, false},
   };
