@@ -517,11 +517,15 @@ DWORD CLogging::ReadLastLogIndex() {
   if (cache.Matches(State::Present, data, now)) return cache.index;
 
   Basalt::CObfuscatedIniReader reader;
+  if (!reader.Load(*m_strFolderIniPath)) {
+    // The file is there but cannot be read for now (another program writes it): the index
+    // read last still holds. Reading 0 could start the current file anew.
+    cache.state = State::Unknown;
+    return cache.index;
+  }
   int value = 0;
   DWORD index = 0;
-  if (reader.Load(*m_strFolderIniPath) && reader.GetIntValue(kConfigSection, kLastLogIdx, value)) {
-    index = static_cast<DWORD>(value);
-  }
+  if (reader.GetIntValue(kConfigSection, kLastLogIdx, value)) index = static_cast<DWORD>(value);
   cache.Set(State::Present, data, now, index);
   return index;
 }

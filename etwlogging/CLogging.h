@@ -146,6 +146,8 @@ class CLogging : public CLoggingIf {
   void StoreIndex(DWORD index);
   DWORD OpenFile(const std::wstring& name, DWORD disposition);
   static HANDLE CreateLogFileHandle(const std::wstring& name, DWORD disposition);
+  // "LastLogIdx" of the folder log.ini: 0 when the file or the value is missing or damaged;
+  // the index read last while the file is there but cannot be read.
   DWORD ReadLastLogIndex();
   // 0 when |index| is stored and reads back; else the failing call's code, 87 when it
   // gives none, 13 when a fresh read finds another index.
@@ -195,7 +197,7 @@ class CLogging : public CLoggingIf {
     DWORD sizeHigh = 0;
     DWORD sizeLow = 0;
     ULONGLONG takenAt = 0;
-    DWORD index = 0;
+    DWORD index = 0;  // kept when the state is reset: the index read last
 
     bool Matches(State expected, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now) const;
     void Set(State found, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now, DWORD value);

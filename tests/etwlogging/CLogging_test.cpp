@@ -526,6 +526,29 @@ TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
   EXPECT_NE(ReadLog(LogFile(2)).find(L"follows the file"), std::wstring::npos);
 }
 
+// Another program holding the folder log.ini open for writing keeps the logger from reading
+// the index; the index it read last still holds, so the current file is not started anew.
+TEST_F(CLoggingTest, IndexThatCannotBeReadForNowKeepsItsLastValue) {
+  auto logger = MakeLogger();
+  const int perFile = NumberedLinesPerFile();
+  const int total = perFile + 4;
+  for (int n = 0; n < perFile + 2; ++n) {  // 000 filled, 001 begun, its index stored
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+  }
+  ASSERT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  {
+    Basalt::UniqueFile editor(CreateFileW(FolderIni().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(editor);
+    Sleep(2 * 100);  // past the time a read of the index is trusted without a look
+    for (int n = perFile + 2; n < total; ++n) {
+      ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+    }
+  }
+  EXPECT_EQ(NumberedLines(2), Numbers(0, total));
+}
+
 TEST_F(CLoggingTest, SettingsFromFolderAndRootLogIni) {
   MakeFolder();
   SetIniInt(RootIni(), L"MaxSize", 0x80000);
