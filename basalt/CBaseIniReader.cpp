@@ -1,26 +1,34 @@
 #include "basalt/CBaseIniReader.h"
 
-#include <share.h>
 #include <windows.h>
 
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
+#include <climits>
+
+#include "basalt/UniqueHandle.h"
 
 namespace Basalt {
 namespace {
 
-constexpr size_t kLineBufferBytes = 1024;
-
+// White space as the profile functions cut it: the C locale's, and the DOS end-of-file
+// byte, which they take for white space wherever it stands.
 bool IsIniSpace(wchar_t c) {
-  return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r';
+  return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' ||
+         c == 0x1A;
 }
 
-std::wstring Trim(const std::wstring& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsIniSpace(text[begin])) ++begin;
-  while (end > begin && IsIniSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
+void TrimRange(const wchar_t*& begin, const wchar_t*& end) {
+  while (begin < end && IsIniSpace(*begin)) ++begin;
+  while (end > begin && IsIniSpace(end[-1])) --end;
+}
+
+// The profile functions keep names and values as C strings: a NUL ends them.
+std::wstring UpToNul(const wchar_t* begin, const wchar_t* end) {
+  return std::wstring(begin, std::find(begin, end, L'\0'));
+}
+
+wchar_t FoldIniNameChar(wchar_t c) {
+  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
 std::wstring AnsiToWide(const char* text) {
@@ -32,7 +40,87 @@ std::wstring AnsiToWide(const char* text) {
   return wide;
 }
 
+// UTF-16 code units from |bytes|; an odd last byte becomes a unit of its own, as the
+// profile functions read it.
+std::wstring Utf16ToWide(const unsigned char* bytes, size_t size, bool bigEndian) {
+  std::wstring text;
+  text.reserve((size + 1) / 2);
+  size_t n = 0;
+  for (; n + 1 < size; n += 2) {
+    text += static_cast<wchar_t>(bigEndian ? (bytes[n] << 8) | bytes[n + 1]
+                                           : bytes[n] | (bytes[n + 1] << 8));
+  }
+  if (n < size) text += static_cast<wchar_t>(bytes[n]);
+  return text;
+}
+
+bool MultiByteTextToWide(UINT codePage, const char* bytes, size_t size, std::wstring& text) {
+  text.clear();
+  if (size == 0) return true;
+  const int length = static_cast<int>(size);
+  const int chars = MultiByteToWideChar(codePage, 0, bytes, length, nullptr, 0);
+  if (chars <= 0) return false;
+  text.resize(static_cast<size_t>(chars));
+  return MultiByteToWideChar(codePage, 0, bytes, length, &text[0], chars) == chars;
+}
+
+// The file's text, decoded by its byte-order mark as the profile functions decode it.
+bool DecodeIniFile(const std::string& file, std::wstring& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+  const size_t size = file.size();
+  if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+    text = Utf16ToWide(bytes + 2, size - 2, false);
+    return true;
+  }
+  if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+    text = Utf16ToWide(bytes + 2, size - 2, true);
+    return true;
+  }
+  if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
+    return MultiByteTextToWide(CP_UTF8, file.data() + 3, size - 3, text);
+  }
+  return MultiByteTextToWide(CP_THREAD_ACP, file.data(), size, text);
+}
+
+// Whole file into |bytes|; false (with the system's error set) when it cannot be read.
+bool ReadWholeFile(HANDLE file, std::string& bytes) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) return false;
+  if (size.QuadPart > INT_MAX) {
+    SetLastError(ERROR_FILE_TOO_LARGE);
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  size_t filled = 0;
+  while (filled < bytes.size()) {
+    DWORD read = 0;
+    if (!ReadFile(file, &bytes[filled], static_cast<DWORD>(bytes.size() - filled), &read,
+                  nullptr)) {
+      return false;
+    }
+    if (read == 0) break;  // the file shrank meanwhile
+    filled += read;
+  }
+  bytes.resize(filled);
+  return true;
+}
+
 }  // namespace
+
+size_t IniNameHash::operator()(const std::wstring& name) const noexcept {
+  size_t hash = 14695981039346656037ull;
+  for (const wchar_t c : name)
+    hash = (hash ^ static_cast<size_t>(FoldIniNameChar(c))) * 1099511628211ull;
+  return hash;
+}
+
+bool IniNameEqual::operator()(const std::wstring& a, const std::wstring& b) const noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t n = 0; n < a.size(); ++n) {
+    if (FoldIniNameChar(a[n]) != FoldIniNameChar(b[n])) return false;
+  }
+  return true;
+}
 
 CBaseIniReader::~CBaseIniReader() = default;
 
@@ -40,37 +128,81 @@ bool CBaseIniReader::Load(const std::wstring& path) {
   if (path.empty()) return false;
   m_strFilePath = path;
 
-  FILE* file = _wfsopen(path.c_str(), L"rt", _SH_DENYWR);
-  if (file == nullptr) {
+  // Read whole and in binary: line ends, 0x1A and the encoding are the parser's business.
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
     // A missing file keeps its path so that a later write creates it.
-    if (errno != ENOENT) m_strFilePath.clear();
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) m_strFilePath.clear();
     return false;
   }
-  char line[kLineBufferBytes];
-  while (std::fgets(line, static_cast<int>(sizeof(line)), file) != nullptr) ParseLine(line);
-  std::fclose(file);
+  std::string bytes;
+  std::wstring text;
+  if (!ReadWholeFile(file.get(), bytes) || !DecodeIniFile(bytes, text)) {
+    m_strFilePath.clear();
+    return false;
+  }
+  file.reset();
+
+  m_seenSections.clear();
+  m_bRepeatedSection = false;
+  const wchar_t* line = text.data();
+  const wchar_t* const end = line + text.size();
+  for (;;) {
+    const wchar_t* lineEnd = line;
+    while (lineEnd < end && *lineEnd != L'\r' && *lineEnd != L'\n') ++lineEnd;
+    ParseWideLine(line, static_cast<size_t>(lineEnd - line));
+    if (lineEnd == end) break;
+    line = lineEnd + 1;  // the empty line between a CR and its LF is ignored
+  }
   return true;
 }
 
 void CBaseIniReader::ParseLine(const char* line) {
   if (line == nullptr) return;
-  const std::wstring text = Trim(AnsiToWide(line));
-  if (text.empty() || text[0] == L';') return;
+  const std::wstring text = AnsiToWide(line);
+  ParseWideLine(text.data(), text.size());
+}
 
-  if (text.size() >= 2 && text.front() == L'[' && text.back() == L']') {
-    const std::wstring name = Trim(text.substr(1, text.size() - 2));
-    if (!name.empty()) {
-      m_strCurrentSection = name;
-      ++m_nSectionCount;
+void CBaseIniReader::ParseWideLine(const wchar_t* text, size_t length) {
+  const wchar_t* begin = text;
+  const wchar_t* end = text + length;
+  TrimRange(begin, end);
+  if (begin == end || *begin == L';') return;
+
+  if (*begin == L'[') {
+    const wchar_t* close = end;
+    while (close > begin && close[-1] != L']') --close;
+    if (close > begin) {
+      // Text after the last "]" is not part of the header.
+      const wchar_t* nameBegin = begin + 1;
+      const wchar_t* nameEnd = close - 1;
+      TrimRange(nameBegin, nameEnd);
+      std::wstring name = UpToNul(nameBegin, nameEnd);
+      // An empty header is ignored: the profile functions drop it when they save the file,
+      // so its pairs belong to the section before it.
+      if (!name.empty()) {
+        m_bRepeatedSection = !m_seenSections.insert(name).second;
+        m_strCurrentSection = std::move(name);
+        ++m_nSectionCount;
+      }
+      return;
     }
-    return;
   }
 
-  const size_t equals = text.find(L'=');
-  if (equals == std::wstring::npos) return;
-  const std::wstring key = Trim(text.substr(0, equals));
-  const std::wstring value = Trim(text.substr(equals + 1));
-  if (StoreValue(m_strCurrentSection, key, value, false)) ++m_nValueCount;
+  const wchar_t* equals = std::find(begin, end, L'=');
+  if (equals == end || m_bRepeatedSection) return;
+  const wchar_t* keyBegin = begin;
+  const wchar_t* keyEnd = equals;
+  const wchar_t* valueBegin = equals + 1;
+  const wchar_t* valueEnd = end;
+  TrimRange(keyBegin, keyEnd);
+  TrimRange(valueBegin, valueEnd);
+  if (StoreValue(m_strCurrentSection, UpToNul(keyBegin, keyEnd), UpToNul(valueBegin, valueEnd),
+                 false)) {
+    ++m_nValueCount;
+  }
 }
 
 bool CBaseIniReader::GetIntValue(const std::wstring& section, const std::wstring& key, int& value) {

@@ -90,12 +90,19 @@ CObfuscatedIniReader::~CObfuscatedIniReader() {
 
 bool CObfuscatedIniReader::StoreValue(const std::wstring& section, const std::wstring& key,
                                       const std::wstring& value, bool overwrite) {
-  auto found = m_sections.find(section);
-  if (found != m_sections.end() && !overwrite && found->second.count(key) != 0) return false;
+  const bool underscored = !key.empty() && key[0] == L'_';
+  const std::wstring headerName = underscored ? section + L"." + key.substr(1) : std::wstring();
+  if (!overwrite) {
+    // The first of two equal keys wins, a header entry as much as a payload: the profile
+    // functions that write the file update the first.
+    const auto found = m_sections.find(section);
+    if (found != m_sections.end() && found->second.count(key) != 0) return false;
+    if (underscored && m_pendingHeaders.count(headerName) != 0) return false;
+  }
 
-  if (!key.empty() && key[0] == L'_' && value.size() == kHeaderTextChars &&
+  if (underscored && value.size() == kHeaderTextChars &&
       value.compare(0, 8, kHeaderTextPrefix) == 0) {
-    m_pendingHeaders[section + L"." + key.substr(1)] = value;
+    m_pendingHeaders[headerName] = value;
     return false;
   }
 

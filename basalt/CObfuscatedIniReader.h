@@ -62,7 +62,8 @@ class CObfuscatedIniReader : public CBaseIniReader {
                                     const std::wstring& value) override;
 
   // Parser's store: header entries are kept aside (false); other pairs become undecoded
-  // string records (true). Without |overwrite| an existing key keeps its first value.
+  // string records (true). Without |overwrite| an existing key keeps its first value, a
+  // header entry included. Names compare as IniNameEqual does.
   bool StoreValue(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                   bool overwrite) override;
 
@@ -95,14 +96,14 @@ class CObfuscatedIniReader : public CBaseIniReader {
                                            size_t count);
 
  private:
-  using Section = std::unordered_map<std::wstring, IniValueRecord>;
+  using Section = std::unordered_map<std::wstring, IniValueRecord, IniNameHash, IniNameEqual>;
 
   void DecodePendingValue(const std::wstring& lookupName, const std::wstring& headerText);
   bool WriteEncoded(const std::wstring& section, const std::wstring& key,
                     const unsigned char* plaintext, DWORD length, uint32_t type);
 
-  std::unordered_map<std::wstring, std::wstring> m_pendingHeaders;
-  std::unordered_map<std::wstring, Section> m_sections;
+  std::unordered_map<std::wstring, std::wstring, IniNameHash, IniNameEqual> m_pendingHeaders;
+  std::unordered_map<std::wstring, Section, IniNameHash, IniNameEqual> m_sections;
   bool m_bStrict = true;
 };
 

@@ -134,6 +134,7 @@ void CLogging::Reset() noexcept {
   m_cRef = 0;
   m_bInitialized = 0;
   m_indexCache = IndexCache{};
+  m_indexHold = IndexHold{};
 }
 
 DWORD CLogging::Initialize(const wchar_t* group, HMODULE module, const wchar_t* host,
@@ -381,11 +382,11 @@ DWORD CLogging::OpenCurrentFile() {
   const DWORD maxEntries = m_dwMaxEntries;
   const DWORD maxSize = m_dwMaxSize;
   try {
-    const DWORD index = ReadLastLogIndex();
+    const DWORD index = m_indexHold.held ? m_indexHold.index : ReadLastLogIndex();
     if (index >= maxEntries) {
       BuildFileName(0);
       const DWORD result = OpenFile(m_strFileName, CREATE_ALWAYS);
-      (void)WriteLastLogIndex(0);
+      StoreIndex(0);
       return result;
     }
     BuildFileName(index);
@@ -423,8 +424,24 @@ DWORD CLogging::OpenNextFile(DWORD index, DWORD maxEntries) {
   if (next >= maxEntries) next = 0;
   BuildFileName(next);
   const DWORD result = OpenFile(m_strFileName, CREATE_ALWAYS);
-  (void)WriteLastLogIndex(next);
+  StoreIndex(next);
   return result;
+}
+
+void CLogging::StoreIndex(DWORD index) {
+  const DWORD error = WriteLastLogIndex(index);
+  if (error == ERROR_SUCCESS) {
+    m_indexHold = IndexHold{};
+    return;
+  }
+  // The stored index would lead the next line back to a full file, which it would then
+  // start anew over the lines just written: the index is kept here instead.
+  m_indexHold.held = true;
+  m_indexHold.index = index;
+  if (!m_indexHold.reported) {
+    m_indexHold.reportDue = true;
+    m_indexHold.error = error;
+  }
 }
 
 HANDLE CLogging::CreateLogFileHandle(const std::wstring& name, DWORD disposition) {
@@ -500,11 +517,15 @@ DWORD CLogging::ReadLastLogIndex() {
   if (cache.Matches(State::Present, data, now)) return cache.index;
 
   Basalt::CObfuscatedIniReader reader;
+  if (!reader.Load(*m_strFolderIniPath)) {
+    // The file is there but cannot be read for now (another program writes it): the index
+    // read last still holds. Reading 0 could start the current file anew.
+    cache.state = State::Unknown;
+    return cache.index;
+  }
   int value = 0;
   DWORD index = 0;
-  if (reader.Load(*m_strFolderIniPath) && reader.GetIntValue(kConfigSection, kLastLogIdx, value)) {
-    index = static_cast<DWORD>(value);
-  }
+  if (reader.GetIntValue(kConfigSection, kLastLogIdx, value)) index = static_cast<DWORD>(value);
   cache.Set(State::Present, data, now, index);
   return index;
 }
@@ -512,11 +533,15 @@ DWORD CLogging::ReadLastLogIndex() {
 DWORD CLogging::WriteLastLogIndex(DWORD index) {
   m_indexCache.state = IndexCache::State::Unknown;
   if (!m_strFolderIniPath) return ERROR_INVALID_PARAMETER;
+  SetLastError(ERROR_SUCCESS);
   Basalt::CObfuscatedIniReader reader;
   (void)reader.Load(*m_strFolderIniPath);
   if (!reader.SetIntValue(kConfigSection, kLastLogIdx, static_cast<int>(index))) {
-    return ERROR_INVALID_PARAMETER;
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
   }
+  // Stored is what the next line reads back, not what the write reported.
+  if (ReadLastLogIndex() != index) return ERROR_INVALID_DATA;
   return ERROR_SUCCESS;
 }
 
@@ -618,9 +643,17 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   auto close_file = Basalt::MakeScopeExit([this] { m_hLogFile.reset(); });
   DWORD result = OpenCurrentFile();
   if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
+  if (m_indexHold.reportDue) WriteIndexNote();
   result = FormatLine(file, function, line, level, message);
   if (result != ERROR_SUCCESS) return result;
+  result = WriteFormattedLine();
+  // The line buffer is kept for the next call, unless one huge message grew it.
+  if (m_strLine.capacity() > kKeptLineChars) std::wstring().swap(m_strLine);
+  return result;
+}
 
+DWORD CLogging::WriteFormattedLine() {
+  DWORD result = ERROR_SUCCESS;
   DWORD written = 0;
   const DWORD bytes = static_cast<DWORD>(m_strLine.size() * sizeof(wchar_t));
   if (!WriteFile(m_hLogFile.get(), m_strLine.data(), bytes, &written, nullptr)) {
@@ -629,9 +662,19 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   if ((m_dwOptions & kLogOptionDebugOutput) && !m_strLine.empty()) {
     OutputDebugStringW(m_strLine.c_str());
   }
-  // The line buffer is kept for the next call, unless one huge message grew it.
-  if (m_strLine.capacity() > kKeptLineChars) std::wstring().swap(m_strLine);
   return result;
+}
+
+void CLogging::WriteIndexNote() {
+  m_indexHold.reportDue = false;
+  m_indexHold.reported = true;
+  wchar_t note[2 * kLogFieldChars];
+  FormatInto(note, _countof(note), kIndexNoteFormat, m_indexHold.index,
+             m_strFolderIniPath ? m_strFolderIniPath->c_str() : L"", m_indexHold.error);
+  if (FormatLine(L"CLogging.cpp", L"CLogging::WriteLastLogIndex", __LINE__, kLogError, note) ==
+      ERROR_SUCCESS) {
+    (void)WriteFormattedLine();
+  }
 }
 
 }  // namespace ETWLogging

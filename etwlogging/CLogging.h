@@ -45,6 +45,10 @@ constexpr DWORD kLogSeveritySilenced = 10000;
 constexpr size_t kLogVBufferChars = 4160;
 // Size in wide characters of the buffers the fields of a line are built in.
 constexpr size_t kLogFieldChars = 260;
+// Line said once when "LastLogIdx" cannot be stored: the index, the folder log.ini and the
+// failing call's code (13 when the stored index does not read back).
+constexpr wchar_t kIndexNoteFormat[] =
+    L"Cannot store LastLogIdx %lu in %s (error %lu); the index is kept in memory";
 
 class CLogging : public CLoggingIf {
  public:
@@ -137,10 +141,21 @@ class CLogging : public CLoggingIf {
   // Starts the file after |index| (0 after the last), replacing an old one, and stores
   // its index.
   DWORD OpenNextFile(DWORD index, DWORD maxEntries);
+  // Stores |index| as "LastLogIdx", or holds it in memory (until a later store succeeds)
+  // when it cannot be stored, and has that said once in the log.
+  void StoreIndex(DWORD index);
   DWORD OpenFile(const std::wstring& name, DWORD disposition);
   static HANDLE CreateLogFileHandle(const std::wstring& name, DWORD disposition);
+  // "LastLogIdx" of the folder log.ini: 0 when the file or the value is missing or damaged;
+  // the index read last while the file is there but cannot be read.
   DWORD ReadLastLogIndex();
+  // 0 when |index| is stored and reads back; else the failing call's code, 87 when it
+  // gives none, 13 when a fresh read finds another index.
   DWORD WriteLastLogIndex(DWORD index);
+  // Writes m_strLine into the open file (and the debugger output when asked).
+  DWORD WriteFormattedLine();
+  // Writes the line that says why the index is held in memory.
+  void WriteIndexNote();
   // Name of the log file of |index| into m_strFileName.
   void BuildFileName(DWORD index);
   DWORD FormatLine(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
@@ -182,11 +197,22 @@ class CLogging : public CLoggingIf {
     DWORD sizeHigh = 0;
     DWORD sizeLow = 0;
     ULONGLONG takenAt = 0;
-    DWORD index = 0;
+    DWORD index = 0;  // kept when the state is reset: the index read last
 
     bool Matches(State expected, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now) const;
     void Set(State found, const WIN32_FILE_ATTRIBUTE_DATA& data, ULONGLONG now, DWORD value);
   } m_indexCache;
+
+  // The current file's index while it cannot be stored: that file was started since the
+  // last stored index, and the stored one would lead back to a full file and start the
+  // next one anew over it.
+  struct IndexHold {
+    bool held = false;
+    DWORD index = 0;
+    DWORD error = 0;         // why the last store failed
+    bool reportDue = false;  // the next write says so in the log
+    bool reported = false;   // said since the last store that succeeded
+  } m_indexHold;
 
   // Working buffers of Write, kept between calls under the lock.
   std::wstring m_strFileName;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "basalt/UniqueHandle.h"
+#include "tests/support/IniFileShapes.h"
 
 namespace Basalt {
 namespace {
@@ -173,17 +174,59 @@ TEST_F(IniFileTest, SecondLoadContinuesInTheLastSection) {
   EXPECT_EQ(3u, reader.GetValueCount());
 }
 
-TEST_F(IniFileTest, LongLineIsParsedInPiecesOf1023Bytes) {
+TEST_F(IniFileTest, LongLineIsOneLine) {
   const std::string value(1500, 'v');
   RecordingIniReader reader;
   ASSERT_TRUE(reader.Load(Write(L"long.ini", "[S]\nkey=" + value + "=tail\nnext=1\n")));
-  // First piece: "key=" and 1019 value bytes; the rest is a line of its own with its "=".
-  const std::wstring firstValue(1019, L'v');
-  const std::wstring restKey(1500 - 1019, L'v');
-  EXPECT_EQ((std::vector<Stored>{{L"S", L"key", firstValue, false},
-                                 {L"S", restKey, L"tail", false},
+  EXPECT_EQ((std::vector<Stored>{{L"S", L"key", std::wstring(1500, L'v') + L"=tail", false},
                                  {L"S", L"next", L"1", false}}),
             reader.stored);
+}
+
+// The file is read as the profile functions that write it read it.
+TEST_F(IniFileTest, EncodingsLineEndsAndBytesAsTheProfileFunctionsReadThem) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<Stored> expected;
+  } cases[] = {
+      {"CR, LF and CR LF line ends, doubled too",
+       "[S]\ra=1\nb=2\r\nc=3\r\r\nd=4\n\re=5",
+       {{L"S", L"a", L"1", false},
+        {L"S", L"b", L"2", false},
+        {L"S", L"c", L"3", false},
+        {L"S", L"d", L"4", false},
+        {L"S", L"e", L"5", false}}},
+      {"0x1A is white space, not the end of the file",
+       "[S]\r\n\x1A a\x1A=1\x1A\r\n\x1A\r\nb=2",
+       {{L"S", L"a", L"1", false}, {L"S", L"b", L"2", false}}},
+      {"UTF-16 with an odd last byte",
+       testsupport::Utf16Text("[S]\r\na=1\r\nk=v", false) + "7",
+       {{L"S", L"a", L"1", false}, {L"S", L"k", L"v7", false}}},
+      {"UTF-16 big-endian",
+       testsupport::Utf16Text("[S]\r\na=1", true),
+       {{L"S", L"a", L"1", false}}},
+      {"UTF-8",
+       "\xEF\xBB\xBF[S]\r\ncaf\xC3\xA9=\xC3\xA9t\xC3\xA9",
+       {{L"S", L"caf\u00E9", L"\u00E9t\u00E9", false}}},
+      {"a NUL ends a name or value, after white space is cut",
+       std::string("[ Con\0fig ]\r\nA \0B=1\r\nv= 1 \0 x\r\n", 31),
+       {{L"Con", L"A ", L"1", false}, {L"Con", L"v", L"1 ", false}}},
+      {"a header ends at its last ]",
+       "[a]b] ; c\r\nk=1\r\n[S]x=2\r\nm=3",
+       {{L"a]b", L"k", L"1", false}, {L"S", L"m", L"3", false}}},
+      {"a section named before (ASCII case aside) is not read again",
+       "[S]\r\na=1\r\n[T]\r\nb=2\r\n[s]\r\nc=3\r\n[S]\r\nd=4\r\n[U]\r\ne=5",
+       {{L"S", L"a", L"1", false}, {L"T", L"b", L"2", false}, {L"U", L"e", L"5", false}}},
+      {"letters outside ASCII keep their case",
+       "\xEF\xBB\xBF[CAF\xC3\x89]\r\na=1\r\n[caf\xC3\xA9]\r\nb=2",
+       {{L"CAF\u00C9", L"a", L"1", false}, {L"caf\u00E9", L"b", L"2", false}}},
+  };
+  for (const auto& c : cases) {
+    RecordingIniReader reader;
+    ASSERT_TRUE(reader.Load(Write(L"shape.ini", c.bytes))) << c.what;
+    EXPECT_EQ(c.expected, reader.stored) << c.what;
+  }
 }
 
 TEST_F(IniFileTest, EmptyFileLoadsWithNothing) {

@@ -9,8 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/IniFileShapes.h"
+
 namespace Basalt {
 namespace {
+
+using testsupport::Narrow;
+using testsupport::StructText;
 
 // Entries computed by an independent implementation (cipher, MD5 and the
 // structure text: upper-case hex digits of every byte, then of their sum modulo 256).
@@ -23,23 +28,6 @@ constexpr wchar_t kMinusFivePayload[] = L"95EF974560";  // -5
 constexpr wchar_t kHelloHeader[] =
     L"5158524701000000050000000100000001000000AD1CBE82C2C46812527EF44E0BBCCA685E";
 constexpr wchar_t kHelloPayload[] = L"02D6311CCCF1";  // "Hello"
-
-std::wstring StructText(const void* data, size_t bytes) {
-  static const wchar_t kDigits[] = L"0123456789ABCDEF";
-  const auto* p = static_cast<const unsigned char*>(data);
-  std::wstring text;
-  unsigned sum = 0;
-  for (size_t n = 0; n < bytes; ++n) {
-    text += kDigits[p[n] >> 4];
-    text += kDigits[p[n] & 0xF];
-    sum += p[n];
-  }
-  text += kDigits[(sum >> 4) & 0xF];
-  text += kDigits[sum & 0xF];
-  return text;
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 class ObfuscatedIniTest : public ::testing::Test {
  protected:
@@ -126,8 +114,14 @@ TEST_F(ObfuscatedIniTest, ReadsGoldenEntries) {
 
 TEST_F(ObfuscatedIniTest, TypedValuesRoundTripThroughTheFile) {
   const int ints[] = {0, 1, -1, 3, INT_MAX, INT_MIN, 0x40000};
-  const std::wstring strings[] = {L"x",          L"Hello, world", L"a=b=c",
-                                  L"  padded  ", L";semi",        std::wstring(500, L'z')};
+  // The last one's payload line is longer than 1023 bytes.
+  const std::wstring strings[] = {L"x",
+                                  L"Hello, world",
+                                  L"a=b=c",
+                                  L"  padded  ",
+                                  L";semi",
+                                  std::wstring(500, L'z'),
+                                  std::wstring(600, L'y')};
   {
     CObfuscatedIniReader writer;
     EXPECT_FALSE(writer.Load(path_));
@@ -158,18 +152,35 @@ TEST_F(ObfuscatedIniTest, TypedValuesRoundTripThroughTheFile) {
   EXPECT_EQ(L"77", section[L"i0"]);
 }
 
-// The parser reads at most 1023 bytes per line, so a payload entry longer than that is cut
-// and its value does not decode.
-TEST_F(ObfuscatedIniTest, PayloadLineLongerThanTheLineBufferDoesNotDecode) {
-  CObfuscatedIniReader writer;
-  EXPECT_FALSE(writer.Load(path_));
-  ASSERT_TRUE(writer.SetStringValue(L"S", L"k", std::wstring(600, L'z')));
-  CObfuscatedIniReader reader;
-  ASSERT_TRUE(reader.Load(path_));
-  std::wstring value;
-  EXPECT_FALSE(reader.GetStringValue(L"S", L"k", value));
-  ASSERT_NE(nullptr, reader.FindValue(L"S.k"));
-  EXPECT_FALSE(reader.FindValue(L"S.k")->decoded);
+// Files in every shape that the profile functions read: their readings are what the reader
+// gives, a value that SetIntValue writes (twice) reads back, and every other value stays.
+TEST_F(ObfuscatedIniTest, WrittenValueReadsBackInEveryShapeTheProfileFunctionsRead) {
+  const auto expectValues = [&](const testsupport::IniFileShape& shape,
+                                std::optional<int> lastLogIdx) {
+    CObfuscatedIniReader reader;
+    ASSERT_TRUE(reader.Load(path_));
+    for (const auto& expected : shape.expected) {
+      SCOPED_TRACE(testing::Message() << Narrow(expected.section) << "." << Narrow(expected.key));
+      std::optional<int> value = expected.value;
+      if (lastLogIdx && wcscmp(expected.key, L"LastLogIdx") == 0) value = lastLogIdx;
+      int found = 12345;
+      EXPECT_EQ(value.has_value(), reader.GetIntValue(expected.section, expected.key, found));
+      if (value) {
+        EXPECT_EQ(*value, found);
+      }
+    }
+  };
+  for (const auto& shape : testsupport::IniFileShapes(5)) {
+    SCOPED_TRACE(shape.name);
+    WriteFileText(shape.bytes);
+    expectValues(shape, std::nullopt);
+    for (const int written : {42, -7}) {
+      CObfuscatedIniReader writer;
+      ASSERT_TRUE(writer.Load(path_));
+      ASSERT_TRUE(writer.SetIntValue(L"Config", L"LastLogIdx", written));
+      expectValues(shape, written);
+    }
+  }
 }
 
 TEST_F(ObfuscatedIniTest, PlainPairsAreListedButNotAnswered) {
@@ -284,15 +295,17 @@ TEST_F(ObfuscatedIniTest, UnpairedEntries) {
   EXPECT_EQ(kHelloPayload, payload->value);
 }
 
-TEST_F(ObfuscatedIniTest, LaterHeaderAndFirstPayloadWin) {
-  WriteFileText("[Config]\n_MaxSize=" + Narrow(kMinusFiveHeader) +
-                "\nMaxSize=" + Narrow(kMaxSizePayload) + "\n_MaxSize=" + Narrow(kMaxSizeHeader) +
-                "\nMaxSize=" + Narrow(kMinusFivePayload) + "\n");
+// As for the profile functions, the first of two equal keys counts, headers included.
+TEST_F(ObfuscatedIniTest, FirstHeaderAndFirstPayloadWin) {
+  WriteFileText("[Config]\n_MaxSize=" + Narrow(kMaxSizeHeader) +
+                "\n_MaxSize=" + Narrow(kMinusFiveHeader) + "\nMaxSize=" + Narrow(kMaxSizePayload) +
+                "\n_maxsize=short\nMaxSize=" + Narrow(kMinusFivePayload) + "\n");
   CObfuscatedIniReader reader;
   ASSERT_TRUE(reader.Load(path_));
   int value = 0;
   EXPECT_TRUE(reader.GetIntValue(L"Config", L"MaxSize", value));
   EXPECT_EQ(262144, value);
+  EXPECT_EQ(nullptr, reader.FindValue(L"Config._maxsize"));  // a second header key, too
 }
 
 TEST_F(ObfuscatedIniTest, WritesWithoutFileOrWithEmptyTextFail) {

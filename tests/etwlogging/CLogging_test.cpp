@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <set>
@@ -12,6 +13,7 @@
 
 #include "basalt/CObfuscatedIniReader.h"
 #include "basalt/UniqueHandle.h"
+#include "tests/support/IniFileShapes.h"
 #include "tests/support/TestFiles.h"
 
 namespace ETWLogging {
@@ -54,6 +56,15 @@ void WriteFileOfSize(const std::wstring& path, DWORD size, char fill) {
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(file, bytes.data(), size, &written, nullptr));
   CloseHandle(file);
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  Basalt::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
+  DWORD written = 0;
+  ASSERT_TRUE(
+      WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
 }
 
 void SetIniInt(const std::wstring& path, const wchar_t* name, int value) {
@@ -112,6 +123,44 @@ class CLoggingTest : public ::testing::Test {
   }
   std::wstring FolderIni() const { return folder_ + L"\\log.ini"; }
   std::wstring RootIni() const { return base_ + L"log.ini"; }
+  // Line |n| of a run: big enough that file 000 is full after a few.
+  static std::wstring NumberedMessage(int n) {
+    return Format(L"line %04d ", n) + std::wstring(8000, L'x');
+  }
+  // Lines of 256 KiB files that NumberedMessage fills (the last one goes past the size).
+  static int NumberedLinesPerFile() {
+    const size_t bytes = (wcslen(kStamp) + 38 + NumberedMessage(0).size() + 2) * sizeof(wchar_t);
+    return static_cast<int>((0x40000 - 2 + bytes - 1) / bytes);
+  }
+  // The numbers of the NumberedMessage lines in files 000 to |last|, in file order; any
+  // other line counts as -1.
+  std::vector<int> NumberedLines(DWORD last) const {
+    const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+    std::vector<int> numbers;
+    for (DWORD index = 0; index <= last; ++index) {
+      if (!FileExists(LogFile(index))) continue;
+      const std::wstring text = ReadLog(LogFile(index));
+      for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(L"\r\n", start), text.size());
+        const std::wstring line = text.substr(start, end - start);
+        int n = -1;
+        if (line.compare(0, head.size(), head) != 0 ||
+            swscanf(line.c_str() + head.size(), L"line %d", &n) != 1 ||
+            line.substr(head.size()) != NumberedMessage(n)) {
+          n = -1;
+        }
+        numbers.push_back(n);
+        start = end + 2;
+      }
+    }
+    return numbers;
+  }
+  static std::vector<int> Numbers(int first, int count) {
+    std::vector<int> numbers;
+    for (int n = first; n < first + count; ++n) numbers.push_back(n);
+    return numbers;
+  }
+
   void MakeFolder() const {
     ASSERT_TRUE(CreateDirectoryW((root_ + L"\\Telvan").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((root_ + L"\\Telvan\\QXLOGS").c_str(), nullptr));
@@ -413,6 +462,91 @@ TEST_F(CLoggingTest, IndexChangedBehindTheLoggersBackIsFollowed) {
   EXPECT_EQ(ReadLog(LogFile(0)), head + L"a\r\n" + head + L"d\r\n");
   EXPECT_EQ(ReadLog(LogFile(2)), head + L"b\r\n");
   EXPECT_EQ(ReadLog(LogFile(1)), head + L"c\r\n");
+}
+
+// Whatever shape the folder log.ini has, the index written when 000 is full reads back:
+// no line is lost across the end of file 000.
+TEST_F(CLoggingTest, EveryLineIsKeptAcrossTheEndOfFile000WithLogIniInEveryShape) {
+  const int total = NumberedLinesPerFile() + 3;
+  for (const auto& shape : testsupport::IniFileShapes(0)) {
+    SCOPED_TRACE(shape.name);
+    DeleteTree(root_ + L"\\Telvan");
+    MakeFolder();
+    WriteFileBytes(FolderIni(), shape.bytes);
+    auto logger = MakeLogger();
+    EXPECT_EQ(logger->GetMaxEntries(), 4u);  // read from the shape
+    for (int n = 0; n < total; ++n) {
+      ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+    }
+    EXPECT_EQ(NumberedLines(3), Numbers(0, total));
+    EXPECT_TRUE(FileExists(LogFile(1)));
+    EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  }
+}
+
+// While "LastLogIdx" cannot be stored, the logger goes on with the index in memory, so no
+// file written since is started anew, and says once why; the next store ends that.
+TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
+  MakeFolder();
+  SetIniInt(FolderIni(), L"LastLogIdx", 5);  // at or above MaxEntries: 000 is started anew
+  auto logger = MakeLogger();
+  const int perFile = NumberedLinesPerFile();
+  const int held = 2 * perFile + 2;  // 000 and 001 filled, 002 begun
+  {
+    // Readers may open the file, the profile functions cannot write it.
+    Basalt::UniqueFile holder(CreateFileW(FolderIni().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    for (int n = 0; n < held; ++n) {
+      ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+    }
+  }
+  std::vector<int> expected = Numbers(0, held);
+  expected.insert(expected.begin(), -1);  // the note, first line of 000
+  EXPECT_EQ(NumberedLines(2), expected);
+  EXPECT_EQ(ReadLog(LogFile(0))
+                .find(std::wstring(kStamp) + L" -- (Error)$ [   kernel32.dll]$ " +
+                      Format(kIndexNoteFormat, 0ul, FolderIni().c_str(),
+                             static_cast<DWORD>(ERROR_SHARING_VIOLATION)) +
+                      L"\r\n"),
+            0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 5);
+
+  // Once the file can be written, the rotation after 002 stores its index again.
+  for (int n = held; n < held + perFile; ++n) {
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+  }
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 0);
+  const std::vector<int> inNew000 = NumberedLines(0);
+  EXPECT_FALSE(inNew000.empty());
+  EXPECT_EQ(std::count(inNew000.begin(), inNew000.end(), -1), 0);  // a store that works is not said
+  // And the stored index leads again: 001 is full, so the next line starts 002.
+  SetIniInt(FolderIni(), L"LastLogIdx", 1);
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"follows the file"), 0u);
+  EXPECT_NE(ReadLog(LogFile(2)).find(L"follows the file"), std::wstring::npos);
+}
+
+// Another program holding the folder log.ini open for writing keeps the logger from reading
+// the index; the index it read last still holds, so the current file is not started anew.
+TEST_F(CLoggingTest, IndexThatCannotBeReadForNowKeepsItsLastValue) {
+  auto logger = MakeLogger();
+  const int perFile = NumberedLinesPerFile();
+  const int total = perFile + 4;
+  for (int n = 0; n < perFile + 2; ++n) {  // 000 filled, 001 begun, its index stored
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+  }
+  ASSERT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  {
+    Basalt::UniqueFile editor(CreateFileW(FolderIni().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(editor);
+    Sleep(2 * 100);  // past the time a read of the index is trusted without a look
+    for (int n = perFile + 2; n < total; ++n) {
+      ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+    }
+  }
+  EXPECT_EQ(NumberedLines(2), Numbers(0, total));
 }
 
 TEST_F(CLoggingTest, SettingsFromFolderAndRootLogIni) {
