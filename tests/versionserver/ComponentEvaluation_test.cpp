@@ -81,6 +81,7 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
     SetCurrentDirectoryW(m_elsewhere.c_str());
   }
   void TearDown() override {
+    if (m_service) DeleteService(m_service.get());
     SetCurrentDirectoryW(m_oldCurrent);
     trust_test::RemoveTree(m_root);
     trust_test::RemoveTree(m_elsewhere);
@@ -94,6 +95,18 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
     return path;
   }
   std::string Expected(const std::string& text) const { return Replace(text, "<F>", Folder()); }
+  // Creates the service |name| whose binary is ver.dll of the folder (quoted, with an argument);
+  // TearDown deletes it.
+  void CreateTestService(const std::wstring& name) {
+    const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
+    Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(manager);
+    m_service.reset(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
+    ASSERT_TRUE(m_service) << GetLastError();
+  }
 
   const std::wstring m_root = trust_test::MakeScratchFolder(L"eval");
   const std::wstring m_folder = m_root + L"\\" + GetParam();
@@ -101,6 +114,7 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
   quillet_test::ScopedEnvironment m_env{L"QXT", m_folder};
   wchar_t m_oldCurrent[MAX_PATH] = {};
   int m_inis = 0;
+  Basalt::UniqueScHandle m_service;
 };
 
 TEST_P(EvaluationTest, FilesLinesFollowTheItemGrammar) {
@@ -189,15 +203,7 @@ TEST_P(EvaluationTest, ServersOfRegisteredClassesAreFound) {
 
 TEST_P(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
   const std::wstring name = L"QxEvalService-" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
-  Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  ASSERT_TRUE(manager);
-  Basalt::UniqueScHandle service(
-      CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << GetLastError();
-  const auto remove = Basalt::MakeScopeExit([&] { DeleteService(service.get()); });
+  ASSERT_NO_FATAL_FAILURE(CreateTestService(name));
 
   const std::wstring ini = Ini("[Service]\nHost=" + Ansi(name) + "\nNone=QxNoSuchService\n");
   const Outcome versions = EvaluateFully<CGetVersion>(ini);
@@ -397,15 +403,7 @@ TEST_P(AnsiTextTest, TextOutsideAsciiIsReadInTheAnsiCodePage) {
   ASSERT_EQ(ERROR_SUCCESS, put(L"Fichi\u00e9r", m_folder + L"\\ver.dll"));
 
   const std::wstring name = L"QxCaf\u00e9-" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
-  Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  ASSERT_TRUE(manager);
-  Basalt::UniqueScHandle service(
-      CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << GetLastError();
-  const auto remove = Basalt::MakeScopeExit([&] { DeleteService(service.get()); });
+  ASSERT_NO_FATAL_FAILURE(CreateTestService(name));
 
   const std::wstring ini =
       Ini(Ansi(L"[DirID]\n1=" + m_folder + L"\n2=$REG$KEY=" + key +
