@@ -18,6 +18,7 @@
 #include <string>
 
 #include "basalt/LibraryUtils.h"
+#include "trust/TrustPlatform.h"
 #include "trust/TrustedList.h"
 
 namespace {
@@ -26,7 +27,13 @@ struct ExtractionContext {
   DWORD extracted;      // 1 when the member was written and closed without error
   char path[MAX_PATH];  // the temporary file
   INT_PTR openFile;     // the member's file while FDI writes it, else -1
+  long memberBytes;     // the member's size, as its entry gives it
+  long writtenBytes;    // bytes written to the member's file
 };
+
+// The extraction that FDI runs on this thread: FDI hands the write and close callbacks
+// only the descriptor.
+thread_local ExtractionContext* t_extraction = nullptr;
 
 FNALLOC(CabAlloc) { return malloc(cb); }
 FNFREE(CabFree) { free(pv); }
@@ -35,8 +42,19 @@ FNOPEN(CabOpen) {
   return fd;
 }
 FNREAD(CabRead) { return static_cast<UINT>(_read(static_cast<int>(hf), pv, cb)); }
-FNWRITE(CabWrite) { return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb)); }
-FNCLOSE(CabClose) { return _close(static_cast<int>(hf)); }
+FNWRITE(CabWrite) {
+  const int written = _write(static_cast<int>(hf), pv, cb);
+  if (written > 0 && t_extraction != nullptr && t_extraction->openFile == hf) {
+    t_extraction->writtenBytes += written;
+  }
+  return static_cast<UINT>(written);
+}
+FNCLOSE(CabClose) {
+  // On its error road FDI closes the member here: the extraction must not close that
+  // number again, which may by then be another thread's file.
+  if (t_extraction != nullptr && t_extraction->openFile == hf) t_extraction->openFile = -1;
+  return TrustPlatform::CloseCabinetFile(static_cast<int>(hf));
+}
 FNSEEK(CabSeek) { return _lseek(static_cast<int>(hf), dist, seektype); }
 
 template <typename T>
@@ -91,11 +109,15 @@ FNFDINOTIFY(CabNotify) {
       RemoveExtracted(context->path);
       context->path[0] = '\0';
       context->extracted = 0;
+      context->memberBytes = pfdin->cb;
+      context->writtenBytes = 0;
       return CreateMemberFile(context);
     case fdintCLOSE_FILE_INFO: {
-      const int closed = _close(static_cast<int>(pfdin->hf));
+      const int closed = TrustPlatform::CloseCabinetFile(static_cast<int>(pfdin->hf));
       context->openFile = -1;
-      context->extracted = closed == 0 ? 1 : 0;
+      // The library may also announce the close of a member that the cabinet ends inside
+      // (Wine's does): only a member of its full size is extracted.
+      context->extracted = closed == 0 && context->writtenBytes == context->memberBytes ? 1 : 0;
       // Read-only is not carried over: the file is deleted after use and its copy must
       // stay replaceable.
       DWORD attributes = pfdin->attribs & 0x27 & ~FILE_ATTRIBUTE_READONLY;
@@ -138,6 +160,11 @@ CCabinetApi::CCabinetApi() {
   usable = fdiCreate != nullptr && fdiCopy != nullptr && fdiDestroy != nullptr;
 }
 
+CCabinetApi::CCabinetApi(FdiCreateFn create, FdiCopyFn copy, FdiDestroyFn destroy)
+    : fdiCreate(create), fdiCopy(copy), fdiDestroy(destroy) {
+  usable = fdiCreate != nullptr && fdiCopy != nullptr && fdiDestroy != nullptr;
+}
+
 CCabinetApi::~CCabinetApi() {
   if (module != nullptr) FreeLibrary(module);
 }
@@ -163,11 +190,13 @@ DWORD CCabinetApi::ExtractTrustedListFromCabinet(const wchar_t* cabinetPath) con
   if (fdi == nullptr) return 0;
   ExtractionContext context = {};
   context.openFile = -1;
+  t_extraction = &context;
   (void)fdiCopy(fdi, name, folder, 0, CabNotify, nullptr, &context);
   fdiDestroy(fdi);
+  t_extraction = nullptr;
   if (context.openFile != -1) {
-    // FDI gave up while writing the member: it is incomplete.
-    _close(static_cast<int>(context.openFile));
+    // FDI gave up while writing the member and left it open: it is incomplete.
+    (void)TrustPlatform::CloseCabinetFile(static_cast<int>(context.openFile));
     context.extracted = 0;
   }
 

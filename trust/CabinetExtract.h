@@ -23,12 +23,16 @@ class CCabinetApi {
   // extracted or applied.
   [[nodiscard]] DWORD ExtractTrustedListFromCabinet(const wchar_t* cabinetPath) const;
 
- private:
+ protected:
   using FdiCreateFn = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE,
                                         PFNSEEK, int, PERF);
   using FdiCopyFn = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
   using FdiDestroyFn = BOOL(DIAMONDAPI*)(HFDI);
 
+  // Uses the given entry points of a stand-in for the library; nothing is loaded or freed.
+  CCabinetApi(FdiCreateFn create, FdiCopyFn copy, FdiDestroyFn destroy);
+
+ private:
   HMODULE module = nullptr;
   FdiCreateFn fdiCreate = nullptr;
   FdiCopyFn fdiCopy = nullptr;

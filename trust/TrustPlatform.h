@@ -1,6 +1,6 @@
-// The few platform calls of the trust code that not every platform performs faithfully,
-// bound at link time: deliverables link the Windows binding (trust/builtin), test
-// programs may link a substitute.
+// The few platform calls of the trust code that not every platform performs faithfully
+// or that tests must observe, bound at link time: deliverables link the Windows binding
+// (trust/builtin), test programs may link a substitute.
 #pragma once
 
 #include <windows.h>
@@ -37,6 +37,10 @@ namespace TrustPlatform {
 // WinVerifyTrust of a signed script file: no UI, no revocation checks, state action 0,
 // provider flags 0x1214. 0 when accepted.
 [[nodiscard]] LONG VerifyScriptFileTrust(const wchar_t* path);
+
+// _close of a descriptor that the cabinet callbacks opened (the cabinet or the member being
+// written): 0, or -1 when |fd| is not open.
+int CloseCabinetFile(int fd);
 
 // Path of the installed trusted list, or null for the default path.
 const wchar_t* InstalledTrustedListPath();

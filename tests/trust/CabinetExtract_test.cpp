@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "TrustTestSupport.h"
 #include "trust/TrustedList.h"
@@ -77,6 +78,138 @@ TEST_F(CabinetExtract, ReadOnlyAndRepeatedMembersLeaveNoFiles) {
   // Two members named trusted.js: one of them is applied, neither stays behind.
   EXPECT_NE(cabinet_.ExtractTrustedListFromCabinet(Fixture(L"twolists.cab").c_str()), 0u);
   EXPECT_GE(InstalledVersion(), 8u);
+}
+
+// A cabinet library that takes Windows' road when the cabinet ends inside a member: it closes
+// the member's file through the close callback, announces no close, and FDICopy fails. Wine's
+// library announces the cut member's close instead: this stand-in runs Wine's and turns that
+// announcement into the close call.
+class WindowsRoadCabinet : public CCabinetApi {
+ public:
+  WindowsRoadCabinet() : CCabinetApi(Create, Copy, Destroy) {}
+
+ private:
+  struct Road {
+    PFNWRITE write = nullptr;
+    PFNCLOSE close = nullptr;
+    PFNFDINOTIFY notify = nullptr;
+    INT_PTR member = -1;
+    long memberBytes = 0;
+    long writtenBytes = 0;
+  };
+  static Road& ThisThread() {
+    static thread_local Road road;
+    return road;
+  }
+  template <typename T>
+  static T Real(const char* name) {
+    static const HMODULE library = LoadLibraryW(L"cabinet.dll");
+    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+  }
+  static HFDI DIAMONDAPI Create(PFNALLOC alloc, PFNFREE free, PFNOPEN open, PFNREAD read,
+                                PFNWRITE write, PFNCLOSE close, PFNSEEK seek, int cpu, PERF erf) {
+    ThisThread().write = write;
+    ThisThread().close = close;
+    return Real<FdiCreateFn>("FDICreate")(alloc, free, open, read, Write, close, seek, cpu, erf);
+  }
+  static BOOL DIAMONDAPI Copy(HFDI fdi, char* cabinet, char* folder, int flags, PFNFDINOTIFY notify,
+                              PFNFDIDECRYPT decrypt, void* user) {
+    ThisThread().notify = notify;
+    return Real<FdiCopyFn>("FDICopy")(fdi, cabinet, folder, flags, Notify, decrypt, user);
+  }
+  static BOOL DIAMONDAPI Destroy(HFDI fdi) { return Real<FdiDestroyFn>("FDIDestroy")(fdi); }
+  static UINT DIAMONDAPI Write(INT_PTR file, void* data, UINT bytes) {
+    Road& road = ThisThread();
+    const UINT written = road.write(file, data, bytes);
+    if (file == road.member && written != static_cast<UINT>(-1)) road.writtenBytes += written;
+    return written;
+  }
+  static INT_PTR DIAMONDAPI Notify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
+    Road& road = ThisThread();
+    if (type == fdintCLOSE_FILE_INFO && info->hf == road.member &&
+        road.writtenBytes < road.memberBytes) {
+      road.member = -1;
+      road.close(info->hf);
+      return TRUE;
+    }
+    const INT_PTR answer = road.notify(type, info);
+    if (type == fdintCOPY_FILE) {
+      road.member = answer;
+      road.memberBytes = info->cb;
+      road.writtenBytes = 0;
+    }
+    return answer;
+  }
+};
+
+// When the cabinet ends inside the member, on either library's road: the member's file is
+// closed once (a second close could close another thread's file under the same number), it is
+// not offered as a list, and nothing is left beside the cabinet or in the temporary folder.
+TEST_F(CabinetExtract, MemberCutShortIsClosedOnceAndNeitherOfferedNorLeft) {
+  const WindowsRoadCabinet windowsRoad;
+  const struct {
+    const char* road;
+    const CCabinetApi* cabinet;
+  } roads[] = {{"this platform's library", &cabinet_}, {"Windows' road", &windowsRoad}};
+  for (const auto& road : roads) {
+    SCOPED_TRACE(road.road);
+    const std::wstring folder = trust_test::MakeScratchFolder(L"cutcab");
+    const std::wstring cut = folder + L"\\cutmember.cab";
+    ASSERT_TRUE(CopyFileW(Fixture(L"cutmember.cab").c_str(), cut.c_str(), FALSE));
+    bool offered = false;
+    const trust_test::CabinetCloses before = trust_test::CabinetFileCloses();
+    // Whole, the member is offered (and refused: it is no list).
+    trust_test::BeforeNextListSignatureCheck([&] { offered = true; });
+    EXPECT_EQ(road.cabinet->ExtractTrustedListFromCabinet(Fixture(L"longmember.cab").c_str()), 0u);
+    EXPECT_TRUE(offered);
+    const trust_test::CabinetCloses whole = trust_test::CabinetFileCloses();
+
+    offered = false;
+    trust_test::BeforeNextListSignatureCheck([&] { offered = true; });
+    EXPECT_EQ(road.cabinet->ExtractTrustedListFromCabinet(cut.c_str()), 0u);
+    EXPECT_FALSE(offered);
+    trust_test::BeforeNextListSignatureCheck(nullptr);
+    const trust_test::CabinetCloses after = trust_test::CabinetFileCloses();
+    // The cabinet and the member, each closed once.
+    EXPECT_EQ(whole.notOpen, before.notOpen);
+    EXPECT_EQ(after.notOpen, whole.notOpen);
+    EXPECT_EQ(after.all - whole.all, whole.all - before.all);
+
+    int files = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) ++files;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    EXPECT_EQ(files, 1);
+    EXPECT_EQ(Leftovers(), leftovers_);
+    trust_test::RemoveTree(folder);
+  }
+}
+
+// Two extractions at once, each on its own thread, on Windows' road: each clears only its own
+// member's descriptor.
+TEST_F(CabinetExtract, CutMembersOnTwoThreadsAreEachClosedOnce) {
+  const std::wstring cut = Fixture(L"cutmember.cab");
+  const trust_test::CabinetCloses first = trust_test::CabinetFileCloses();
+  EXPECT_EQ(WindowsRoadCabinet().ExtractTrustedListFromCabinet(cut.c_str()), 0u);
+  const trust_test::CabinetCloses before = trust_test::CabinetFileCloses();
+  const int closesEach = before.all - first.all;
+  constexpr int kRounds = 50;
+  const auto extract = [&] {
+    const WindowsRoadCabinet cabinet;
+    for (int round = 0; round < kRounds; ++round) {
+      EXPECT_EQ(cabinet.ExtractTrustedListFromCabinet(cut.c_str()), 0u);
+    }
+  };
+  std::thread other(extract);
+  extract();
+  other.join();
+  const trust_test::CabinetCloses after = trust_test::CabinetFileCloses();
+  EXPECT_EQ(after.notOpen, before.notOpen);
+  EXPECT_EQ(after.all - before.all, closesEach * 2 * kRounds);
 }
 
 TEST_F(CabinetExtract, PathOutsideTheAnsiCodePageNamesNoCabinet) {

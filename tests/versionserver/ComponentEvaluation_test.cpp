@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -80,6 +81,7 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
     SetCurrentDirectoryW(m_elsewhere.c_str());
   }
   void TearDown() override {
+    if (m_service) DeleteService(m_service.get());
     SetCurrentDirectoryW(m_oldCurrent);
     trust_test::RemoveTree(m_root);
     trust_test::RemoveTree(m_elsewhere);
@@ -93,6 +95,18 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
     return path;
   }
   std::string Expected(const std::string& text) const { return Replace(text, "<F>", Folder()); }
+  // Creates the service |name| whose binary is ver.dll of the folder (quoted, with an argument);
+  // TearDown deletes it.
+  void CreateTestService(const std::wstring& name) {
+    const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
+    Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ASSERT_TRUE(manager);
+    m_service.reset(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                   SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START,
+                                   SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr,
+                                   nullptr, nullptr));
+    ASSERT_TRUE(m_service) << GetLastError();
+  }
 
   const std::wstring m_root = trust_test::MakeScratchFolder(L"eval");
   const std::wstring m_folder = m_root + L"\\" + GetParam();
@@ -100,6 +114,7 @@ class EvaluationTest : public ::testing::TestWithParam<const wchar_t*> {
   quillet_test::ScopedEnvironment m_env{L"QXT", m_folder};
   wchar_t m_oldCurrent[MAX_PATH] = {};
   int m_inis = 0;
+  Basalt::UniqueScHandle m_service;
 };
 
 TEST_P(EvaluationTest, FilesLinesFollowTheItemGrammar) {
@@ -188,15 +203,7 @@ TEST_P(EvaluationTest, ServersOfRegisteredClassesAreFound) {
 
 TEST_P(EvaluationTest, ServicesAreFoundThroughTheirConfiguration) {
   const std::wstring name = L"QxEvalService-" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring binary = L"\"" + m_folder + L"\\ver.dll\" /group";
-  Basalt::UniqueScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  ASSERT_TRUE(manager);
-  Basalt::UniqueScHandle service(
-      CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
-                     binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << GetLastError();
-  const auto remove = Basalt::MakeScopeExit([&] { DeleteService(service.get()); });
+  ASSERT_NO_FATAL_FAILURE(CreateTestService(name));
 
   const std::wstring ini = Ini("[Service]\nHost=" + Ansi(name) + "\nNone=QxNoSuchService\n");
   const Outcome versions = EvaluateFully<CGetVersion>(ini);
@@ -275,6 +282,24 @@ TEST_P(EvaluationTest, OutputThatEndsAtTheBuffersEndAsksForMore) {
     EXPECT_EQ(lines.size() + 1, run.size);
     EXPECT_EQ(static_cast<int>(lines.size()) + 1, run.chars);
   }
+}
+
+// A COM or SERVICE item that names no registered class or service stands for a file of that name
+// (for COM upper-cased): an existing one is there, only absent ones are listed. The version report
+// looks at resolved items only.
+TEST_P(EvaluationTest, UnresolvedComAndServiceItemsAreCheckedAsFiles) {
+  SetCurrentDirectoryW(m_folder.c_str());
+  wchar_t system[MAX_PATH] = {};
+  ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+  const std::string kernel = Ansi(system) + "\\kernel32.dll";
+  const std::wstring ini = Ini("[COM]\nSystem=" + kernel + "\nHere=ver.dll\nGone=gone.dll\n" +
+                               "[Service]\nSystem=" + kernel + "\nHere=plain.txt\nGone=lost.txt\n");
+  const Outcome missing = EvaluateFully<CCheckComponent>(ini);
+  EXPECT_EQ("GONE.DLL\nlost.txt\n", missing.text);
+  EXPECT_EQ(2u, missing.code);
+  const Outcome versions = EvaluateFully<CGetVersion>(ini);
+  EXPECT_EQ(kMoreData, versions.code);
+  EXPECT_EQ(0u, versions.size);
 }
 
 // An item whose NAME= stands at its very start has no character before it to end the key path:
@@ -358,6 +383,73 @@ TEST_P(EvaluationTest, LongKeysAndValuesStayInsideTheirBuffers) {
     EXPECT_EQ(length < MAX_PATH, GetClsidServerPath(Ansi(clsidText).c_str(), out));
     EXPECT_EQ(L'#', out[kPathBufferChars]);
   }
+}
+
+// A description whose text has characters of the ANSI code page outside ASCII (U+00E9 in 1252)
+// in a folder, file and display names, registry keys and value names and a service name: each
+// names what the ANSI functions would find.
+class AnsiTextTest : public EvaluationTest {};
+
+TEST_P(AnsiTextTest, TextOutsideAsciiIsReadInTheAnsiCodePage) {
+  testsupport::ScratchMachineKey machine(L"QxEvalAnsi");
+  ASSERT_TRUE(machine.ok());
+  ASSERT_TRUE(quillet_test::CopyInto(m_folder + L"\\ver.dll", m_folder + L"\\\u00e9t\u00e9.dll"));
+  const std::wstring key = L"SOFTWARE\\QxCaf\u00e9";
+  const auto put = [&](const wchar_t* name, const std::wstring& data) {
+    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, data.c_str(),
+                           static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  };
+  ASSERT_EQ(ERROR_SUCCESS, put(L"Dossi\u00e9r", m_folder));
+  ASSERT_EQ(ERROR_SUCCESS, put(L"Fichi\u00e9r", m_folder + L"\\ver.dll"));
+
+  const std::wstring name = L"QxCaf\u00e9-" + std::to_wstring(GetCurrentProcessId());
+  ASSERT_NO_FATAL_FAILURE(CreateTestService(name));
+
+  const std::wstring ini =
+      Ini(Ansi(L"[DirID]\n1=" + m_folder + L"\n2=$REG$KEY=" + key +
+               L";NAME=Dossi\u00e9r\n[Files]\n1=ver.dll\n2=\u00e9t\u00e9.dll\n" +
+               L"[COM]\nCaf\u00e9=$REG$KEY=HKLM\\" + key +
+               L";NAME=Fichi\u00e9r\n[Service]\nH\u00f4te=" + name + L"\n"));
+  const std::wstring version = quillet_test::FromAnsi(kVersion);
+  const Outcome versions = EvaluateFully<CGetVersion>(ini);
+  EXPECT_EQ(Ansi(L"ver.dll=" + version + L"\n\u00e9t\u00e9.dll=" + version + L"\nCaf\u00e9=" +
+                 version + L"\nH\u00f4te=" + version + L"\n"),
+            versions.text);
+  EXPECT_EQ(0u, versions.code);
+  const Outcome missing = EvaluateFully<CCheckComponent>(ini);
+  EXPECT_EQ("", missing.text);
+  EXPECT_EQ(kMoreData, missing.code);
+}
+
+INSTANTIATE_TEST_SUITE_P(AnsiFolder, AnsiTextTest, ::testing::Values(L"caf\u00e9"));
+
+// Sections are read wide and handed on in the ANSI code page, cut as GetPrivateProfileSectionA
+// documents: a text that does not fit with its closing terminator keeps bytes - 2 bytes and ends
+// with two terminators. Nothing is written past the buffer.
+TEST(IniSection, IsCutAsTheAnsiFunctionCutsIt) {
+  const std::wstring folder = trust_test::MakeScratchFolder(L"section");
+  const std::wstring ini = folder + L"\\s.ini";
+  ASSERT_TRUE(quillet_test::WriteBytes(
+      ini, Ansi(L"[S]\r\nab=1\r\ncaf\u00e9=\u00e9t\u00e9\r\n[T]\r\nx=y\r\n")));
+  const std::string lines = Ansi(L"ab=1") + '\0' + Ansi(L"caf\u00e9=\u00e9t\u00e9") + '\0';
+  const std::string ansiIni = Ansi(ini);
+  for (DWORD bytes = 2; bytes <= lines.size() + 2; ++bytes) {
+    SCOPED_TRACE(bytes);
+    const bool fits = bytes > lines.size();
+    const std::string expected =
+        fits ? lines + '\0' : lines.substr(0, bytes - 2) + std::string(2, '\0');
+    const DWORD returned = static_cast<DWORD>(fits ? lines.size() : bytes - 2);
+    std::vector<char> ours(bytes + 4, '#');
+    EXPECT_EQ(returned, ReadIniSectionA(L"S", ours.data(), bytes, ini.c_str()));
+    EXPECT_EQ(expected, std::string(ours.data(), expected.size()));
+    EXPECT_EQ("####", std::string(ours.data() + bytes, 4));
+    // Wine's own function also cuts a text that fills the buffer exactly.
+    if (bytes == lines.size() + 1) continue;
+    std::vector<char> reference(bytes + 4, '#');
+    EXPECT_EQ(returned, GetPrivateProfileSectionA("S", reference.data(), bytes, ansiIni.c_str()));
+    EXPECT_EQ(expected, std::string(reference.data(), expected.size()));
+  }
+  trust_test::RemoveTree(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, EvaluationTest, ::testing::Values(L"ascii", kOutsideAnsiName),

@@ -1,6 +1,7 @@
 // Windows binding of the trust code's platform calls.
 #include <windows.h>
 // These need <windows.h> first.
+#include <io.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -35,6 +36,8 @@ bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* mes
 }
 
 LONG VerifyScriptFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
+
+int CloseCabinetFile(int fd) { return _close(fd); }
 
 const wchar_t* InstalledTrustedListPath() { return nullptr; }
 

@@ -13,12 +13,15 @@
 // - no Linux tool signs a script the Windows way: a test list carries, in its
 //   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
 //   before the block, and that signature is what is queried and verified here;
-// - the installed list lives in a folder of this program's own.
+// - the installed list lives in a folder of this program's own;
+// - the cabinet callbacks' closes are counted, those of a descriptor not open apart.
 #include <windows.h>
 // These need <windows.h> first.
+#include <io.h>
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <new>
 #include <string>
@@ -34,6 +37,8 @@ namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
+std::atomic<int> g_cabinetCloses{0};
+std::atomic<int> g_cabinetClosesNotOpen{0};
 bool g_policyFails = false;
 int g_policyCalls = 0;
 std::function<void()> g_beforeListSignatureCheck;
@@ -327,6 +332,9 @@ void BeforeNextListSignatureCheck(std::function<void()> action) {
 }
 void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
 int TimestampPolicyCalls() { return g_policyCalls; }
+CabinetCloses CabinetFileCloses() {
+  return {g_cabinetCloses.load(), g_cabinetClosesNotOpen.load()};
+}
 }  // namespace trust_test
 
 namespace TrustPlatform {
@@ -389,6 +397,13 @@ bool QueryScriptSignature(const wchar_t* path, HCERTSTORE* store, HCRYPTMSG* mes
   *store = certificates;
   *message = msg;
   return true;
+}
+
+int CloseCabinetFile(int fd) {
+  const int closed = _close(fd);
+  ++g_cabinetCloses;
+  if (closed != 0) ++g_cabinetClosesNotOpen;
+  return closed;
 }
 
 LONG VerifyScriptFileTrust(const wchar_t* path) {

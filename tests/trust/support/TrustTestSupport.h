@@ -30,6 +30,14 @@ void SetTimestampPolicyFails(bool fails);
 // Number of calls of the test binding of that policy.
 int TimestampPolicyCalls();
 
+// Closes made through the cabinet callbacks since the program started, and those among
+// them of a descriptor that was not open.
+struct CabinetCloses {
+  int all;
+  int notOpen;
+};
+CabinetCloses CabinetFileCloses();
+
 // A fresh, empty folder of its own under %TEMP% (removed with RemoveTree).
 std::wstring MakeScratchFolder(const wchar_t* tag);
 void RemoveTree(const std::wstring& folder);
