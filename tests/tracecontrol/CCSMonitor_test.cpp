@@ -123,6 +123,44 @@ TEST_F(StandbyMonitorTest, StandbyAtStartIsReportedAtOnce) {
   EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
 }
 
+// Leaving standby is announced just as the monitor starts, before "CSOn" is cleared. The
+// state found at the start goes to the listener first, the thread's report of the Exit after
+// it, so the listener ends up out of standby. A monitor whose thread would report first gets
+// the chance: its state check waits for a report.
+TEST_F(StandbyMonitorTest, TheStateAtStartIsReportedBeforeTheThreadsFirstReport) {
+  class SlowStateMonitor : public CapableMonitor {
+   public:
+    explicit SlowStateMonitor(HANDLE reported) : m_reported(reported) {}
+    bool IsConnectedStandbyCapable() override {
+      WaitForSingleObject(m_reported, 300);
+      return true;
+    }
+
+   private:
+    HANDLE m_reported;
+  };
+  class SignallingListener : public RecordingListener {
+   public:
+    Basalt::UniqueEvent reported{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void OnStandby(bool entering) override {
+      RecordingListener::OnStandby(entering);
+      SetEvent(reported.get());
+    }
+  };
+  SignallingListener listener;
+  ASSERT_TRUE(listener.reported);
+  announcer->Exit();
+  ASSERT_TRUE(announcer->SetState(1));
+  SlowStateMonitor monitor(listener.reported.get());
+  ASSERT_TRUE(monitor.Start(&listener));
+  ASSERT_TRUE(WaitUntil([&] { return listener.Reports().size() == 2; }));
+  monitor.Stop();
+  const auto reports = listener.Reports();
+  EXPECT_TRUE(reports[0].entering);
+  EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
+  EXPECT_FALSE(reports[1].entering);
+}
+
 // A listener that fails at every report.
 class ThrowingListener : public ETWLogging::ICStandbyListener {
  public:
