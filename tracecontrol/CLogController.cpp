@@ -23,6 +23,10 @@ constexpr DWORD kMaxFilesToKeep = 50;
 constexpr DWORD kMinBuffersNotConfigured = 0xFFFFFFFF;
 constexpr ULONG kSystemTimeClientContext = 2;
 constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  // 1023
+// The session watch: a look every 30 s while the session runs; after a start that failed, again
+// after 1 s, doubling up to those 30 s.
+constexpr DWORD kSessionCheckMs = 30000;
+constexpr DWORD kFirstRetryMs = 1000;
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
@@ -124,6 +128,7 @@ void CLogController::StopMonitorThreads() {
   m_registryMonitor.stop();
   if (m_pStandbyMonitor) m_pStandbyMonitor->Stop();
   m_bStandbyWatching = false;
+  m_sessionWatch.Stop();
 }
 
 bool CLogController::IsOwner() {
@@ -162,7 +167,9 @@ DWORD CLogController::RestartSession() {
   const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
   if (!probe) return GetLastError();
   const bool owner = IsOwner();
+  // Neither may start the session between the stop and the start below.
   m_registryMonitor.stop();
+  m_sessionWatch.Stop();
   DWORD result;
   bool startPending;
   {
@@ -174,8 +181,9 @@ DWORD CLogController::RestartSession() {
   if (result == ERROR_SUCCESS || (result == kControllerNoSession && startPending)) {
     result = StartOrResume();
   } else if (owner) {
-    // Nothing was restarted: the owner goes on watching its settings as before.
+    // Nothing was restarted: the owner goes on watching as before.
     (void)StartRegistryMonitor();
+    StartSessionWatch();
   }
   return result;
 }
@@ -364,7 +372,9 @@ DWORD CLogController::StartOrResume() {
   const DWORD monitor = StartRegistryMonitor();
   if (monitor != ERROR_SUCCESS) return monitor;
   StartStandbyWatch();
+  StartSessionWatch();
   std::lock_guard<std::mutex> lock(m_lock);
+  if (m_ownerMutex) m_bSessionWanted = true;
   if (m_bInStandby) {
     (void)RotateLogFiles();  // the session starts when standby ends
     return ERROR_SUCCESS;
@@ -378,11 +388,59 @@ void CLogController::StartStandbyWatch() {
   (void)m_pStandbyMonitor->Start(this);
 }
 
+void CLogController::StartSessionWatch() {
+  if (m_sessionWatch.IsRunning() || !IsOwner()) return;
+  // Without the thread the session still runs; it only does not come back by itself.
+  (void)m_sessionWatch.Start([this] { return CheckSession(); }, SessionCheckDelay(0));
+}
+
+DWORD CLogController::SessionCheckDelay(DWORD failedChecks) {
+  if (failedChecks == 0) return kSessionCheckMs;
+  const DWORD doublings = std::min<DWORD>(failedChecks - 1, 15);
+  return std::min<DWORD>(kFirstRetryMs << doublings, kSessionCheckMs);
+}
+
+DWORD CLogController::CheckSession() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  // In standby the session stays stopped and its files stay where they are.
+  if (!m_ownerMutex || !m_bSessionWanted || m_bInStandby) {
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  if (IsShutdownRequested()) {
+    m_bSessionWanted = false;  // as when the setting is applied: not until the next Start
+    m_bStartPending = false;
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  // Whoever restarted it, a session under the name is the one to keep: the watch starts one
+  // only where none runs and never stops one, also when another process starts it meanwhile.
+  CTraceProperties query, start;
+  if (BuildTraceProperties(query) && BuildTraceProperties(start) && !QuerySession(query)) {
+    // Missed for the first time: another process may be between the stop and the start of a
+    // restart. Look again shortly before starting one over it.
+    if (m_dwFailedChecks == 0) {
+      m_dwFailedChecks = 1;
+      return SessionCheckDelay(1);
+    }
+    (void)StartStoppedSession(TRUE, start);
+  }
+  CTraceProperties after;
+  if (BuildTraceProperties(after) && QuerySession(after)) {
+    m_bStartPending = false;
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  return SessionCheckDelay(++m_dwFailedChecks);
+}
+
 DWORD CLogController::StopController(BOOLEAN stopSession) {
   StopMonitorThreads();
   std::lock_guard<std::mutex> lock(m_lock);
   const DWORD result = stopSession ? StopSession() : static_cast<DWORD>(ERROR_SUCCESS);
   m_bStartPending = false;
+  m_bSessionWanted = false;
+  m_dwFailedChecks = 0;
   m_ownerMutex.reset();
   return result;
 }
@@ -395,21 +453,36 @@ DWORD CLogController::StartSession(BOOL rotate) {
   CTraceProperties properties;
   if (!BuildTraceProperties(properties)) return kControllerFailed;
   (void)StopSession();
+  return StartStoppedSession(rotate, properties);
+}
+
+DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& properties) {
   if (rotate) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.
-    // The session this call stopped is started at the next trigger instead (a settings
-    // change, RestartSession, the end of standby), once whoever holds the file lets go.
+    // The owner starts the session this call stopped once whoever holds the file lets go: at
+    // its next trigger (a settings change, RestartSession, the end of standby) or check.
     if (EtlFileExists()) {
-      m_bStartPending = true;
+      if (m_ownerMutex) {
+        m_bStartPending = true;
+        m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
+        m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
+      }
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
   TRACEHANDLE handle = 0;
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
-  if (started != ERROR_SUCCESS) return started;
+  if (started != ERROR_SUCCESS) {
+    if (m_ownerMutex) {
+      m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
+      m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
+    }
+    return started;
+  }
   m_bStartPending = false;
+  m_dwFailedChecks = 0;
   m_hSession = handle;
   return EnableProvider(handle);
 }
@@ -475,6 +548,7 @@ DWORD CLogController::ApplySettings() {
   std::lock_guard<std::mutex> lock(m_lock);
   if (IsShutdownRequested()) {
     m_bStartPending = false;  // the session is not to run until the next Start
+    m_bSessionWanted = false;
     return StopSession();
   }
   ReadControllerSettings();

@@ -16,6 +16,7 @@
 #include "etwlogging/ETWAppProperties.h"
 #include "tracecontrol/CCSMonitor.h"
 #include "tracecontrol/CLogControllerIf.h"
+#include "tracecontrol/CSessionWatch.h"
 #include "tracecontrol/ICStandbyListener.h"
 #include "tracecontrol/Registry/monitored_reg_key.h"
 
@@ -95,9 +96,10 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Takes ownership first when not holding it (288 etc.), then ends monitoring and
   // ownership; stops the session when |stopSession|.
   [[nodiscard]] DWORD Stop(BOOLEAN stopSession) override;
-  // Stops the running session (2 when none runs: nothing else changes, unless this object's
+  // Stops the running session (2 when none runs: nothing else changes, unless this owner's
   // own start was refused because the ETL file stayed in place: then it starts the session)
-  // and starts it again with rotation. An owner stays the owner throughout.
+  // and starts it again with rotation. An owner stays the owner throughout; a start that a
+  // non-owner could not make is the owner's to make again (see SessionCheckDelay).
   [[nodiscard]] DWORD RestartSession() override;
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
@@ -127,7 +129,7 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
   // Lock held. Stops the running session, rotates the ETL files when |rotate| and starts the
   // session. An ETL file that stayed in place is never started over: then nothing is
-  // started, the reason is returned and the start is left to the next trigger.
+  // started and the reason is returned; an owner tries again at its next trigger or check.
   [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
   [[nodiscard]] virtual DWORD StartOrResume();
   [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
@@ -162,6 +164,13 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual void GetBackupTime(FILETIME& time);
   // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
   [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
+  // While this object owns the session and it should run (from Start on, outside standby,
+  // until "Shutdown Controller" or Stop), a watch checks that a session runs under its name
+  // and, when none does at two checks in a row, starts it with rotation. The delay in ms
+  // before the next check: |failedChecks| 0 while the session runs, else the number of
+  // checks (or failed starts) in a row that found none running. Checks come at most 30 s
+  // apart, so a session comes back within 30 s of the ETL file being let go.
+  [[nodiscard]] virtual DWORD SessionCheckDelay(DWORD failedChecks);
 
   // Joins both monitor threads. Derived classes whose overrides run on those threads call
   // it from their destructors.
@@ -172,6 +181,12 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
  private:
   bool IsOwner();
   void StartStandbyWatch();
+  void StartSessionWatch();
+  // The session watch's check; the delay before the next one.
+  DWORD CheckSession();
+  // Lock held. StartSession after its stop: rotation, the refusal of an ETL file that stayed
+  // in place, the start of the session with |properties| and the enabling of the provider.
+  DWORD StartStoppedSession(BOOL rotate, CTraceProperties& properties);
   bool EtlFileExists();
   // Lock held. Enables the provider at Severity on the session running under the session
   // name, as a query finds it now; 2 when none is found. |started| is the handle of a
@@ -193,11 +208,16 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   DWORD m_dwFilesToKeep = 10;
   DWORD m_dwSeverity = 4;
   bool m_bInStandby = false;
-  // A start of the session was refused because the ETL file could not be moved aside; the
-  // next settings change or RestartSession tries again.
+  // The owner's start of the session was refused because the ETL file could not be moved
+  // aside; the next settings change, RestartSession or check of the watch tries again.
   bool m_bStartPending = false;
+  // The owner's session should run: set by the owner's start, cleared by "Shutdown
+  // Controller" and by the end of ownership.
+  bool m_bSessionWanted = false;
+  DWORD m_dwFailedChecks = 0;
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
+  CSessionWatch m_sessionWatch;
   std::mutex m_lock;
 };
 

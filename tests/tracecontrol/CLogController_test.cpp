@@ -16,6 +16,7 @@
 #include "basalt/UniqueHandle.h"
 #include "support/ControllerTestSupport.h"
 #include "tests/support/TestFiles.h"
+#include "tracecontrol/TraceSessionCalls.h"
 
 namespace {
 
@@ -275,16 +276,55 @@ TEST_F(ControllerTest, ShutdownControllerStopsTheSessionUntilTheNextStart) {
 
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
   auto controller = MakeController();
+  controller->CheckEvery(20);
   ASSERT_EQ(0u, controller->Start());
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
   EXPECT_TRUE(WaitUntil([&] { return !fake_trace::IsRunning(app->sessionName); }));
-  // Clearing it again enables the provider on no session and restarts nothing.
-  const size_t calls = fake_trace::Calls().size();
+  // Clearing it again enables the provider on no session and restarts nothing, neither then
+  // nor at the watch's later checks.
+  const int applied = controller->settingsApplied;
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
-  EXPECT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+  EXPECT_TRUE(app->PokeUntil([&] { return controller->settingsApplied > applied; }));
+  const int asked = controller->delaysAsked;
+  EXPECT_TRUE(WaitUntil([&] { return controller->delaysAsked > asked + 5; }));
   EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
   EXPECT_EQ(2u, controller->RestartSession());
   EXPECT_EQ(1, fake_trace::Session(app->sessionName).starts);
+}
+
+// Once no session runs under the name, a settings change has nothing to enable: it answers 2
+// and makes no enable call, not on the handle learnt at the start either.
+TEST_F(ControllerTest, ASettingsChangeWithoutASessionEnablesNothing) {
+  auto controller = MakeController();
+  ASSERT_EQ(0u, controller->Start());
+  std::vector<BYTE> block(ETWLogging::kTracePropertiesBytes);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  properties->Wnode.BufferSize = ETWLogging::kTracePropertiesBytes;
+  // Stopped from outside, as a tool would stop it.
+  ASSERT_EQ(0u, TraceSessionCalls::ControlTrace(0, app->sessionName.c_str(), properties,
+                                                EVENT_TRACE_CONTROL_STOP));
+  const size_t calls = fake_trace::Calls().size();
+  const int applied = controller->settingsApplied;
+  ASSERT_TRUE(app->SetSeverity(5));
+  ASSERT_TRUE(WaitUntil([&] { return controller->settingsApplied > applied; }));
+  EXPECT_EQ(2u, controller->lastApplied.load());
+  const std::vector<fake_trace::CallRecord> after = fake_trace::Calls();
+  for (size_t i = calls; i < after.size(); ++i) EXPECT_NE(Call::kEnable, after[i].call);
+  EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+}
+
+// The shipped watch looks every 30 s while the session runs; after a start that failed it
+// tries again after 1 s, backing off to those 30 s and never waiting longer.
+TEST_F(ControllerTest, TheSessionWatchBacksOffToHalfAMinute) {
+  TestController controller;
+  const struct {
+    DWORD failedChecks;
+    DWORD delay;
+  } cases[] = {{0, 30000}, {1, 1000},  {2, 2000},   {3, 4000},          {5, 16000},
+               {6, 30000}, {7, 30000}, {40, 30000}, {0xFFFFFFFF, 30000}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.delay, controller.ShippedCheckDelay(c.failedChecks)) << c.failedChecks;
+  }
 }
 
 TEST_F(ControllerTest, OneOwnerAtATime) {

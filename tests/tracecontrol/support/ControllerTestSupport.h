@@ -56,10 +56,25 @@ class TestTraceApp {
 
 // A controller without a standby monitor unless the test gives it one, with an optional
 // fixed backup time, that counts the standby announcements it has handled and keeps the
-// security with which it created folders (Wine keeps no file security of its own).
+// security with which it created folders (Wine keeps no file security of its own). Its
+// session watch checks every 10 minutes, that is not within a test, unless CheckEvery says.
 class TestController : public ETWLogging::CLogController {
  public:
   ~TestController() override;
+
+  // The watch checks every |ms| (also after failed starts); before Start.
+  void CheckEvery(DWORD ms) {
+    checkDelay = [ms](DWORD) { return ms; };
+  }
+  // The delays of the shipped controller.
+  DWORD ShippedCheckDelay(DWORD failedChecks) {
+    return CLogController::SessionCheckDelay(failedChecks);
+  }
+  std::function<DWORD(DWORD)> checkDelay = [](DWORD) { return 600000u; };
+  std::atomic<int> delaysAsked{0};  // one at the watch's start and at the end of each check
+  // Settings applied (on the registry thread) and the result of the last.
+  std::atomic<int> settingsApplied{0};
+  std::atomic<DWORD> lastApplied{0};
 
   std::function<std::unique_ptr<ETWLogging::CCSMonitor>()> monitorFactory;
   bool fixedBackupTime = false;
@@ -77,6 +92,15 @@ class TestController : public ETWLogging::CLogController {
   std::unique_ptr<ETWLogging::CCSMonitor> MakeStandbyMonitor() override;
   void GetBackupTime(FILETIME& time) override;
   DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) override;
+  DWORD SessionCheckDelay(DWORD failedChecks) override {
+    ++delaysAsked;
+    return checkDelay(failedChecks);
+  }
+  DWORD ApplySettings() override {
+    lastApplied = CLogController::ApplySettings();
+    ++settingsApplied;
+    return lastApplied;
+  }
 };
 
 // The machine key redirected to a scratch key, one registered application, the fake
