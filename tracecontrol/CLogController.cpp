@@ -1,17 +1,19 @@
 #include "tracecontrol/CLogController.h"
 
 #include <aclapi.h>
-#include <io.h>
 
 #include <algorithm>
 #include <new>
 #include <utility>
 
 #include "basalt/LibraryUtils.h"
+#include "basalt/Logging/CLogger.h"
 #include "basalt/OSInfo.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
 #include "etwlogging/CLoggingIf.h"
+#include "tracecontrol/CEtlFolderSecurity.h"
+#include "tracecontrol/EtlFolderFiles.h"
 #include "tracecontrol/TraceSessionCalls.h"
 
 namespace ETWLogging {
@@ -27,65 +29,22 @@ constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  //
 // after 1 s, doubling up to those 30 s.
 constexpr DWORD kSessionCheckMs = 30000;
 constexpr DWORD kFirstRetryMs = 1000;
+constexpr wchar_t kSourceFile[] = L"LogController";
+constexpr wchar_t kSecureFunction[] = L"ETWLogging::CLogController::SecureFolder";
+constexpr wchar_t kSecureAllFunction[] = L"ETWLogging::CLogController::SecureEtlFolders";
+// What a folder of the trace files is opened for: its owner and rights, its listing, the
+// files in it. It is shared for reading and writing, not for deletion, so that nobody moves
+// or replaces it while the controller holds it.
+constexpr DWORD kFolderAccess =
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+constexpr SECURITY_INFORMATION kFolderSecurityParts =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
   GetSystemInfo(&info);
   return 2 * info.dwNumberOfProcessors;
 }
-
-// The ETL folder's rights: SYSTEM and Administrators full control, Users read and list, all
-// inherited by its files and folders; nothing inherited from ProgramData, where every user
-// may create files.
-class CEtlFolderSecurity {
- public:
-  // False with the thread's last error set.
-  bool Build() {
-    const struct {
-      WELL_KNOWN_SID_TYPE sid;
-      DWORD rights;
-    } grants[] = {
-        {WinLocalSystemSid, FILE_ALL_ACCESS},
-        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
-    };
-    BYTE sids[3][SECURITY_MAX_SID_SIZE];
-    DWORD aclBytes = sizeof(ACL);
-    for (size_t i = 0; i < 3; ++i) {
-      DWORD sidBytes = sizeof(sids[i]);
-      if (!CreateWellKnownSid(grants[i].sid, nullptr, sids[i], &sidBytes)) return false;
-      aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sids[i]);
-    }
-    m_acl.reset(new (std::nothrow) BYTE[aclBytes]());
-    if (!m_acl) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return false;
-    }
-    const PACL acl = reinterpret_cast<PACL>(m_acl.get());
-    if (!InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
-    for (size_t i = 0; i < 3; ++i) {
-      if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                 grants[i].rights, sids[i])) {
-        return false;
-      }
-    }
-    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
-        !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-      return false;
-    }
-    m_attributes.nLength = sizeof(m_attributes);
-    m_attributes.lpSecurityDescriptor = &m_descriptor;
-    m_attributes.bInheritHandle = FALSE;
-    return true;
-  }
-  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
-
- private:
-  std::unique_ptr<BYTE[]> m_acl;
-  SECURITY_DESCRIPTOR m_descriptor = {};
-  SECURITY_ATTRIBUTES m_attributes = {};
-};
 
 // Creates the folders above |path| that are missing, with the default rights. 0 when they
 // exist afterwards, else the failing step's error.
@@ -143,6 +102,9 @@ DWORD CLogController::Initialize(const wchar_t* appId) {
   if (appId == nullptr || !LoadAppProperties(appId)) return ERROR_INVALID_PARAMETER;
   const DWORD directory = EnsureEtlDirectory();
   if (directory != ERROR_SUCCESS) return directory;
+  // Under ProgramData any user may have made these folders, or put a link in their place:
+  // nothing is moved, deleted or started in them until they are the controller's own.
+  m_dwFolderRefusal = SecureEtlFolders();
   m_pStandbyMonitor = MakeStandbyMonitor();
   m_bInitialized = true;
   return ERROR_SUCCESS;
@@ -241,7 +203,6 @@ bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appPrope
 
 DWORD CLogController::EnsureEtlDirectory() {
   DWORD code = ERROR_SUCCESS;
-  // A folder that exists keeps the rights it has.
   const std::wstring& etlPath = m_appProperties.GetEtlPath();
   if (!Basalt::DirectoryExists(etlPath.c_str())) {
     try {
@@ -263,6 +224,114 @@ DWORD CLogController::EnsureEtlDirectory() {
     return ERROR_SUCCESS;  // made now, or there already
   }
   return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+}
+
+DWORD CLogController::SecureEtlFolders() {
+  CEtlFolderSecurity security;
+  if (!security.Build()) {
+    DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) code = ERROR_INVALID_SECURITY_DESCR;
+    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureAllFunction, __LINE__,
+                         L"Cannot build the rights of the ETL folders (error %lu): ETL files are "
+                         L"not rotated and no trace session is started.",
+                         code);
+    return code;
+  }
+  const std::wstring& etlPath = m_appProperties.GetEtlPath();
+  const std::wstring& programData = m_appProperties.GetProgramData();
+  try {
+    // The folder above (QXLOGS) is the controller's too, unless it is ProgramData itself.
+    const size_t end = etlPath.find_last_not_of(L'\\');
+    const size_t cut = end == std::wstring::npos ? end : etlPath.rfind(L'\\', end);
+    const std::wstring parent = cut == std::wstring::npos ? std::wstring() : etlPath.substr(0, cut);
+    if (!programData.empty() && parent.size() > programData.size() + 1 &&
+        _wcsnicmp(parent.c_str(), programData.c_str(), programData.size()) == 0 &&
+        parent[programData.size()] == L'\\') {
+      const DWORD above = SecureFolder(parent, security, m_logFolder);
+      if (above != ERROR_SUCCESS) return above;
+    }
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return SecureFolder(etlPath, security, m_etlFolder);
+}
+
+DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
+                                   Basalt::UniqueFile& folder) {
+  Basalt::UniqueFile opened;
+  DWORD attributes = 0;
+  DWORD code = OpenFolder(path.c_str(), opened, attributes);
+  if (code != ERROR_SUCCESS) {
+    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
+                         L"Cannot open %s (error %lu): ETL files are not rotated and no trace "
+                         L"session is started.",
+                         path.c_str(), code);
+    return code;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    code = kReparsePointMet;
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    code = ERROR_DIRECTORY;
+  }
+  if (code != ERROR_SUCCESS) {
+    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
+                         L"%s is a reparse point or no folder (error %lu): ETL files are not "
+                         L"rotated and no trace session is started.",
+                         path.c_str(), code);
+    return code;
+  }
+  std::vector<BYTE> descriptor;
+  if (ReadFolderSecurity(opened.get(), descriptor) != ERROR_SUCCESS || descriptor.empty() ||
+      !security.IsMetBy(descriptor.data())) {
+    code = WriteFolderSecurity(opened.get(), security.OwnedDescriptor());
+    if (code != ERROR_SUCCESS) {
+      Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
+                           L"Cannot set the owner and rights of %s (error %lu): ETL files are "
+                           L"not rotated and no trace session is started.",
+                           path.c_str(), code);
+      return code;
+    }
+  }
+  folder = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
+                                 DWORD& attributes) {
+  Basalt::UniqueFile opened(
+      CreateFileW(path, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!opened) return GetLastError();
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return GetLastError();
+  }
+  attributes = tag.FileAttributes;
+  folder = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) {
+  DWORD needed = 0;
+  (void)GetKernelObjectSecurity(folder, kFolderSecurityParts, nullptr, 0, &needed);
+  if (needed == 0) return GetLastError();
+  try {
+    std::vector<BYTE> bytes(needed);
+    if (!GetKernelObjectSecurity(folder, kFolderSecurityParts, bytes.data(), needed, &needed)) {
+      return GetLastError();
+    }
+    descriptor = std::move(bytes);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
+  // Only the folder itself: what is in it keeps its own rights.
+  return SetKernelObjectSecurity(folder, kFolderSecurityParts, descriptor)
+             ? static_cast<DWORD>(ERROR_SUCCESS)
+             : GetLastError();
 }
 
 std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
@@ -446,7 +515,16 @@ DWORD CLogController::StopController(BOOLEAN stopSession) {
 }
 
 bool CLogController::EtlFileExists() {
-  return _waccess_s(m_appProperties.GetEtlFilePath().c_str(), 0) == 0;
+  if (!m_etlFolder) return true;  // nothing can be known about it
+  Basalt::UniqueFile file;
+  const DWORD opened = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), 0, file);
+  return opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND;
+}
+
+std::wstring CLogController::EtlFileName() const {
+  const std::wstring& file = m_appProperties.GetEtlFilePath();
+  const size_t cut = file.find_last_of(L'\\');
+  return cut == std::wstring::npos ? file : file.substr(cut + 1);
 }
 
 DWORD CLogController::StartSession(BOOL rotate) {
@@ -457,6 +535,8 @@ DWORD CLogController::StartSession(BOOL rotate) {
 }
 
 DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& properties) {
+  // The session would write its file through whatever the folder leads to.
+  if (m_dwFolderRefusal != ERROR_SUCCESS) return m_dwFolderRefusal;
   if (rotate) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.

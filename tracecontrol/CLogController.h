@@ -22,6 +22,8 @@
 
 namespace ETWLogging {
 
+class CEtlFolderSecurity;
+
 // Result codes of the controller besides the platform's own.
 constexpr DWORD kControllerNoSession = ERROR_FILE_NOT_FOUND;    // 2
 constexpr DWORD kControllerOwnedElsewhere = ERROR_NOT_OWNER;    // 288
@@ -104,8 +106,10 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
   // 4055 on a second call; 87 for a null ID or an application without names; else the
-  // error of creating the ETL folder (an existing folder is fine and keeps its rights; a new
-  // one lets only SYSTEM and Administrators write); 0.
+  // error of creating the ETL folder; 0. The ETL folder and the folder above it (below
+  // ProgramData) must then be plain folders, owned by SYSTEM or Administrators with the
+  // protected rights (only they write, Users read), or be put so; where that fails it is
+  // logged, and no ETL file is moved or deleted and no session started by this object.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
 
@@ -137,13 +141,16 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual DWORD FlushSession();
   // Lock held.
   [[nodiscard]] virtual DWORD StopSession();
-  // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; the runtime's
-  // error number when there is no ETL file; the error of the move (the ETL file then stays
-  // where it is); else the first failed deletion.
+  // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; 2 when there
+  // is no ETL file; the error of the move (the ETL file then stays where it is); else the
+  // first failed deletion. The reason when the folders could not be made safe. Files are
+  // reached through the ETL folder's handle, never by following a reparse point; anything
+  // that is not a plain file is neither moved nor deleted.
   [[nodiscard]] virtual DWORD RotateLogFiles();
-  // Lock held. 0, or the error of the move; a backup name that is taken is passed over.
+  // Lock held. 0, 2 without an ETL file, or the error of the move; a backup name that is
+  // taken is passed over.
   [[nodiscard]] virtual DWORD BackupCurrentEtl();
-  // The regular files of the ETL folder whose names end in ".bak". False when out of memory.
+  // The plain files of the ETL folder whose names end in ".bak". False when out of memory.
   [[nodiscard]] virtual bool ListBackupFiles(CBackupFileList& list);
   // Deletes the oldest entries beyond Files To Keep; one that cannot be deleted is passed
   // over. 0, or the first failed deletion's error.
@@ -164,6 +171,16 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual void GetBackupTime(FILETIME& time);
   // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
   [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
+  // Opens the folder |path| without following a reparse point there, for reading and setting
+  // its owner and rights and for reaching its files, sharing no deletion. 0 with |folder|
+  // and the attributes of what was opened, or the error (both left alone).
+  [[nodiscard]] virtual DWORD OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
+                                         DWORD& attributes);
+  // The owner and DACL of |folder| as a self-relative descriptor: 0 or the error (|descriptor|
+  // left alone).
+  [[nodiscard]] virtual DWORD ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor);
+  // Sets the owner and DACL of |folder| itself from |descriptor|: 0 or the error.
+  [[nodiscard]] virtual DWORD WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor);
   // While this object owns the session and it should run (from Start on, outside standby,
   // until "Shutdown Controller" or Stop), a watch checks that a session runs under its name
   // and, when none does at two checks in a row, starts it with rotation. The delay in ms
@@ -180,6 +197,12 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
 
  private:
   bool IsOwner();
+  // The reason the ETL folders are not safe to work in (logged), or 0 with both held.
+  DWORD SecureEtlFolders();
+  DWORD SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
+                     Basalt::UniqueFile& folder);
+  // "qxlogs.etl": the name of the ETL file in the ETL folder.
+  std::wstring EtlFileName() const;
   void StartStandbyWatch();
   void StartSessionWatch();
   // The session watch's check; the delay before the next one.
@@ -218,6 +241,11 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
   CSessionWatch m_sessionWatch;
+  // The folder above the ETL folder and the ETL folder, held from Initialize on once they
+  // are safe; else why they are not.
+  Basalt::UniqueFile m_logFolder;
+  Basalt::UniqueFile m_etlFolder;
+  DWORD m_dwFolderRefusal = ERROR_SUCCESS;
   std::mutex m_lock;
 };
 

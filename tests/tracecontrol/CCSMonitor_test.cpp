@@ -22,6 +22,7 @@
 namespace {
 
 using tracetest::CapableMonitor;
+using tracetest::LogCapture;
 using tracetest::StandbyAnnouncer;
 using tracetest::WaitUntil;
 
@@ -169,27 +170,6 @@ class ThrowingListener : public ETWLogging::ICStandbyListener {
     ++reports;
     throw std::runtime_error("listener failed");
   }
-};
-
-// The foundation library's log lines while it is registered.
-class LogCapture : public Basalt::ILoggingHandler {
- public:
-  LogCapture() { registered = Basalt::RegisterLoggingHandler(this) == 0; }
-  ~LogCapture() { (void)Basalt::UnregisterLoggingHandler(this); }
-  void Handle(DWORD level, const wchar_t*, const wchar_t* function, int,
-              const wchar_t* message) override {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_lines.push_back(std::to_wstring(level) + L" " + function + L" " + message);
-  }
-  std::vector<std::wstring> Lines() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_lines;
-  }
-  bool registered = false;
-
- private:
-  std::mutex m_lock;
-  std::vector<std::wstring> m_lines;
 };
 
 // What the listener throws stays with the monitor, on its thread and at the start, and the
