@@ -58,6 +58,14 @@ DWORD CreateParentFolders(const std::wstring& path) {
              : code;
 }
 
+// Logs why the trace folders are not worked in; |reason| names the folder.
+void LogFolderRefusal(const wchar_t* function, int line, const std::wstring& reason, DWORD code) {
+  Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, function, line,
+                       L"%s (error %lu): ETL files are not rotated and no trace session is "
+                       L"started.",
+                       reason.c_str(), code);
+}
+
 void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
   wchar_t* target = reinterpret_cast<wchar_t*>(block + offset);
   const size_t length = std::min(name.size(), kMaxTraceNameChars);
@@ -231,10 +239,8 @@ DWORD CLogController::SecureEtlFolders() {
   if (!security.Build()) {
     DWORD code = GetLastError();
     if (code == ERROR_SUCCESS) code = ERROR_INVALID_SECURITY_DESCR;
-    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureAllFunction, __LINE__,
-                         L"Cannot build the rights of the ETL folders (error %lu): ETL files are "
-                         L"not rotated and no trace session is started.",
-                         code);
+    LogFolderRefusal(kSecureAllFunction, __LINE__, L"Cannot build the rights of the ETL folders",
+                     code);
     return code;
   }
   const std::wstring& etlPath = m_appProperties.GetEtlPath();
@@ -250,10 +256,10 @@ DWORD CLogController::SecureEtlFolders() {
       const DWORD above = SecureFolder(parent, security, m_logFolder);
       if (above != ERROR_SUCCESS) return above;
     }
+    return SecureFolder(etlPath, security, m_etlFolder);
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  return SecureFolder(etlPath, security, m_etlFolder);
 }
 
 DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
@@ -262,10 +268,7 @@ DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity&
   DWORD attributes = 0;
   DWORD code = OpenFolder(path.c_str(), opened, attributes);
   if (code != ERROR_SUCCESS) {
-    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
-                         L"Cannot open %s (error %lu): ETL files are not rotated and no trace "
-                         L"session is started.",
-                         path.c_str(), code);
+    LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot open " + path, code);
     return code;
   }
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -274,10 +277,7 @@ DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity&
     code = ERROR_DIRECTORY;
   }
   if (code != ERROR_SUCCESS) {
-    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
-                         L"%s is a reparse point or no folder (error %lu): ETL files are not "
-                         L"rotated and no trace session is started.",
-                         path.c_str(), code);
+    LogFolderRefusal(kSecureFunction, __LINE__, path + L" is a reparse point or no folder", code);
     return code;
   }
   std::vector<BYTE> descriptor;
@@ -285,10 +285,8 @@ DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity&
       !security.IsMetBy(descriptor.data())) {
     code = WriteFolderSecurity(opened.get(), security.OwnedDescriptor());
     if (code != ERROR_SUCCESS) {
-      Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kSecureFunction, __LINE__,
-                           L"Cannot set the owner and rights of %s (error %lu): ETL files are "
-                           L"not rotated and no trace session is started.",
-                           path.c_str(), code);
+      LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot set the owner and rights of " + path,
+                       code);
       return code;
     }
   }

@@ -44,6 +44,12 @@ class StandbyTest : public ControllerTest {
     ASSERT_TRUE(WaitUntil([&] { return controller.standbyHandled > handled; }));
   }
   int Starts() { return fake_trace::Session(app->sessionName).starts; }
+  // The ETL folder holds one backup, of |trace|, and the ETL file.
+  void ExpectOneBackupOf(const char* trace) {
+    const auto entries = app->EtlFolderEntries();
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(trace, testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  }
   bool Running() { return fake_trace::IsRunning(app->sessionName); }
 
   std::unique_ptr<StandbyAnnouncer> announcer;
@@ -61,9 +67,7 @@ TEST_F(StandbyTest, TheOwnersSessionPausesForStandbyAndKeepsItsTrace) {
   Announce(*controller, false);
   EXPECT_TRUE(Running());
   EXPECT_EQ(2, Starts());
-  const auto entries = app->EtlFolderEntries();
-  ASSERT_EQ(2u, entries.size());
-  EXPECT_EQ("before standby", testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  ExpectOneBackupOf("before standby");
   EXPECT_EQ("", testsupport::ReadFileBytes(app->etlFile));
 }
 
@@ -120,9 +124,7 @@ TEST_F(StandbyTest, TheWatchNeitherStartsNorRotatesInStandby) {
   Announce(*controller, false);
   EXPECT_TRUE(Running());
   EXPECT_EQ(2, Starts());
-  const auto entries = app->EtlFolderEntries();
-  ASSERT_EQ(2u, entries.size());
-  EXPECT_EQ("before standby", testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  ExpectOneBackupOf("before standby");
 }
 
 // A start refused because qxlogs.etl was held waits while the machine is in standby: a
@@ -144,9 +146,7 @@ TEST_F(StandbyTest, ASettingsChangeInStandbyLeavesAWaitingStartToTheEndOfStandby
   EXPECT_EQ(std::vector<std::wstring>{L"qxlogs.etl"}, app->EtlFolderEntries());
   Announce(*controller, false);
   EXPECT_TRUE(Running());
-  const auto entries = app->EtlFolderEntries();
-  ASSERT_EQ(2u, entries.size());
-  EXPECT_EQ("precious trace", testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  ExpectOneBackupOf("precious trace");
 }
 
 // A controller that restarted the session for someone else (its RestartSession runs its
