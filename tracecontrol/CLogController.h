@@ -78,16 +78,17 @@ struct CBackupFile {
 using CBackupFileList = std::vector<CBackupFile>;
 
 // One object per process (see LogControllerExports.h). The public operations are called
-// from one thread at a time; the registry monitor's thread and the standby monitor's thread
-// run beside it, and every piece of shared state is used under the controller's own lock.
+// from one thread at a time; the registry monitor's thread, the standby monitor's thread and
+// the session watch's thread run beside it, and every piece of shared state is used under
+// the controller's own lock.
 class CLogController : public CLogControllerIf, public ICStandbyListener {
  public:
   CLogController();
   CLogController(const CLogController&) = delete;
   CLogController& operator=(const CLogController&) = delete;
 
-  // Joins both monitor threads before anything else goes, then gives up ownership; a
-  // running session keeps running.
+  // Joins the monitor and watch threads before anything else goes, then gives up
+  // ownership; a running session keeps running.
   ~CLogController() override;
 
   // 5023 when "Shutdown Controller" is 1; 1307 when this object owns the session, 288 when
@@ -189,8 +190,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // apart, so a session comes back within 30 s of the ETL file being let go.
   [[nodiscard]] virtual DWORD SessionCheckDelay(DWORD failedChecks);
 
-  // Joins both monitor threads. Derived classes whose overrides run on those threads call
-  // it from their destructors.
+  // Joins the monitor and watch threads. Derived classes whose overrides run on those
+  // threads call it from their destructors.
   void StopMonitorThreads();
 
   const internal::ETWAppProperties& AppProperties() const noexcept { return m_appProperties; }
