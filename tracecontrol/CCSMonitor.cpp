@@ -63,10 +63,11 @@ bool CCSMonitor::Start(ICStandbyListener* listener) {
   if (!exit) return false;
   m_enterEvent = std::move(enter);
   m_exitEvent = std::move(exit);
-  m_thread.reset(CreateThread(nullptr, 0, &CCSMonitor::WatchThread, this, 0, nullptr));
-  if (!m_thread) return false;
+  // The state found now goes first: a change announced meanwhile stays signalled and is
+  // reported by the thread after it, in the order it happened.
   if (IsInConnectedStandby()) Report(true);
-  return true;
+  m_thread.reset(CreateThread(nullptr, 0, &CCSMonitor::WatchThread, this, 0, nullptr));
+  return static_cast<bool>(m_thread);
 }
 
 void CCSMonitor::Stop() {

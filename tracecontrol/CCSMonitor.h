@@ -27,9 +27,9 @@ class CCSMonitor {
   // Stop().
   virtual ~CCSMonitor();
 
-  // Opens the two announcement events and starts the watching thread, which reports each
-  // Enter and Exit to |listener|; when the machine is in standby now, reports that at once
-  // on the calling thread. False on a null listener or when an event or the thread cannot
+  // Opens the two announcement events; when the machine is in standby now, reports that at
+  // once on the calling thread; then starts the watching thread, which reports each Enter
+  // and Exit to |listener|. False on a null listener or when an event or the thread cannot
   // be made (what was made is closed by Stop).
   [[nodiscard]] bool Start(ICStandbyListener* listener);
 

@@ -1,17 +1,19 @@
 #include "tracecontrol/CLogController.h"
 
 #include <aclapi.h>
-#include <io.h>
 
 #include <algorithm>
 #include <new>
 #include <utility>
 
 #include "basalt/LibraryUtils.h"
+#include "basalt/Logging/CLogger.h"
 #include "basalt/OSInfo.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
 #include "etwlogging/CLoggingIf.h"
+#include "tracecontrol/CEtlFolderSecurity.h"
+#include "tracecontrol/EtlFolderFiles.h"
 #include "tracecontrol/TraceSessionCalls.h"
 
 namespace ETWLogging {
@@ -23,65 +25,26 @@ constexpr DWORD kMaxFilesToKeep = 50;
 constexpr DWORD kMinBuffersNotConfigured = 0xFFFFFFFF;
 constexpr ULONG kSystemTimeClientContext = 2;
 constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  // 1023
+// The session watch: a look every 30 s while the session runs; after a start that failed, again
+// after 1 s, doubling up to those 30 s.
+constexpr DWORD kSessionCheckMs = 30000;
+constexpr DWORD kFirstRetryMs = 1000;
+constexpr wchar_t kSourceFile[] = L"LogController";
+constexpr wchar_t kSecureFunction[] = L"ETWLogging::CLogController::SecureFolder";
+constexpr wchar_t kSecureAllFunction[] = L"ETWLogging::CLogController::SecureEtlFolders";
+// What a folder of the trace files is opened for: its owner and rights, its listing, the
+// files in it. It is shared for reading and writing, not for deletion, so that nobody moves
+// or replaces it while the controller holds it.
+constexpr DWORD kFolderAccess =
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+constexpr SECURITY_INFORMATION kFolderSecurityParts =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
   GetSystemInfo(&info);
   return 2 * info.dwNumberOfProcessors;
 }
-
-// The ETL folder's rights: SYSTEM and Administrators full control, Users read and list, all
-// inherited by its files and folders; nothing inherited from ProgramData, where every user
-// may create files.
-class CEtlFolderSecurity {
- public:
-  // False with the thread's last error set.
-  bool Build() {
-    const struct {
-      WELL_KNOWN_SID_TYPE sid;
-      DWORD rights;
-    } grants[] = {
-        {WinLocalSystemSid, FILE_ALL_ACCESS},
-        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS},
-        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
-    };
-    BYTE sids[3][SECURITY_MAX_SID_SIZE];
-    DWORD aclBytes = sizeof(ACL);
-    for (size_t i = 0; i < 3; ++i) {
-      DWORD sidBytes = sizeof(sids[i]);
-      if (!CreateWellKnownSid(grants[i].sid, nullptr, sids[i], &sidBytes)) return false;
-      aclBytes += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sids[i]);
-    }
-    m_acl.reset(new (std::nothrow) BYTE[aclBytes]());
-    if (!m_acl) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-      return false;
-    }
-    const PACL acl = reinterpret_cast<PACL>(m_acl.get());
-    if (!InitializeAcl(acl, aclBytes, ACL_REVISION)) return false;
-    for (size_t i = 0; i < 3; ++i) {
-      if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                 grants[i].rights, sids[i])) {
-        return false;
-      }
-    }
-    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
-        !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-      return false;
-    }
-    m_attributes.nLength = sizeof(m_attributes);
-    m_attributes.lpSecurityDescriptor = &m_descriptor;
-    m_attributes.bInheritHandle = FALSE;
-    return true;
-  }
-  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
-
- private:
-  std::unique_ptr<BYTE[]> m_acl;
-  SECURITY_DESCRIPTOR m_descriptor = {};
-  SECURITY_ATTRIBUTES m_attributes = {};
-};
 
 // Creates the folders above |path| that are missing, with the default rights. 0 when they
 // exist afterwards, else the failing step's error.
@@ -93,6 +56,14 @@ DWORD CreateParentFolders(const std::wstring& path) {
   return Basalt::CreateDirectoryTree(path.substr(0, cut).c_str(), &code)
              ? static_cast<DWORD>(ERROR_SUCCESS)
              : code;
+}
+
+// Logs why the trace folders are not worked in; |reason| names the folder.
+void LogFolderRefusal(const wchar_t* function, int line, const std::wstring& reason, DWORD code) {
+  Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, function, line,
+                       L"%s (error %lu): ETL files are not rotated and no trace session is "
+                       L"started.",
+                       reason.c_str(), code);
 }
 
 void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
@@ -124,6 +95,7 @@ void CLogController::StopMonitorThreads() {
   m_registryMonitor.stop();
   if (m_pStandbyMonitor) m_pStandbyMonitor->Stop();
   m_bStandbyWatching = false;
+  m_sessionWatch.Stop();
 }
 
 bool CLogController::IsOwner() {
@@ -138,6 +110,9 @@ DWORD CLogController::Initialize(const wchar_t* appId) {
   if (appId == nullptr || !LoadAppProperties(appId)) return ERROR_INVALID_PARAMETER;
   const DWORD directory = EnsureEtlDirectory();
   if (directory != ERROR_SUCCESS) return directory;
+  // Under ProgramData any user may have made these folders, or put a link in their place:
+  // nothing is moved, deleted or started in them until they are the controller's own.
+  m_dwFolderRefusal = SecureEtlFolders();
   m_pStandbyMonitor = MakeStandbyMonitor();
   m_bInitialized = true;
   return ERROR_SUCCESS;
@@ -162,7 +137,9 @@ DWORD CLogController::RestartSession() {
   const Basalt::UniqueKernelHandle probe(CreateOwnerMutex());
   if (!probe) return GetLastError();
   const bool owner = IsOwner();
+  // Neither may start the session between the stop and the start below.
   m_registryMonitor.stop();
+  m_sessionWatch.Stop();
   DWORD result;
   bool startPending;
   {
@@ -174,8 +151,9 @@ DWORD CLogController::RestartSession() {
   if (result == ERROR_SUCCESS || (result == kControllerNoSession && startPending)) {
     result = StartOrResume();
   } else if (owner) {
-    // Nothing was restarted: the owner goes on watching its settings as before.
+    // Nothing was restarted: the owner goes on watching as before.
     (void)StartRegistryMonitor();
+    StartSessionWatch();
   }
   return result;
 }
@@ -233,7 +211,6 @@ bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appPrope
 
 DWORD CLogController::EnsureEtlDirectory() {
   DWORD code = ERROR_SUCCESS;
-  // A folder that exists keeps the rights it has.
   const std::wstring& etlPath = m_appProperties.GetEtlPath();
   if (!Basalt::DirectoryExists(etlPath.c_str())) {
     try {
@@ -255,6 +232,104 @@ DWORD CLogController::EnsureEtlDirectory() {
     return ERROR_SUCCESS;  // made now, or there already
   }
   return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+}
+
+DWORD CLogController::SecureEtlFolders() {
+  CEtlFolderSecurity security;
+  if (!security.Build()) {
+    DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) code = ERROR_INVALID_SECURITY_DESCR;
+    LogFolderRefusal(kSecureAllFunction, __LINE__, L"Cannot build the rights of the ETL folders",
+                     code);
+    return code;
+  }
+  const std::wstring& etlPath = m_appProperties.GetEtlPath();
+  const std::wstring& programData = m_appProperties.GetProgramData();
+  try {
+    // The folder above (QXLOGS) is the controller's too, unless it is ProgramData itself.
+    const size_t end = etlPath.find_last_not_of(L'\\');
+    const size_t cut = end == std::wstring::npos ? end : etlPath.rfind(L'\\', end);
+    const std::wstring parent = cut == std::wstring::npos ? std::wstring() : etlPath.substr(0, cut);
+    if (!programData.empty() && parent.size() > programData.size() + 1 &&
+        _wcsnicmp(parent.c_str(), programData.c_str(), programData.size()) == 0 &&
+        parent[programData.size()] == L'\\') {
+      const DWORD above = SecureFolder(parent, security, m_logFolder);
+      if (above != ERROR_SUCCESS) return above;
+    }
+    return SecureFolder(etlPath, security, m_etlFolder);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
+                                   Basalt::UniqueFile& folder) {
+  Basalt::UniqueFile opened;
+  DWORD attributes = 0;
+  DWORD code = OpenFolder(path.c_str(), opened, attributes);
+  if (code != ERROR_SUCCESS) {
+    LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot open " + path, code);
+    return code;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    code = kReparsePointMet;
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    code = ERROR_DIRECTORY;
+  }
+  if (code != ERROR_SUCCESS) {
+    LogFolderRefusal(kSecureFunction, __LINE__, path + L" is a reparse point or no folder", code);
+    return code;
+  }
+  std::vector<BYTE> descriptor;
+  if (ReadFolderSecurity(opened.get(), descriptor) != ERROR_SUCCESS || descriptor.empty() ||
+      !security.IsMetBy(descriptor.data())) {
+    code = WriteFolderSecurity(opened.get(), security.OwnedDescriptor());
+    if (code != ERROR_SUCCESS) {
+      LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot set the owner and rights of " + path,
+                       code);
+      return code;
+    }
+  }
+  folder = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
+                                 DWORD& attributes) {
+  Basalt::UniqueFile opened(
+      CreateFileW(path, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!opened) return GetLastError();
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return GetLastError();
+  }
+  attributes = tag.FileAttributes;
+  folder = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) {
+  DWORD needed = 0;
+  (void)GetKernelObjectSecurity(folder, kFolderSecurityParts, nullptr, 0, &needed);
+  if (needed == 0) return GetLastError();
+  try {
+    std::vector<BYTE> bytes(needed);
+    if (!GetKernelObjectSecurity(folder, kFolderSecurityParts, bytes.data(), needed, &needed)) {
+      return GetLastError();
+    }
+    descriptor = std::move(bytes);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogController::WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
+  // Only the folder itself: what is in it keeps its own rights.
+  return SetKernelObjectSecurity(folder, kFolderSecurityParts, descriptor)
+             ? static_cast<DWORD>(ERROR_SUCCESS)
+             : GetLastError();
 }
 
 std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
@@ -364,7 +439,9 @@ DWORD CLogController::StartOrResume() {
   const DWORD monitor = StartRegistryMonitor();
   if (monitor != ERROR_SUCCESS) return monitor;
   StartStandbyWatch();
+  StartSessionWatch();
   std::lock_guard<std::mutex> lock(m_lock);
+  if (m_ownerMutex) m_bSessionWanted = true;
   if (m_bInStandby) {
     (void)RotateLogFiles();  // the session starts when standby ends
     return ERROR_SUCCESS;
@@ -378,38 +455,112 @@ void CLogController::StartStandbyWatch() {
   (void)m_pStandbyMonitor->Start(this);
 }
 
+void CLogController::StartSessionWatch() {
+  if (m_sessionWatch.IsRunning() || !IsOwner()) return;
+  // Without the thread the session still runs; it only does not come back by itself.
+  (void)m_sessionWatch.Start([this] { return CheckSession(); }, SessionCheckDelay(0));
+}
+
+DWORD CLogController::SessionCheckDelay(DWORD failedChecks) {
+  if (failedChecks == 0) return kSessionCheckMs;
+  const DWORD doublings = std::min<DWORD>(failedChecks - 1, 15);
+  return std::min<DWORD>(kFirstRetryMs << doublings, kSessionCheckMs);
+}
+
+DWORD CLogController::CheckSession() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  // In standby the session stays stopped and its files stay where they are.
+  if (!m_ownerMutex || !m_bSessionWanted || m_bInStandby) {
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  if (IsShutdownRequested()) {
+    m_bSessionWanted = false;  // as when the setting is applied: not until the next Start
+    m_bStartPending = false;
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  // Whoever restarted it, a session under the name is the one to keep: the watch starts one
+  // only where none runs and never stops one, also when another process starts it meanwhile.
+  CTraceProperties query, start;
+  if (BuildTraceProperties(query) && BuildTraceProperties(start) && !QuerySession(query)) {
+    // Missed for the first time: another process may be between the stop and the start of a
+    // restart. Look again shortly before starting one over it.
+    if (m_dwFailedChecks == 0) {
+      m_dwFailedChecks = 1;
+      return SessionCheckDelay(1);
+    }
+    (void)StartStoppedSession(TRUE, start);
+  }
+  CTraceProperties after;
+  if (BuildTraceProperties(after) && QuerySession(after)) {
+    m_bStartPending = false;
+    m_dwFailedChecks = 0;
+    return SessionCheckDelay(0);
+  }
+  return SessionCheckDelay(++m_dwFailedChecks);
+}
+
 DWORD CLogController::StopController(BOOLEAN stopSession) {
   StopMonitorThreads();
   std::lock_guard<std::mutex> lock(m_lock);
   const DWORD result = stopSession ? StopSession() : static_cast<DWORD>(ERROR_SUCCESS);
   m_bStartPending = false;
+  m_bSessionWanted = false;
+  m_dwFailedChecks = 0;
   m_ownerMutex.reset();
   return result;
 }
 
 bool CLogController::EtlFileExists() {
-  return _waccess_s(m_appProperties.GetEtlFilePath().c_str(), 0) == 0;
+  if (!m_etlFolder) return true;  // nothing can be known about it
+  Basalt::UniqueFile file;
+  const DWORD opened = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), 0, file);
+  return opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND;
+}
+
+std::wstring CLogController::EtlFileName() const {
+  const std::wstring& file = m_appProperties.GetEtlFilePath();
+  const size_t cut = file.find_last_of(L'\\');
+  return cut == std::wstring::npos ? file : file.substr(cut + 1);
 }
 
 DWORD CLogController::StartSession(BOOL rotate) {
   CTraceProperties properties;
   if (!BuildTraceProperties(properties)) return kControllerFailed;
   (void)StopSession();
+  return StartStoppedSession(rotate, properties);
+}
+
+DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& properties) {
+  // The session would write its file through whatever the folder leads to.
+  if (m_dwFolderRefusal != ERROR_SUCCESS) return m_dwFolderRefusal;
   if (rotate) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.
-    // The session this call stopped is started at the next trigger instead (a settings
-    // change, RestartSession, the end of standby), once whoever holds the file lets go.
+    // The owner starts the session this call stopped once whoever holds the file lets go: at
+    // its next trigger (a settings change, RestartSession, the end of standby) or check.
     if (EtlFileExists()) {
-      m_bStartPending = true;
+      if (m_ownerMutex) {
+        m_bStartPending = true;
+        m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
+        m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
+      }
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
   TRACEHANDLE handle = 0;
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
-  if (started != ERROR_SUCCESS) return started;
+  if (started != ERROR_SUCCESS) {
+    if (m_ownerMutex) {
+      m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
+      m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
+    }
+    return started;
+  }
   m_bStartPending = false;
+  m_dwFailedChecks = 0;
   m_hSession = handle;
   return EnableProvider(handle);
 }
@@ -475,6 +626,7 @@ DWORD CLogController::ApplySettings() {
   std::lock_guard<std::mutex> lock(m_lock);
   if (IsShutdownRequested()) {
     m_bStartPending = false;  // the session is not to run until the next Start
+    m_bSessionWanted = false;
     return StopSession();
   }
   ReadControllerSettings();

@@ -16,10 +16,13 @@
 #include "etwlogging/ETWAppProperties.h"
 #include "tracecontrol/CCSMonitor.h"
 #include "tracecontrol/CLogControllerIf.h"
+#include "tracecontrol/CSessionWatch.h"
 #include "tracecontrol/ICStandbyListener.h"
 #include "tracecontrol/Registry/monitored_reg_key.h"
 
 namespace ETWLogging {
+
+class CEtlFolderSecurity;
 
 // Result codes of the controller besides the platform's own.
 constexpr DWORD kControllerNoSession = ERROR_FILE_NOT_FOUND;    // 2
@@ -75,16 +78,17 @@ struct CBackupFile {
 using CBackupFileList = std::vector<CBackupFile>;
 
 // One object per process (see LogControllerExports.h). The public operations are called
-// from one thread at a time; the registry monitor's thread and the standby monitor's thread
-// run beside it, and every piece of shared state is used under the controller's own lock.
+// from one thread at a time; the registry monitor's thread, the standby monitor's thread and
+// the session watch's thread run beside it, and every piece of shared state is used under
+// the controller's own lock.
 class CLogController : public CLogControllerIf, public ICStandbyListener {
  public:
   CLogController();
   CLogController(const CLogController&) = delete;
   CLogController& operator=(const CLogController&) = delete;
 
-  // Joins both monitor threads before anything else goes, then gives up ownership; a
-  // running session keeps running.
+  // Joins the monitor and watch threads before anything else goes, then gives up
+  // ownership; a running session keeps running.
   ~CLogController() override;
 
   // 5023 when "Shutdown Controller" is 1; 1307 when this object owns the session, 288 when
@@ -95,15 +99,18 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Takes ownership first when not holding it (288 etc.), then ends monitoring and
   // ownership; stops the session when |stopSession|.
   [[nodiscard]] DWORD Stop(BOOLEAN stopSession) override;
-  // Stops the running session (2 when none runs: nothing else changes, unless this object's
+  // Stops the running session (2 when none runs: nothing else changes, unless this owner's
   // own start was refused because the ETL file stayed in place: then it starts the session)
-  // and starts it again with rotation. An owner stays the owner throughout.
+  // and starts it again with rotation. An owner stays the owner throughout; a start that a
+  // non-owner could not make is the owner's to make again (see SessionCheckDelay).
   [[nodiscard]] DWORD RestartSession() override;
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
   // 4055 on a second call; 87 for a null ID or an application without names; else the
-  // error of creating the ETL folder (an existing folder is fine and keeps its rights; a new
-  // one lets only SYSTEM and Administrators write); 0.
+  // error of creating the ETL folder; 0. The ETL folder and the folder above it (below
+  // ProgramData) must then be plain folders, owned by SYSTEM or Administrators with the
+  // protected rights (only they write, Users read), or be put so; where that fails it is
+  // logged, and no ETL file is moved or deleted and no session started by this object.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
 
@@ -127,7 +134,7 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
   // Lock held. Stops the running session, rotates the ETL files when |rotate| and starts the
   // session. An ETL file that stayed in place is never started over: then nothing is
-  // started, the reason is returned and the start is left to the next trigger.
+  // started and the reason is returned; an owner tries again at its next trigger or check.
   [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
   [[nodiscard]] virtual DWORD StartOrResume();
   [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
@@ -135,13 +142,16 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual DWORD FlushSession();
   // Lock held.
   [[nodiscard]] virtual DWORD StopSession();
-  // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; the runtime's
-  // error number when there is no ETL file; the error of the move (the ETL file then stays
-  // where it is); else the first failed deletion.
+  // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; 2 when there
+  // is no ETL file; the error of the move (the ETL file then stays where it is); else the
+  // first failed deletion. The reason when the folders could not be made safe. Files are
+  // reached through the ETL folder's handle, never by following a reparse point; anything
+  // that is not a plain file is neither moved nor deleted.
   [[nodiscard]] virtual DWORD RotateLogFiles();
-  // Lock held. 0, or the error of the move; a backup name that is taken is passed over.
+  // Lock held. 0, 2 without an ETL file, or the error of the move; a backup name that is
+  // taken is passed over.
   [[nodiscard]] virtual DWORD BackupCurrentEtl();
-  // The regular files of the ETL folder whose names end in ".bak". False when out of memory.
+  // The plain files of the ETL folder whose names end in ".bak". False when out of memory.
   [[nodiscard]] virtual bool ListBackupFiles(CBackupFileList& list);
   // Deletes the oldest entries beyond Files To Keep; one that cannot be deleted is passed
   // over. 0, or the first failed deletion's error.
@@ -162,16 +172,45 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual void GetBackupTime(FILETIME& time);
   // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
   [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
+  // Opens the folder |path| without following a reparse point there, for reading and setting
+  // its owner and rights and for reaching its files, sharing no deletion. 0 with |folder|
+  // and the attributes of what was opened, or the error (both left alone).
+  [[nodiscard]] virtual DWORD OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
+                                         DWORD& attributes);
+  // The owner and DACL of |folder| as a self-relative descriptor: 0 or the error (|descriptor|
+  // left alone).
+  [[nodiscard]] virtual DWORD ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor);
+  // Sets the owner and DACL of |folder| itself from |descriptor|: 0 or the error.
+  [[nodiscard]] virtual DWORD WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor);
+  // While this object owns the session and it should run (from Start on, outside standby,
+  // until "Shutdown Controller" or Stop), a watch checks that a session runs under its name
+  // and, when none does at two checks in a row, starts it with rotation. The delay in ms
+  // before the next check: |failedChecks| 0 while the session runs, else the number of
+  // checks (or failed starts) in a row that found none running. Checks come at most 30 s
+  // apart, so a session comes back within 30 s of the ETL file being let go.
+  [[nodiscard]] virtual DWORD SessionCheckDelay(DWORD failedChecks);
 
-  // Joins both monitor threads. Derived classes whose overrides run on those threads call
-  // it from their destructors.
+  // Joins the monitor and watch threads. Derived classes whose overrides run on those
+  // threads call it from their destructors.
   void StopMonitorThreads();
 
   const internal::ETWAppProperties& AppProperties() const noexcept { return m_appProperties; }
 
  private:
   bool IsOwner();
+  // The reason the ETL folders are not safe to work in (logged), or 0 with both held.
+  DWORD SecureEtlFolders();
+  DWORD SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
+                     Basalt::UniqueFile& folder);
+  // "qxlogs.etl": the name of the ETL file in the ETL folder.
+  std::wstring EtlFileName() const;
   void StartStandbyWatch();
+  void StartSessionWatch();
+  // The session watch's check; the delay before the next one.
+  DWORD CheckSession();
+  // Lock held. StartSession after its stop: rotation, the refusal of an ETL file that stayed
+  // in place, the start of the session with |properties| and the enabling of the provider.
+  DWORD StartStoppedSession(BOOL rotate, CTraceProperties& properties);
   bool EtlFileExists();
   // Lock held. Enables the provider at Severity on the session running under the session
   // name, as a query finds it now; 2 when none is found. |started| is the handle of a
@@ -193,11 +232,21 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   DWORD m_dwFilesToKeep = 10;
   DWORD m_dwSeverity = 4;
   bool m_bInStandby = false;
-  // A start of the session was refused because the ETL file could not be moved aside; the
-  // next settings change or RestartSession tries again.
+  // The owner's start of the session was refused because the ETL file could not be moved
+  // aside; the next settings change, RestartSession or check of the watch tries again.
   bool m_bStartPending = false;
+  // The owner's session should run: set by the owner's start, cleared by "Shutdown
+  // Controller" and by the end of ownership.
+  bool m_bSessionWanted = false;
+  DWORD m_dwFailedChecks = 0;
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
+  CSessionWatch m_sessionWatch;
+  // The folder above the ETL folder and the ETL folder, held from Initialize on once they
+  // are safe; else why they are not.
+  Basalt::UniqueFile m_logFolder;
+  Basalt::UniqueFile m_etlFolder;
+  DWORD m_dwFolderRefusal = ERROR_SUCCESS;
   std::mutex m_lock;
 };
 

@@ -1,13 +1,11 @@
 // ETL rotation of the trace session controller: the current ETL file becomes a numbered,
 // time-stamped backup and the oldest backups beyond "Files To Keep" are deleted.
-#include <io.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
 #include "etwlogging/CLoggingIf.h"
 #include "tracecontrol/CLogController.h"
+#include "tracecontrol/EtlFolderFiles.h"
 
 namespace ETWLogging {
 namespace {
@@ -24,8 +22,7 @@ bool EndsWithBak(const wchar_t* name) {
 }  // namespace
 
 DWORD CLogController::RotateLogFiles() {
-  const errno_t exists = _waccess_s(m_appProperties.GetEtlFilePath().c_str(), 0);
-  if (exists != 0) return static_cast<DWORD>(exists);
+  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
   const DWORD backup = BackupCurrentEtl();
   if (backup != ERROR_SUCCESS) return backup;
   CBackupFileList list;
@@ -34,40 +31,40 @@ DWORD CLogController::RotateLogFiles() {
 }
 
 DWORD CLogController::BackupCurrentEtl() {
-  const std::wstring& etlFile = m_appProperties.GetEtlFilePath();
-  DWORD error = ERROR_ALREADY_EXISTS;
+  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
+  Basalt::UniqueFile etl;
+  DWORD error = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), DELETE, etl);
+  if (error != ERROR_SUCCESS) return error;
   for (int attempt = 0; attempt < kBackupNameAttempts; ++attempt) {
     const LONG counter = InterlockedIncrement(&m_lBackupCounter);
     FILETIME now = {};
     GetBackupTime(now);
     std::wstring backup;
-    if (!FormatWide(backup, L"%s\\%08d%08x%08x.etl.bak", m_appProperties.GetEtlPath().c_str(),
-                    static_cast<int>(counter), now.dwHighDateTime, now.dwLowDateTime)) {
+    if (!FormatWide(backup, L"%08d%08x%08x.etl.bak", static_cast<int>(counter), now.dwHighDateTime,
+                    now.dwLowDateTime)) {
       return ERROR_INVALID_PARAMETER;
     }
-    if (MoveFileW(etlFile.c_str(), backup.c_str())) return ERROR_SUCCESS;
-    error = GetLastError();
+    error = RenameWithin(etl.get(), m_etlFolder.get(), backup);
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return error;
   }
   return error;
 }
 
 bool CLogController::ListBackupFiles(CBackupFileList& list) {
+  if (!m_etlFolder) return true;
   try {
-    std::wstring pattern;
-    if (!FormatWide(pattern, L"%s\\*.bak", m_appProperties.GetEtlPath().c_str())) return true;
-    WIN32_FIND_DATAW data;
-    const Basalt::UniqueFindFile find(FindFirstFileW(pattern.c_str(), &data));
-    if (!find) return true;
-    do {
-      // A folder cannot be deleted as a file and would hold up the pruning for good; the
-      // pattern also matches short 8.3 names of longer extensions.
-      if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0 ||
-          !EndsWithBak(data.cFileName)) {
+    std::vector<CFolderEntry> entries;
+    (void)ListFolder(m_etlFolder.get(), entries);  // what was listed before an error counts
+    for (const CFolderEntry& entry : entries) {
+      // Only plain files are ever deleted: a folder or link would hold up the pruning for
+      // good, or lead elsewhere.
+      if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE |
+                               FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+          !EndsWithBak(entry.name.c_str())) {
         continue;
       }
-      list.push_back({data.ftLastWriteTime, m_appProperties.GetEtlPath() + L"\\" + data.cFileName});
-    } while (FindNextFileW(find.get(), &data));
+      list.push_back({entry.lastWrite, m_appProperties.GetEtlPath() + L"\\" + entry.name});
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -82,11 +79,17 @@ DWORD CLogController::PruneBackupFiles(CBackupFileList& list) {
   // Only the oldest entries beyond the count are candidates: one that cannot be deleted is
   // passed over, never made up for with a newer backup.
   const size_t excess = list.size() - m_dwFilesToKeep;
+  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
   DWORD firstError = ERROR_SUCCESS;
   for (size_t i = 0; i < excess; ++i) {
-    if (!DeleteFileW(list[i].path.c_str()) && firstError == ERROR_SUCCESS) {
-      firstError = GetLastError();
-    }
+    // Deleted in the ETL folder the handle names, by the name the listing gave.
+    const size_t cut = list[i].path.find_last_of(L'\\');
+    Basalt::UniqueFile file;
+    DWORD error = OpenPlainFileIn(
+        m_etlFolder.get(), cut == std::wstring::npos ? list[i].path : list[i].path.substr(cut + 1),
+        DELETE, file);
+    if (error == ERROR_SUCCESS) error = DeleteOnClose(file.get());
+    if (error != ERROR_SUCCESS && firstError == ERROR_SUCCESS) firstError = error;
   }
   return firstError;
 }

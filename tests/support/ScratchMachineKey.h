@@ -33,6 +33,8 @@ class ScratchMachineKey {
   // True while HKEY_LOCAL_MACHINE points at the scratch key.
   bool ok() const { return m_ok; }
   HKEY key() const { return m_key.get(); }
+  // The scratch key's path under HKEY_CURRENT_USER, for a second process to redirect to.
+  const std::wstring& path() const { return m_path; }
 
   // Plain DWORD value under the (redirected) machine key |sub|, created when missing.
   bool SetPlainDword(const wchar_t* sub, const wchar_t* name, DWORD value) const {

@@ -22,6 +22,7 @@
 namespace {
 
 using tracetest::CapableMonitor;
+using tracetest::LogCapture;
 using tracetest::StandbyAnnouncer;
 using tracetest::WaitUntil;
 
@@ -123,6 +124,44 @@ TEST_F(StandbyMonitorTest, StandbyAtStartIsReportedAtOnce) {
   EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
 }
 
+// Leaving standby is announced just as the monitor starts, before "CSOn" is cleared. The
+// state found at the start goes to the listener first, the thread's report of the Exit after
+// it, so the listener ends up out of standby. A monitor whose thread would report first gets
+// the chance: its state check waits for a report.
+TEST_F(StandbyMonitorTest, TheStateAtStartIsReportedBeforeTheThreadsFirstReport) {
+  class SlowStateMonitor : public CapableMonitor {
+   public:
+    explicit SlowStateMonitor(HANDLE reported) : m_reported(reported) {}
+    bool IsConnectedStandbyCapable() override {
+      WaitForSingleObject(m_reported, 300);
+      return true;
+    }
+
+   private:
+    HANDLE m_reported;
+  };
+  class SignallingListener : public RecordingListener {
+   public:
+    Basalt::UniqueEvent reported{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void OnStandby(bool entering) override {
+      RecordingListener::OnStandby(entering);
+      SetEvent(reported.get());
+    }
+  };
+  SignallingListener listener;
+  ASSERT_TRUE(listener.reported);
+  announcer->Exit();
+  ASSERT_TRUE(announcer->SetState(1));
+  SlowStateMonitor monitor(listener.reported.get());
+  ASSERT_TRUE(monitor.Start(&listener));
+  ASSERT_TRUE(WaitUntil([&] { return listener.Reports().size() == 2; }));
+  monitor.Stop();
+  const auto reports = listener.Reports();
+  EXPECT_TRUE(reports[0].entering);
+  EXPECT_EQ(GetCurrentThreadId(), reports[0].thread);
+  EXPECT_FALSE(reports[1].entering);
+}
+
 // A listener that fails at every report.
 class ThrowingListener : public ETWLogging::ICStandbyListener {
  public:
@@ -131,27 +170,6 @@ class ThrowingListener : public ETWLogging::ICStandbyListener {
     ++reports;
     throw std::runtime_error("listener failed");
   }
-};
-
-// The foundation library's log lines while it is registered.
-class LogCapture : public Basalt::ILoggingHandler {
- public:
-  LogCapture() { registered = Basalt::RegisterLoggingHandler(this) == 0; }
-  ~LogCapture() { (void)Basalt::UnregisterLoggingHandler(this); }
-  void Handle(DWORD level, const wchar_t*, const wchar_t* function, int,
-              const wchar_t* message) override {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_lines.push_back(std::to_wstring(level) + L" " + function + L" " + message);
-  }
-  std::vector<std::wstring> Lines() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_lines;
-  }
-  bool registered = false;
-
- private:
-  std::mutex m_lock;
-  std::vector<std::wstring> m_lines;
 };
 
 // What the listener throws stays with the monitor, on its thread and at the start, and the

@@ -3,14 +3,18 @@
 // These need <windows.h> first.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "TamselFakeCallPath.h"
 #include "basalt/LibraryUtils.h"
 #include "basalt/UniqueHandle.h"
 #include "support/ControllerTestSupport.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestPrograms.h"
 
 namespace {
 
@@ -49,6 +53,18 @@ class RotationTest : public ControllerTest {
     return Basalt::UniqueFile(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, 0, nullptr));
+  }
+  // Waits until |controller|'s watch has looked at the session a few times more.
+  void WaitForChecks(tracetest::TestController& controller) {
+    const int asked = controller.delaysAsked;
+    EXPECT_TRUE(WaitUntil([&] { return controller.delaysAsked >= asked + 6; }));
+  }
+  // RestartSession for the application in a second process, as a tool would run it: its
+  // result. |hold| names the two events that hold its start of the session (or is empty).
+  DWORD RestartInOtherProcess(const std::wstring& hold = L"") {
+    return testsupport::RunProgram(testsupport::WinePath(TAMSEL_FAKE_CALL_UNIX_PATH),
+                                   fake_trace::TableName() + L" \"" + registry->path() +
+                                       L"\" RestartSession " + app->id + L" " + hold);
   }
   std::unique_ptr<tracetest::TestController> StartWithFixedTime() {
     auto controller = MakeController();
@@ -162,15 +178,16 @@ TEST_F(RotationTest, AnEtlFileThatCannotBeMovedIsNeverStartedOver) {
 }
 
 // The start that found qxlogs.etl held stopped the session; once the holder lets go, the
-// controller's next trigger moves the trace aside and brings the session back. A trigger
-// while the file is still held leaves the trace alone.
+// controller's next trigger, or else its own watch, moves the trace aside and brings the
+// session back. A trigger or check while the file is still held leaves the trace alone.
 TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
   struct Trigger {
     const char* name;
-    // Fires the trigger and returns its result (0 for a settings change) once the
-    // controller has handled it.
+    // Fires the trigger and returns its result (0 for a settings change or the watch) once
+    // the controller has handled it.
     std::function<DWORD(tracetest::TestController&)> fire;
     DWORD resultWhileHeld;
+    DWORD checkEvery;  // 0: the watch does not look within the test
   };
   const Trigger triggers[] = {
       {"settings change",
@@ -179,9 +196,15 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
          EXPECT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
          return static_cast<DWORD>(ERROR_SUCCESS);
        },
-       ERROR_SUCCESS},
+       ERROR_SUCCESS, 0},
       {"RestartSession", [&](tracetest::TestController& c) { return c.RestartSession(); },
-       ERROR_SHARING_VIOLATION},
+       ERROR_SHARING_VIOLATION, 0},
+      {"none: the watch",
+       [&](tracetest::TestController& c) {
+         WaitForChecks(c);
+         return static_cast<DWORD>(ERROR_SUCCESS);
+       },
+       ERROR_SUCCESS, 50},
   };
   for (const Trigger& trigger : triggers) {
     SCOPED_TRACE(trigger.name);
@@ -189,6 +212,7 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
     Basalt::UniqueFile reader = HoldEtlFile("precious trace");
     ASSERT_TRUE(reader);
     auto controller = MakeController();
+    if (trigger.checkEvery != 0) controller->CheckEvery(trigger.checkEvery);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
     EXPECT_EQ(trigger.resultWhileHeld, trigger.fire(*controller));
     Sleep(100);
@@ -207,21 +231,93 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
   }
 }
 
+// A tool in another process restarts the session while a reader holds qxlogs.etl: it stops
+// the owner's session, cannot start one and goes away. The owner finds that none runs under
+// the name and, once the reader lets go, starts it again with the old trace in a backup.
+TEST_F(RotationTest, TheOwnerBringsBackASessionThatAnotherProcessCouldNotRestart) {
+  auto owner = MakeController();
+  owner->CheckEvery(50);
+  ASSERT_EQ(0u, owner->Start());
+  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "owner's trace"));
+  Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), RestartInOtherProcess());
+  WaitForChecks(*owner);
+  EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+  EXPECT_EQ("owner's trace", Read(L"qxlogs.etl"));
+
+  reader.reset();
+  EXPECT_TRUE(WaitUntil([&] { return fake_trace::IsRunning(app->sessionName); }));
+  const std::vector<std::wstring> entries = app->EtlFolderEntries();
+  ASSERT_EQ(2u, entries.size());  // one backup and the new qxlogs.etl
+  EXPECT_EQ("owner's trace", Read(entries[0]));
+  EXPECT_EQ("", Read(L"qxlogs.etl"));
+  const fake_trace::SessionState state = fake_trace::Session(app->sessionName);
+  EXPECT_EQ(2, state.starts);
+  EXPECT_TRUE(state.enabled);
+  EXPECT_EQ(0u, owner->Stop(TRUE));
+}
+
+// A restart that another process makes leaves a session that outlives that process, its file
+// held as before; the owner's watch keeps that session, also when it looks between the stop
+// and the start of the restart, and the owner's settings reach it.
+TEST_F(RotationTest, ASessionThatAnotherProcessRestartedIsKept) {
+  auto owner = MakeController();
+  // A session found missing is looked for again after 3 s.
+  std::atomic<bool> missed{false};
+  owner->checkDelay = [&](DWORD failedChecks) {
+    if (failedChecks == 0) return 50u;
+    missed = true;
+    return 3000u;
+  };
+  ASSERT_EQ(0u, owner->Start());
+  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "first run"));
+  const std::wstring tag = std::to_wstring(GetCurrentProcessId());
+  const std::wstring enteredName = L"Local\\HollinTest.RestartEntered." + tag;
+  const std::wstring releaseName = L"Local\\HollinTest.RestartRelease." + tag;
+  Basalt::UniqueEvent entered(CreateEventW(nullptr, TRUE, FALSE, enteredName.c_str()));
+  Basalt::UniqueEvent release(CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str()));
+  ASSERT_TRUE(entered && release);
+  DWORD restarted = 0xFFFFFFFF;
+  std::thread tool([&] { restarted = RestartInOtherProcess(enteredName + L" " + releaseName); });
+  // The tool has stopped the session and rotated; the owner looks in before it starts one.
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered.get(), 10000));
+  EXPECT_TRUE(WaitUntil([&] { return missed.load(); }));
+  SetEvent(release.get());
+  tool.join();
+  EXPECT_EQ(0u, restarted);
+  // The look again after the miss, and one more.
+  const int asked = owner->delaysAsked;
+  EXPECT_TRUE(WaitUntil([&] { return owner->delaysAsked >= asked + 2; }, 10000));
+  EXPECT_EQ(2, fake_trace::Session(app->sessionName).starts);
+  EXPECT_FALSE(MoveFileW(app->etlFile.c_str(), (app->etlFile + L".moved").c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  ASSERT_TRUE(app->SetSeverity(5));
+  EXPECT_TRUE(WaitUntil([&] { return fake_trace::Session(app->sessionName).level == 5; }));
+  const std::vector<std::wstring> entries = app->EtlFolderEntries();
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("first run", Read(entries[0]));
+}
+
 // "Shutdown Controller" set while a start waits for the held file drops that start: clearing
-// it again restarts nothing, as it does for a session that the shutdown stopped.
+// it again restarts nothing, as it does for a session that the shutdown stopped, neither at
+// the settings change nor at the watch's checks.
 TEST_F(RotationTest, AShutdownDropsTheStartThatWaitsForAHeldFile) {
   Basalt::UniqueFile reader = HoldEtlFile("precious trace");
   ASSERT_TRUE(reader);
   auto controller = MakeController();
+  controller->CheckEvery(20);
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
-  size_t calls = fake_trace::Calls().size();
+  int applied = controller->settingsApplied;
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
-  ASSERT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+  ASSERT_TRUE(app->PokeUntil([&] { return controller->settingsApplied > applied; }));
   reader.reset();
-  calls = fake_trace::Calls().size();
+  applied = controller->settingsApplied;
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
-  ASSERT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
-  Sleep(100);
+  ASSERT_TRUE(app->PokeUntil([&] { return controller->settingsApplied > applied; }));
+  WaitForChecks(*controller);
   EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
   EXPECT_EQ("precious trace", Read(L"qxlogs.etl"));
 }

@@ -7,7 +7,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "basalt/UniqueHandle.h"
 #include "support/ControllerTestSupport.h"
 #include "support/StandbyAnnouncer.h"
 #include "tests/support/TestFiles.h"
@@ -42,6 +44,12 @@ class StandbyTest : public ControllerTest {
     ASSERT_TRUE(WaitUntil([&] { return controller.standbyHandled > handled; }));
   }
   int Starts() { return fake_trace::Session(app->sessionName).starts; }
+  // The ETL folder holds one backup, of |trace|, and the ETL file.
+  void ExpectOneBackupOf(const char* trace) {
+    const auto entries = app->EtlFolderEntries();
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(trace, testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  }
   bool Running() { return fake_trace::IsRunning(app->sessionName); }
 
   std::unique_ptr<StandbyAnnouncer> announcer;
@@ -59,9 +67,7 @@ TEST_F(StandbyTest, TheOwnersSessionPausesForStandbyAndKeepsItsTrace) {
   Announce(*controller, false);
   EXPECT_TRUE(Running());
   EXPECT_EQ(2, Starts());
-  const auto entries = app->EtlFolderEntries();
-  ASSERT_EQ(2u, entries.size());
-  EXPECT_EQ("before standby", testsupport::ReadFileBytes(app->etlFolder + L"\\" + entries[0]));
+  ExpectOneBackupOf("before standby");
   EXPECT_EQ("", testsupport::ReadFileBytes(app->etlFile));
 }
 
@@ -101,6 +107,46 @@ TEST_F(StandbyTest, AStartDuringStandbyOnlyRotates) {
   EXPECT_FALSE(testsupport::FileExists(app->etlFile));
   Announce(*controller, false);
   EXPECT_TRUE(Running());
+}
+
+// The owner's watch leaves the session stopped in standby and its trace where it is; when
+// standby ends the session comes back with that trace in a backup.
+TEST_F(StandbyTest, TheWatchNeitherStartsNorRotatesInStandby) {
+  auto controller = MakeCapableController();
+  controller->CheckEvery(20);
+  ASSERT_EQ(0u, controller->Start());
+  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "before standby"));
+  Announce(*controller, true);
+  const int asked = controller->delaysAsked;
+  EXPECT_TRUE(WaitUntil([&] { return controller->delaysAsked > asked + 5; }));
+  EXPECT_FALSE(Running());
+  EXPECT_EQ(std::vector<std::wstring>{L"qxlogs.etl"}, app->EtlFolderEntries());
+  Announce(*controller, false);
+  EXPECT_TRUE(Running());
+  EXPECT_EQ(2, Starts());
+  ExpectOneBackupOf("before standby");
+}
+
+// A start refused because qxlogs.etl was held waits while the machine is in standby: a
+// settings change then neither starts the session nor moves the trace; the end of standby
+// does both.
+TEST_F(StandbyTest, ASettingsChangeInStandbyLeavesAWaitingStartToTheEndOfStandby) {
+  ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "precious trace", 0));
+  Basalt::UniqueFile reader(CreateFileW(app->etlFile.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+  ASSERT_TRUE(reader);
+  auto controller = MakeCapableController();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), controller->Start());
+  Announce(*controller, true);
+  reader.reset();
+  const int applied = controller->settingsApplied;
+  ASSERT_TRUE(app->PokeUntil([&] { return controller->settingsApplied > applied; }));
+  EXPECT_FALSE(Running());
+  EXPECT_EQ(std::vector<std::wstring>{L"qxlogs.etl"}, app->EtlFolderEntries());
+  Announce(*controller, false);
+  EXPECT_TRUE(Running());
+  ExpectOneBackupOf("precious trace");
 }
 
 // A controller that restarted the session for someone else (its RestartSession runs its

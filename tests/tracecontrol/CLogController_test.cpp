@@ -16,6 +16,7 @@
 #include "basalt/UniqueHandle.h"
 #include "support/ControllerTestSupport.h"
 #include "tests/support/TestFiles.h"
+#include "tracecontrol/TraceSessionCalls.h"
 
 namespace {
 
@@ -67,100 +68,6 @@ TEST_F(ControllerTest, InitializeAcceptsAnEtlFolderThatExists) {
   ASSERT_TRUE(Basalt::DirectoryExists(app->etlFolder.c_str()));
   TestController second;
   EXPECT_EQ(0u, second.Initialize(app->Id()));
-}
-
-// A DACL as {well-known SID (WinNullSid for any other), rights, flags} of its allowing entries.
-using AceList = std::vector<std::tuple<WELL_KNOWN_SID_TYPE, ACCESS_MASK, BYTE>>;
-
-struct DaclOf {
-  bool present = false;
-  bool isProtected = false;
-  AceList aces;
-};
-
-DaclOf ReadDacl(PSECURITY_DESCRIPTOR descriptor) {
-  DaclOf result;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
-      dacl == nullptr || !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
-    return result;
-  }
-  result.present = true;
-  result.isProtected = (control & SE_DACL_PROTECTED) != 0;
-  ACL_SIZE_INFORMATION size = {};
-  EXPECT_TRUE(GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation));
-  for (DWORD i = 0; i < size.AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) break;
-    WELL_KNOWN_SID_TYPE type = WinNullSid;
-    for (const WELL_KNOWN_SID_TYPE known :
-         {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinBuiltinUsersSid, WinWorldSid,
-          WinAuthenticatedUserSid, WinCreatorOwnerSid}) {
-      BYTE sid[SECURITY_MAX_SID_SIZE];
-      DWORD sidSize = sizeof(sid);
-      if (CreateWellKnownSid(known, nullptr, sid, &sidSize) && EqualSid(&ace->SidStart, sid)) {
-        type = known;
-      }
-    }
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) type = WinNullSid;
-    result.aces.emplace_back(type, ace->Mask, ace->Header.AceFlags);
-  }
-  return result;
-}
-
-// The DACL of a file or folder as the system reports it (Wine derives it from the Unix
-// permissions), as text.
-std::wstring DaclText(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return L"";
-  }
-  Basalt::UniqueLocalMem hold(descriptor);
-  LPWSTR text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-    return L"";
-  }
-  Basalt::UniqueLocalMem holdText(text);
-  return text;
-}
-
-// The ETL folder that Initialize makes lets only SYSTEM and Administrators change what is in
-// it, and takes nothing from ProgramData; the folders above it are made as usual.
-TEST_F(ControllerTest, TheEtlFolderIsMadeWritableForAdministratorsOnly) {
-  auto controller = MakeController();
-  ASSERT_TRUE(Basalt::DirectoryExists(app->etlFolder.c_str()));
-  ASSERT_EQ(1u, controller->createdFolders.size());  // the parents got the default
-  const TestController::CreatedFolder& folder = controller->createdFolders[0];
-  EXPECT_EQ(app->etlFolder, folder.path);
-  ASSERT_FALSE(folder.descriptor.empty());
-  const DaclOf dacl = ReadDacl(const_cast<BYTE*>(folder.descriptor.data()));
-  ASSERT_TRUE(dacl.present);
-  EXPECT_TRUE(dacl.isProtected);
-  const BYTE inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-  EXPECT_EQ((AceList{{WinLocalSystemSid, FILE_ALL_ACCESS, inherited},
-                     {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, inherited},
-                     {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, inherited}}),
-            dacl.aces);
-  // The session's file and backups live in it as before.
-  ASSERT_EQ(0u, controller->Start());
-  ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "trace"));
-  EXPECT_EQ(0u, controller->RestartSession());
-  EXPECT_EQ(2u, app->EtlFolderEntries().size());
-}
-
-// A folder that is already there keeps its own rights.
-TEST_F(ControllerTest, AnEtlFolderThatExistsKeepsItsRights) {
-  ASSERT_TRUE(Basalt::CreateDirectoryTree(app->etlFolder.c_str()));
-  const std::wstring before = DaclText(app->etlFolder);
-  ASSERT_FALSE(before.empty());
-  auto controller = MakeController();
-  EXPECT_TRUE(controller->createdFolders.empty());
-  EXPECT_EQ(before, DaclText(app->etlFolder));
 }
 
 TEST_F(ControllerTest, PropertiesBlockWithDefaults) {
@@ -275,16 +182,55 @@ TEST_F(ControllerTest, ShutdownControllerStopsTheSessionUntilTheNextStart) {
 
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
   auto controller = MakeController();
+  controller->CheckEvery(20);
   ASSERT_EQ(0u, controller->Start());
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 1));
   EXPECT_TRUE(WaitUntil([&] { return !fake_trace::IsRunning(app->sessionName); }));
-  // Clearing it again enables the provider on no session and restarts nothing.
-  const size_t calls = fake_trace::Calls().size();
+  // Clearing it again enables the provider on no session and restarts nothing, neither then
+  // nor at the watch's later checks.
+  const int applied = controller->settingsApplied;
   ASSERT_TRUE(app->SetControllerValue(L"Shutdown Controller", 0));
-  EXPECT_TRUE(app->PokeUntil([&] { return fake_trace::Calls().size() > calls; }));
+  EXPECT_TRUE(app->PokeUntil([&] { return controller->settingsApplied > applied; }));
+  const int asked = controller->delaysAsked;
+  EXPECT_TRUE(WaitUntil([&] { return controller->delaysAsked > asked + 5; }));
   EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
   EXPECT_EQ(2u, controller->RestartSession());
   EXPECT_EQ(1, fake_trace::Session(app->sessionName).starts);
+}
+
+// Once no session runs under the name, a settings change has nothing to enable: it answers 2
+// and makes no enable call, not on the handle learnt at the start either.
+TEST_F(ControllerTest, ASettingsChangeWithoutASessionEnablesNothing) {
+  auto controller = MakeController();
+  ASSERT_EQ(0u, controller->Start());
+  std::vector<BYTE> block(ETWLogging::kTracePropertiesBytes);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  properties->Wnode.BufferSize = ETWLogging::kTracePropertiesBytes;
+  // Stopped from outside, as a tool would stop it.
+  ASSERT_EQ(0u, TraceSessionCalls::ControlTrace(0, app->sessionName.c_str(), properties,
+                                                EVENT_TRACE_CONTROL_STOP));
+  const size_t calls = fake_trace::Calls().size();
+  const int applied = controller->settingsApplied;
+  ASSERT_TRUE(app->SetSeverity(5));
+  ASSERT_TRUE(WaitUntil([&] { return controller->settingsApplied > applied; }));
+  EXPECT_EQ(2u, controller->lastApplied.load());
+  const std::vector<fake_trace::CallRecord> after = fake_trace::Calls();
+  for (size_t i = calls; i < after.size(); ++i) EXPECT_NE(Call::kEnable, after[i].call);
+  EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+}
+
+// The shipped watch looks every 30 s while the session runs; after a start that failed it
+// tries again after 1 s, backing off to those 30 s and never waiting longer.
+TEST_F(ControllerTest, TheSessionWatchBacksOffToHalfAMinute) {
+  TestController controller;
+  const struct {
+    DWORD failedChecks;
+    DWORD delay;
+  } cases[] = {{0, 30000}, {1, 1000},  {2, 2000},   {3, 4000},          {5, 16000},
+               {6, 30000}, {7, 30000}, {40, 30000}, {0xFFFFFFFF, 30000}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.delay, controller.ShippedCheckDelay(c.failedChecks)) << c.failedChecks;
+  }
 }
 
 TEST_F(ControllerTest, OneOwnerAtATime) {

@@ -10,10 +10,13 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FakeTraceSessions.h"
+#include "basalt/Logging/CLogger.h"
 #include "tests/support/ScratchMachineKey.h"
 #include "tracecontrol/CLogController.h"
 
@@ -54,12 +57,74 @@ class TestTraceApp {
   std::wstring baseKey, controllerKey, providerKey;
 };
 
+// The foundation library's log lines ("<level> <function> <text>") while it is registered.
+class LogCapture : public Basalt::ILoggingHandler {
+ public:
+  LogCapture() { registered = Basalt::RegisterLoggingHandler(this) == 0; }
+  ~LogCapture() { (void)Basalt::UnregisterLoggingHandler(this); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  void Handle(DWORD level, const wchar_t*, const wchar_t* function, int,
+              const wchar_t* message) override {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_lines.push_back(std::to_wstring(level) + L" " + function + L" " + message);
+  }
+  std::vector<std::wstring> Lines() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_lines;
+  }
+  bool registered = false;
+
+ private:
+  std::mutex m_lock;
+  std::vector<std::wstring> m_lines;
+};
+
+// A DACL as {well-known SID (WinNullSid for any other), rights, flags} of its allowing entries.
+using AceList = std::vector<std::tuple<WELL_KNOWN_SID_TYPE, ACCESS_MASK, BYTE>>;
+
+struct DaclOf {
+  bool present = false;
+  bool isProtected = false;
+  AceList aces;
+};
+
+DaclOf ReadDacl(PSECURITY_DESCRIPTOR descriptor);
+
+// The owner and rights of folders as the test controllers see them, since Wine keeps no file
+// security (it turns a DACL into mode bits and back): what a controller or the test set for
+// a folder, else what Wine reports. Forgotten by the fixture.
+namespace folder_security {
+// Records |sddl| (owner and DACL) for the folder |path|.
+bool Set(const std::wstring& path, const wchar_t* sddl);
+void Set(const std::wstring& path, std::vector<BYTE> selfRelative);
+// The self-relative descriptor recorded for |path|; empty when none.
+std::vector<BYTE> Get(const std::wstring& path);
+void Reset();
+}  // namespace folder_security
+
 // A controller without a standby monitor unless the test gives it one, with an optional
 // fixed backup time, that counts the standby announcements it has handled and keeps the
-// security with which it created folders (Wine keeps no file security of its own).
+// security with which it created folders. Folder security goes to folder_security, and the
+// folders it opens report the reparse point that Wine shows by path only. Its session watch
+// checks every 10 minutes, that is not within a test, unless CheckEvery says.
 class TestController : public ETWLogging::CLogController {
  public:
   ~TestController() override;
+
+  // The watch checks every |ms| (also after failed starts); before Start.
+  void CheckEvery(DWORD ms) {
+    checkDelay = [ms](DWORD) { return ms; };
+  }
+  // The delays of the shipped controller.
+  DWORD ShippedCheckDelay(DWORD failedChecks) {
+    return CLogController::SessionCheckDelay(failedChecks);
+  }
+  std::function<DWORD(DWORD)> checkDelay = [](DWORD) { return 600000u; };
+  std::atomic<int> delaysAsked{0};  // one at the watch's start and at the end of each check
+  // Settings applied (on the registry thread) and the result of the last.
+  std::atomic<int> settingsApplied{0};
+  std::atomic<DWORD> lastApplied{0};
 
   std::function<std::unique_ptr<ETWLogging::CCSMonitor>()> monitorFactory;
   bool fixedBackupTime = false;
@@ -70,6 +135,9 @@ class TestController : public ETWLogging::CLogController {
     std::vector<BYTE> descriptor;  // self-relative; empty when none was given
   };
   std::vector<CreatedFolder> createdFolders;
+  // Folder security: writes tried, and the error that they give (0: recorded).
+  int folderWrites = 0;
+  DWORD folderWriteError = 0;
 
   void OnStandby(bool entering) override;
 
@@ -77,6 +145,18 @@ class TestController : public ETWLogging::CLogController {
   std::unique_ptr<ETWLogging::CCSMonitor> MakeStandbyMonitor() override;
   void GetBackupTime(FILETIME& time) override;
   DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) override;
+  DWORD OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder, DWORD& attributes) override;
+  DWORD ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) override;
+  DWORD WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) override;
+  DWORD SessionCheckDelay(DWORD failedChecks) override {
+    ++delaysAsked;
+    return checkDelay(failedChecks);
+  }
+  DWORD ApplySettings() override {
+    lastApplied = CLogController::ApplySettings();
+    ++settingsApplied;
+    return lastApplied;
+  }
 };
 
 // The machine key redirected to a scratch key, one registered application, the fake

@@ -1,0 +1,104 @@
+#include "tracecontrol/EtlFolderFiles.h"
+
+#include <winternl.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+namespace ETWLogging {
+namespace {
+
+constexpr DWORD kNotPlain =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD kListingBytes = 64 * 1024;
+
+// One name, nothing that the system would take as a path.
+bool IsPlainName(const std::wstring& name) {
+  return !name.empty() && name != L"." && name != L".." &&
+         name.find_first_of(L"\\/:") == std::wstring::npos &&
+         name.size() * sizeof(wchar_t) < 0xFFFF;
+}
+
+DWORD Win32Error(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
+}  // namespace
+
+DWORD OpenPlainFileIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
+                      Basalt::UniqueFile& file) {
+  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
+  UNICODE_STRING unicodeName;
+  unicodeName.Buffer = const_cast<wchar_t*>(name.c_str());
+  unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  unicodeName.MaximumLength = unicodeName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE opened = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr, 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+      FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return Win32Error(status);
+  Basalt::UniqueFile candidate(opened);
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(candidate.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return GetLastError();
+  }
+  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kReparsePointMet;
+  if ((tag.FileAttributes & kNotPlain) != 0) return ERROR_ACCESS_DENIED;
+  file = std::move(candidate);
+  return ERROR_SUCCESS;
+}
+
+DWORD RenameWithin(HANDLE file, HANDLE folder, const std::wstring& name) {
+  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
+  const size_t nameBytes = name.size() * sizeof(wchar_t);
+  const size_t bytes = offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes;
+  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[bytes + sizeof(wchar_t)]());
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.get());
+  rename->ReplaceIfExists = FALSE;
+  // The new name is resolved in the folder this handle names, not along a path.
+  rename->RootDirectory = folder;
+  rename->FileNameLength = static_cast<ULONG>(nameBytes);
+  memcpy(rename->FileName, name.data(), nameBytes);
+  IO_STATUS_BLOCK io = {};
+  const NTSTATUS status =
+      NtSetInformationFile(file, &io, rename, static_cast<ULONG>(bytes), FileRenameInformation);
+  return NT_SUCCESS(status) ? static_cast<DWORD>(ERROR_SUCCESS) : Win32Error(status);
+}
+
+DWORD DeleteOnClose(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))
+             ? static_cast<DWORD>(ERROR_SUCCESS)
+             : GetLastError();
+}
+
+DWORD ListFolder(HANDLE folder, std::vector<CFolderEntry>& entries) {
+  std::unique_ptr<LONGLONG[]> buffer(new LONGLONG[kListingBytes / sizeof(LONGLONG)]);
+  FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(folder, request, buffer.get(), kListingBytes)) {
+      const DWORD error = GetLastError();
+      return error == ERROR_NO_MORE_FILES ? static_cast<DWORD>(ERROR_SUCCESS) : error;
+    }
+    request = FileFullDirectoryInfo;
+    const BYTE* at = reinterpret_cast<const BYTE*>(buffer.get());
+    for (;;) {
+      const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(at);
+      std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        FILETIME lastWrite;
+        lastWrite.dwLowDateTime = entry->LastWriteTime.LowPart;
+        lastWrite.dwHighDateTime = static_cast<DWORD>(entry->LastWriteTime.HighPart);
+        entries.push_back({std::move(name), entry->FileAttributes, lastWrite});
+      }
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+}
+
+}  // namespace ETWLogging
