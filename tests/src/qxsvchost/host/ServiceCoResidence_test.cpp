@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -42,6 +43,12 @@ class CoResidenceTest : public ::testing::Test {
     EXPECT_TRUE(scratch_.GroupString(group_, name.c_str(), registration.text()));
     services_.push_back(name);
     return name;
+  }
+  // Polls |done| until it holds; false after 20 s.
+  static bool WaitFor(const std::function<bool()>& done) {
+    const ULONGLONG end = GetTickCount64() + kWait;
+    while (!done() && GetTickCount64() < end) Sleep(5);
+    return done();
   }
   DWORD Run(ThreadDispatcher::Plan plan) {
     std::wstring list;
@@ -174,18 +181,13 @@ TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
   const std::wstring sibling = Add(L"QxCoSibling", serves);
   const std::wstring faulting = Add(L"QxCoFaulting", faults);
 
-  const auto waitFor = [](const std::function<bool()>& done) {
-    const ULONGLONG end = GetTickCount64() + kWait;
-    while (!done() && GetTickCount64() < end) Sleep(10);
-    return done();
-  };
   bool siblingRanOn = false;
   std::thread stopper;
   EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
               d.Start(0);
-              ASSERT_TRUE(waitFor([&] { return scm_.State(sibling) == SERVICE_RUNNING; }));
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(sibling) == SERVICE_RUNNING; }));
               d.Start(1);
-              ASSERT_TRUE(waitFor([&] { return scm_.StoppedReports(faulting) > 0; }));
+              ASSERT_TRUE(WaitFor([&] { return scm_.StoppedReports(faulting) > 0; }));
               siblingRanOn = scm_.State(sibling) == SERVICE_RUNNING &&
                              ReadSubsystemRecord(sibling).returned == 0;
               // Stopped only after the plan has ended: the dispatcher must wait for it.
@@ -251,6 +253,104 @@ TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsS
   ASSERT_NE(lines.end(), teardown);
   EXPECT_LT(completed - lines.begin(), teardown - lines.begin());
   EXPECT_EQ(1, scm_.StoppedReports(name));
+}
+
+// Stop, then at once a new start of the same service, as an administrator's restart does: the
+// last start's end (its pause after STOPPED, the unload pause) runs beside the new start, which
+// stays RUNNING, answers its controls and ends with its own STOPPED. The test dispatcher, like
+// the service control manager, refuses a start before STOPPED and takes one right after it.
+TEST_F(CoResidenceTest, ANewStartRunsOnWhileTheLastStartOfItsServiceEnds) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  constexpr int kStarts = 5;
+  for (const DWORD exitCode : {0u, 0xDEADBABEu}) {
+    SCOPED_TRACE(testing::Message() << "exit code 0x" << std::hex << exitCode);
+    ComRegistration serves(library);
+    serves.Mode(L"service").Dword(L"ExitCode", exitCode).Dword(L"LingerMs", 150);
+    ASSERT_TRUE(serves.ok());
+    services_.clear();
+    const std::wstring name = Add(exitCode ? L"QxCoRestartBabe" : L"QxCoRestart", serves);
+
+    EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+                for (int start = 1; start <= kStarts; ++start) {
+                  SCOPED_TRACE(testing::Message() << "start " << start);
+                  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0));
+                  ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+                  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), d.Start(0));
+                  // Longer than the last start's end takes.
+                  Sleep(400);
+                  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), scm_.State(name));
+                  EXPECT_EQ(start - 1, scm_.StoppedReports(name));
+                  EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                            scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE));
+                  EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                            scm_.SendControl(name, SERVICE_CONTROL_STOP));
+                  ASSERT_TRUE(WaitFor([&] { return scm_.StoppedReports(name) >= start; }));
+                }
+              }));
+    EXPECT_EQ(kStarts, scm_.StoppedReports(name));
+    EXPECT_EQ(0u, scm_.StoppedExitCode(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(static_cast<DWORD>(kStarts), record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+  }
+}
+
+struct FloodCase {
+  const wchar_t* stem;
+  DWORD hr;
+  DWORD exitCode;
+  DWORD stopped;  // the exit code of the STOPPED report
+};
+
+// Controls in a tight loop while a subsystem that never reported STOPPED ends: once the host
+// releases the object, none reaches the subsystem's handler. The host's own handler answers
+// INTERROGATE and refuses STOP, and the service ends STOPPED once, with the code of its end.
+TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsystem) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  const FloodCase cases[] = {
+      {L"QxCoFloodClean", 0, 0, 0},
+      {L"QxCoFloodBabe", 0, 0xDEADBABE, 0},
+      {L"QxCoFloodFail", 0x80004005, 0, 1627},
+  };
+  for (const FloodCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << c.stem);
+    ComRegistration ends(library);
+    ends.Mode(L"running-return").Dword(L"Hr", c.hr).Dword(L"ExitCode", c.exitCode);
+    ends.Dword(L"DelayMs", 100);
+    ASSERT_TRUE(ends.ok());
+    services_.clear();
+    const std::wstring name = Add(c.stem, ends);
+
+    std::atomic<int> refusedStops{0};
+    std::thread flood;
+    EXPECT_EQ(
+        0u, Run([&](ThreadDispatcher& d) {
+          d.Start(0);
+          flood = std::thread([&] {
+            while (scm_.State(name) != SERVICE_STOPPED) {
+              if (scm_.SendControl(name, SERVICE_CONTROL_STOP) == ERROR_CALL_NOT_IMPLEMENTED) {
+                ++refusedStops;
+              }
+              const DWORD answer = scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE);
+              EXPECT_TRUE(answer == NO_ERROR || answer == ERROR_SERVICE_NOT_ACTIVE) << answer;
+            }
+          });
+        }));
+    if (flood.joinable()) flood.join();
+    EXPECT_EQ(1, scm_.StoppedReports(name));
+    EXPECT_EQ(c.stopped, scm_.StoppedExitCode(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(1u, record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+    // The unload pause leaves the host's handler in place long enough to be seen at work.
+    if (c.exitCode == 0xDEADBABE) {
+      EXPECT_GT(refusedStops.load(), 0);
+    }
+  }
 }
 
 }  // namespace
