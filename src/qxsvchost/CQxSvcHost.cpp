@@ -203,6 +203,7 @@ DWORD CQxSvcHost::Start(int argc, wchar_t** argv) {
                 L"Service threads of '%s' still running %u ms after the last service stopped; "
                 L"ending the process without teardown (exit code %u)",
                 stillRunning.c_str(), waitMs, exitCode);
+    if (m_seams.beforeForcedEnd) m_seams.beforeForcedEnd(exitCode);
     // Not exit or ExitProcess: static destructors and library detach code would run beneath
     // the live thread. Nothing needs flushing: the file logger writes each line through.
     TerminateProcess(GetCurrentProcess(), exitCode);

@@ -25,6 +25,9 @@ struct CQxSvcHostSeams {
   std::function<std::unique_ptr<CQxSvcHostWorkingSetHandler>()> makeWorkingSetHandler;
   // How long the teardown waits for service threads still finishing (0: 30 s).
   DWORD serviceThreadsWaitMs = 0;
+  // Runs when a service thread outlives that wait, just before the process is ended with the
+  // exit code it is given; it may end the process itself, never return to the teardown.
+  std::function<void(DWORD exitCode)> beforeForcedEnd;
 };
 
 class CQxSvcHost {

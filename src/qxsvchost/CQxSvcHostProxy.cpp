@@ -74,8 +74,8 @@ bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCod
   return ReportStoppedOn(scm, handle, exitCode);
 }
 
-// The host's handler for a service whose subsystem has let go of it: INTERROGATE is answered with
-// the status the control manager holds, every other control is refused.
+// The host's handler for a service whose subsystem has returned: INTERROGATE is answered with the
+// status the control manager holds, every other control is refused.
 DWORD WINAPI EndedServiceControl(DWORD control, DWORD, void*, void*) {
   return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
 }
@@ -152,39 +152,32 @@ ServiceStarts* FindStartsLocked(const wchar_t* name) {
 
 }  // namespace
 
-// One run of GenericServiceMain. A start that comes while an older start of the same service is
-// still on its way out takes the service's controls from that start's subsystem at once: the
-// older start leaves them to it and goes on to release its subsystem.
+// One run of GenericServiceMain: counted while it runs, and numbered among the starts of its
+// service.
 class CQxSvcHostProxy::ServiceMainRun {
  public:
-  ServiceMainRun(IQxServiceControlApi& scm, const wchar_t* name) {
+  explicit ServiceMainRun(const wchar_t* name) {
     AcquireSRWLockExclusive(&g_serviceMainsLock);
     ++g_serviceMains;
-    ServiceStarts* starts = nullptr;
     if (name) {
       try {
         if (!g_starts) g_starts = new std::vector<ServiceStarts>();
-        starts = FindStartsLocked(name);
+        ServiceStarts* starts = FindStartsLocked(name);
         if (!starts) {
           g_starts->push_back({name, 0, 0});
           starts = &g_starts->back();
         }
         m_name = starts->name;
+        m_number = starts->latest = ++g_lastStart;
+        ++starts->inside;
       } catch (const std::bad_alloc&) {
-        starts = nullptr;
+        m_number = 0;
       }
-    }
-    if (starts) {
-      if (starts->inside > 0)
-        (void)scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
-      m_number = starts->latest = ++g_lastStart;
-      ++starts->inside;
     }
     ReleaseSRWLockExclusive(&g_serviceMainsLock);
   }
   ~ServiceMainRun() {
     AcquireSRWLockExclusive(&g_serviceMainsLock);
-    // Looked up again: the list may have grown and moved since.
     if (m_number != 0) {
       if (ServiceStarts* s = FindStartsLocked(m_name.c_str())) --s->inside;
     }
@@ -194,35 +187,16 @@ class CQxSvcHostProxy::ServiceMainRun {
   ServiceMainRun(const ServiceMainRun&) = delete;
   ServiceMainRun& operator=(const ServiceMainRun&) = delete;
 
-  // The host's own handler for the service, registered unless a newer start of the service has
-  // come in (it has taken the controls then); null in that case or when the registration fails.
-  SERVICE_STATUS_HANDLE TakeControlsUnlessNewer(IQxServiceControlApi& scm, const wchar_t* name) {
-    AcquireSRWLockExclusive(&g_serviceMainsLock);
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    const bool newer = IsNewerLocked();
-    if (!newer) handle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
-    ReleaseSRWLockExclusive(&g_serviceMainsLock);
-    if (!newer && !handle) {
-      QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::ProxyServiceMain",
-                  L"RegisterServiceCtrlHandler failed for '%s', error %d", name, GetLastError());
-    }
-    return handle;
-  }
   // Whether a start of the same service came in after this one.
-  bool NewerStart() {
+  bool NewerStart() const {
     AcquireSRWLockShared(&g_serviceMainsLock);
-    const bool newer = IsNewerLocked();
+    const ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
+    const bool newer = s && s->latest != m_number;
     ReleaseSRWLockShared(&g_serviceMainsLock);
     return newer;
   }
 
  private:
-  bool IsNewerLocked() {
-    if (m_number == 0) return false;
-    const ServiceStarts* s = FindStartsLocked(m_name.c_str());
-    return s && s->latest != m_number;
-  }
-
   std::wstring m_name;
   ULONGLONG m_number = 0;  // 0: not known (no name, or no memory to record it)
 };
@@ -248,7 +222,7 @@ bool CQxSvcHostProxy::HasState() { return g_pProxyState != nullptr; }
 void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GenericServiceMain";
   ProxyProcessState* state = g_pProxyState;
-  ServiceMainRun run(StatusCallsOf(state), argc != 0 && argv ? argv[0] : nullptr);
+  ServiceMainRun run(argc != 0 && argv ? argv[0] : nullptr);
   if (argc == 0) {
     QXLOG_ERROR(kLogFile, kFunction, L"Insufficient arguments to ServiceMain");
     return;
@@ -325,12 +299,17 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv, &stoppedExitCode);
   // The subsystem's control handler stays the one that the service's controls reach until
   // another is registered: the host's own takes its place before the object is released or its
-  // library freed. Then whether the end is still to be told is read at once: a subsystem that
-  // reported STOPPED has let the service start again, and a later reading would be of the newer
-  // start.
-  const SERVICE_STATUS_HANDLE ownHandle =
-      run ? run->TakeControlsUnlessNewer(scm, name)
-          : scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
+  // library freed, unless a newer start of the service has come in (the controls are its own).
+  // Whether the end is still to be told is read at once: a subsystem that reported STOPPED has
+  // let the service start again, and a later reading could be of the newer start.
+  SERVICE_STATUS_HANDLE ownHandle = nullptr;
+  if (!run || !run->NewerStart()) {
+    ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
+    if (!ownHandle) {
+      QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
+                  name, GetLastError());
+    }
+  }
   bool tellEnd = ownHandle && ShownRunningHere(scm, name);
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
         L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -528,11 +529,12 @@ class ThreadDispatcher : public CQxSCMInterface {
 
   size_t Count() const { return m_table.size(); }
   std::wstring Name(size_t index) const { return m_table[index].lpServiceName; }
-  // Starts service |index| with argv = { its name, |extra|... }. As the service control manager,
-  // it refuses (ERROR_SERVICE_ALREADY_RUNNING) while the service's last start has not been
-  // reported SERVICE_STOPPED, and takes a new start as soon as it has, while the old start's
-  // thread may still run.
-  DWORD Start(size_t index, std::vector<std::wstring> extra = {}) {
+  // Starts service |index| with argv = { its name, |extra|... }, its service main entered
+  // |enterAfterMs| after the service is marked START_PENDING. As the service control manager, it
+  // refuses (ERROR_SERVICE_ALREADY_RUNNING) while the service's last start has not been reported
+  // SERVICE_STOPPED, and takes a new start as soon as it has, while the old start's thread may
+  // still run.
+  DWORD Start(size_t index, std::vector<std::wstring> extra = {}, DWORD enterAfterMs = 0) {
     const SERVICE_TABLE_ENTRYW entry = m_table[index];
     const std::wstring name = entry.lpServiceName;
     auto awaited = std::find_if(m_stopsAwaited.begin(), m_stopsAwaited.end(),
@@ -545,7 +547,8 @@ class ThreadDispatcher : public CQxSCMInterface {
       awaited->second = m_scm.StoppedReports(name) + 1;
     }
     m_scm.Started(name);
-    m_threads.emplace_back([entry, extra] {
+    m_threads.emplace_back([entry, extra, enterAfterMs] {
+      Sleep(enterAfterMs);
       std::vector<std::wstring> args{entry.lpServiceName};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<LPWSTR> argv;
@@ -567,6 +570,18 @@ class ThreadDispatcher : public CQxSCMInterface {
   std::vector<std::pair<std::wstring, int>> m_stopsAwaited;
   std::vector<std::thread> m_threads;
 };
+
+// For CQxSvcHostSeams::beforeForcedEnd of a host run inside a test process: the host would end
+// the process with its run's exit code (0 after a run, which would pass the test); it ends with a
+// failure instead and says why.
+inline void FailTheForcedEnd(DWORD exitCode) {
+  std::fprintf(stderr,
+               "the host ended the test process (exit code %lu): a service thread "
+               "outlived the wait for it\n",
+               exitCode);
+  std::fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 1);
+}
 
 // Waits up to |ms| for the named event (created when missing).
 inline bool WaitNamedEvent(const std::wstring& name, DWORD ms) {

@@ -73,6 +73,7 @@ class HostTest : public ::testing::Test {
       return std::make_unique<ThreadDispatcher>(scm_, plan);
     };
     seams.scm = &scm_;
+    seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
     return seams;
   }
   DWORD Run(CQxSvcHost& host, std::vector<std::wstring> args) {

@@ -59,6 +59,7 @@ class CoResidenceTest : public ::testing::Test {
       return std::make_unique<ThreadDispatcher>(scm_, plan);
     };
     seams.scm = &scm_;
+    seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
     CQxSvcHost host(seams);
     std::wstring program = L"Hollin.exe";
     std::wstring selector = L"/" + group_;
@@ -295,6 +296,36 @@ TEST_F(CoResidenceTest, ANewStartRunsOnWhileTheLastStartOfItsServiceEnds) {
     EXPECT_EQ(static_cast<DWORD>(kStarts), record.returned);
     EXPECT_EQ(0u, record.lateControls);
   }
+}
+
+// A start that the service control manager has marked START_PENDING but whose service main has
+// not yet been entered, when the last start's end runs its unload pause: the end read STOPPED
+// when its subsystem returned, and reports nothing over the new start.
+TEST_F(CoResidenceTest, AStartNotYetEnteredIsLeftAloneByTheEndOfTheLastOne) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  ComRegistration serves(library);
+  serves.Mode(L"service").Dword(L"ExitCode", 0xDEADBABE);
+  ASSERT_TRUE(serves.ok());
+  const std::wstring name = Add(L"QxCoPending", serves);
+  const std::wstring returned = L"The IQxSvcSubsystem(" + name + L")->QxServiceMain returned ";
+
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+              d.Start(0);
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+              scm_.SendControl(name, SERVICE_CONTROL_STOP);
+              // Logged once the end has read the service's state.
+              ASSERT_TRUE(WaitFor(
+                  [&] { return capture_.log().HasPrefix(ETWLogging::kLogNormal, returned); }));
+              // Entered after the unload pause and the end's last reading.
+              ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0, {}, 300));
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+              EXPECT_EQ(1, scm_.StoppedReports(name));
+              scm_.SendControl(name, SERVICE_CONTROL_STOP);
+            }));
+  EXPECT_EQ(2, scm_.StoppedReports(name));
+  EXPECT_EQ(2u, ReadSubsystemRecord(name).returned);
 }
 
 struct FloodCase {
