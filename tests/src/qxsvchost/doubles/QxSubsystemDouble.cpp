@@ -157,11 +157,13 @@ void RecordReturn(const wchar_t* service) { Count(service, L"Returned"); }
 // after the host released the object is counted ("LateControls").
 struct ServiceRun {
   std::wstring name;
-  SERVICE_STATUS_HANDLE handle = nullptr;
+  // Set once the registration has returned; a control may come before.
+  SERVICE_STATUS_HANDLE volatile handle = nullptr;
   HANDLE stop = nullptr;
   volatile LONG released = 0;
 
   void Report(DWORD state) {
+    if (!handle) return;
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
     status.dwCurrentState = state;

@@ -32,6 +32,7 @@ class CoResidenceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(scratch_.ok());
     ASSERT_TRUE(capture_.installed());
+    ASSERT_TRUE(route_.ok());
     ASSERT_TRUE(scratch_.HostDword(L"IsOobeCheckRequired", 0));
     ASSERT_TRUE(scratch_.HostDword(L"WSSEnable", 0));
   }
@@ -70,6 +71,9 @@ class CoResidenceTest : public ::testing::Test {
   ScratchHost scratch_{L"QxCoResidence"};
   qxtest::ScopedLogCapture capture_;
   qxhosttest::RecordingStatusApi scm_;
+  // The shared subsystem double, its status calls sent to |scm_|.
+  const std::wstring library_ = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route_{library_, scm_};
   const std::wstring group_ = qxhosttest::UniqueName(L"QxCoGroup");
   std::vector<std::wstring> services_;
 };
@@ -145,7 +149,7 @@ TEST_F(CoResidenceTest, AnUnloadingServiceLeavesItsRunningSiblingAlone) {
 }
 
 TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWithoutRunning) {
-  ComRegistration waits(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
+  ComRegistration waits(library_);
   waits.Mode(L"wait");
   ASSERT_TRUE(waits.ok());
   const std::wstring running = Add(L"QxCoBefore", waits);
@@ -171,11 +175,8 @@ TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWith
 // the host reports it STOPPED with 4317. The sibling that runs beside it stays RUNNING, and the
 // dispatcher returns only once the sibling too has stopped.
 TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration serves(library);
-  ComRegistration faults(library);
+  ComRegistration serves(library_);
+  ComRegistration faults(library_);
   serves.Mode(L"service");
   faults.Mode(L"running-av").Dword(L"DelayMs", 100);
   ASSERT_TRUE(serves.ok() && faults.ok());
@@ -213,10 +214,7 @@ TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
 // A subsystem that reports STOPPED itself and then returns a failing HRESULT: its report is the
 // only one, as a second one on a closed status handle could take the whole process down.
 TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration stops(library);
+  ComRegistration stops(library_);
   stops.Mode(L"stopped-return").Dword(L"Hr", 0x80004005).Dword(L"DelayMs", 50);
   ASSERT_TRUE(stops.ok());
   const std::wstring own = Add(L"QxCoOwnStop", stops);
@@ -233,10 +231,7 @@ TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
 // reports its own stop still runs after that. The host's teardown waits for its service thread
 // to finish instead of destroying the configuration and COM beneath it.
 TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsStop) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration lingers(library);
+  ComRegistration lingers(library_);
   lingers.Mode(L"stopped-return").Dword(L"DelayMs", 50).Dword(L"LingerMs", 500);
   ASSERT_TRUE(lingers.ok());
   const std::wstring name = Add(L"QxCoLinger", lingers);
@@ -261,13 +256,10 @@ TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsS
 // stays RUNNING, answers its controls and ends with its own STOPPED. The test dispatcher, like
 // the service control manager, refuses a start before STOPPED and takes one right after it.
 TEST_F(CoResidenceTest, ANewStartRunsOnWhileTheLastStartOfItsServiceEnds) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
   constexpr int kStarts = 5;
   for (const DWORD exitCode : {0u, 0xDEADBABEu}) {
     SCOPED_TRACE(testing::Message() << "exit code 0x" << std::hex << exitCode);
-    ComRegistration serves(library);
+    ComRegistration serves(library_);
     serves.Mode(L"service").Dword(L"ExitCode", exitCode).Dword(L"LingerMs", 150);
     ASSERT_TRUE(serves.ok());
     services_.clear();
@@ -302,10 +294,7 @@ TEST_F(CoResidenceTest, ANewStartRunsOnWhileTheLastStartOfItsServiceEnds) {
 // not yet been entered, when the last start's end runs its unload pause: the end read STOPPED
 // when its subsystem returned, and reports nothing over the new start.
 TEST_F(CoResidenceTest, AStartNotYetEnteredIsLeftAloneByTheEndOfTheLastOne) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration serves(library);
+  ComRegistration serves(library_);
   serves.Mode(L"service").Dword(L"ExitCode", 0xDEADBABE);
   ASSERT_TRUE(serves.ok());
   const std::wstring name = Add(L"QxCoPending", serves);
@@ -339,9 +328,6 @@ struct FloodCase {
 // releases the object, none reaches the subsystem's handler. The host's own handler answers
 // INTERROGATE and refuses STOP, and the service ends STOPPED once, with the code of its end.
 TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsystem) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
   const FloodCase cases[] = {
       {L"QxCoFloodClean", 0, 0, 0},
       {L"QxCoFloodBabe", 0, 0xDEADBABE, 0},
@@ -349,7 +335,7 @@ TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsy
   };
   for (const FloodCase& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << c.stem);
-    ComRegistration ends(library);
+    ComRegistration ends(library_);
     ends.Mode(L"running-return").Dword(L"Hr", c.hr).Dword(L"ExitCode", c.exitCode);
     ends.Dword(L"DelayMs", 100);
     ASSERT_TRUE(ends.ok());
