@@ -301,10 +301,9 @@ class RecordingStatusApi : public IQxServiceControlApi {
     return m_accesses;
   }
   // Sends |control| to the handler that |name| registered last, as the service control manager
-  // does: one control at a time, as the process's dispatcher thread runs them, and the handler
-  // looked up when the control is sent (a registration meanwhile does not wait for it). The
-  // handler's answer (NO_ERROR from one without an answer); ERROR_SERVICE_NOT_ACTIVE when the
-  // service has no open status handle.
+  // does: one control at a time, as the process's dispatcher runs them, and a registration waits
+  // for the control in progress, as Wine's does. The handler's answer (NO_ERROR from one without
+  // an answer); ERROR_SERVICE_NOT_ACTIVE when the service has no open status handle.
   DWORD SendControl(const std::wstring& name, DWORD control) {
     std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     LPHANDLER_FUNCTION handler = nullptr;
@@ -337,6 +336,7 @@ class RecordingStatusApi : public IQxServiceControlApi {
   // The subsystem double's RegisterServiceCtrlHandlerExW.
   SERVICE_STATUS_HANDLE RegisterHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
                                           void* context) {
+    std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     std::lock_guard<std::mutex> lock(m_mutex);
     EXPECT_NE(nullptr, handler);
     return RegisterLocked(name, nullptr, handler, context);
@@ -373,6 +373,7 @@ class RecordingStatusApi : public IQxServiceControlApi {
   BOOL QueryStatus(SC_HANDLE, SERVICE_STATUS*) override { return Unexpected<BOOL>(); }
   void Pause(DWORD) override { ADD_FAILURE() << "unexpected Pause"; }
   SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {
+    std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     std::lock_guard<std::mutex> lock(m_mutex);
     EXPECT_NE(nullptr, handler);
     return RegisterLocked(name, handler, nullptr, nullptr);
