@@ -186,18 +186,31 @@ DWORD CQxSvcHost::Start(int argc, wchar_t** argv) {
   OpenControlManagerCalls();
   (void)classObject.RegisterClassObject();
   const DWORD dispatcher = table->RegisterServicesToSCM();
-  // A subsystem may report its service STOPPED before its service main has returned; what
-  // follows tears down what that thread may still use. A subsystem that never returns does
-  // not keep the process for ever.
-  (void)CQxSvcHostProxy::WaitForServiceMains(kServiceMainsDrainMs);
-  // No client may reach the control manager once the services are gone: the configuration it
-  // works on is destroyed below.
+  // The services are gone: no client may reach the control manager from here on.
   classObject.RevokeClassObject();
-  CloseControlManagerCalls();
+  const DWORD exitCode = dispatcher == ERROR_SUCCESS ? ERROR_SUCCESS : kExitNoServiceThread;
   if (dispatcher != ERROR_SUCCESS) {
     QXLOG_ERROR(kLogFile, kFunction, L"SCM interface failed to start (Err=0x%08X)", dispatcher);
-    return kExitNoServiceThread;
   }
+  // A subsystem may report its service STOPPED before its service main has returned; what
+  // follows tears down what that thread may still use. A subsystem that never returns does not
+  // keep the process for ever, and nothing is torn down beneath it either.
+  const DWORD waitMs =
+      m_seams.serviceThreadsWaitMs ? m_seams.serviceThreadsWaitMs : kServiceMainsDrainMs;
+  std::wstring stillRunning;
+  if (!CQxSvcHostProxy::WaitForServiceMains(waitMs, &stillRunning)) {
+    QXLOG_ERROR(kLogFile, kFunction,
+                L"Service threads of '%s' still running %u ms after the last service stopped; "
+                L"ending the process without teardown (exit code %u)",
+                stillRunning.c_str(), waitMs, exitCode);
+    if (m_seams.beforeForcedEnd) m_seams.beforeForcedEnd(exitCode);
+    // Not exit or ExitProcess: static destructors and library detach code would run beneath
+    // the live thread. Nothing needs flushing: the file logger writes each line through.
+    TerminateProcess(GetCurrentProcess(), exitCode);
+  }
+  // The configuration that the control manager's calls work on is destroyed below.
+  CloseControlManagerCalls();
+  if (exitCode != ERROR_SUCCESS) return exitCode;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"SCM stopped after %0.04fs",
         sinceStart.Seconds());
 

@@ -23,6 +23,11 @@ struct CQxSvcHostSeams {
   IQxServiceControlApi* scm = nullptr;
   // Makes the working-set handler (exactly that type: its destructor is not virtual).
   std::function<std::unique_ptr<CQxSvcHostWorkingSetHandler>()> makeWorkingSetHandler;
+  // How long the teardown waits for service threads still finishing (0: 30 s).
+  DWORD serviceThreadsWaitMs = 0;
+  // Runs when a service thread outlives that wait, just before the process is ended with the
+  // exit code it is given; it may end the process itself, never return to the teardown.
+  std::function<void(DWORD exitCode)> beforeForcedEnd;
 };
 
 class CQxSvcHost {
@@ -37,7 +42,8 @@ class CQxSvcHost {
   // Runs the group that argv[1] names after its first "/" until the dispatcher returns. Exit
   // code: 0 after a run; 87 for a bad command line or no usable service; 1359 when the
   // configuration cannot be loaded or the dispatcher fails; the low 16 bits of the HRESULT when
-  // COM or its security cannot be initialised.
+  // COM or its security cannot be initialised. When a service thread is still running after the
+  // wait for it, the process ends at once with the run's exit code, without teardown.
   DWORD Start(int argc, wchar_t** argv);
 
   // The text of argv[1] after the first "/"; false (logged) when there is none or it is empty.

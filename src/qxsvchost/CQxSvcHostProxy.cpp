@@ -3,6 +3,8 @@
 #include <objbase.h>
 
 #include <new>
+#include <string>
+#include <vector>
 
 #include "basalt/Registry/CRegKey.h"
 #include "etwlogging/Logging.h"
@@ -47,59 +49,61 @@ IQxServiceControlApi& StatusCallsOf(ProxyProcessState* state) {
   return state && state->scm ? *state->scm : SystemServiceControlApi();
 }
 
-bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCode) {
-  static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::SetServiceStoppedStatus";
-  const SERVICE_STATUS_HANDLE handle = scm.RegisterControlHandler(name, &IgnoreControl);
-  if (!handle) {
-    QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed");
-    return false;
-  }
+// Reports SERVICE_STOPPED (share process, Win32 exit code |exitCode|) on |handle|.
+bool ReportStoppedOn(IQxServiceControlApi& scm, SERVICE_STATUS_HANDLE handle, DWORD exitCode) {
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
   status.dwCurrentState = SERVICE_STOPPED;
   status.dwWin32ExitCode = exitCode;
   if (!scm.SetStatus(handle, &status)) {
     const DWORD error = GetLastError();
-    QXLOG_ERROR(kLogFile, kFunction, L"Failed to set the service status, error %d", error);
+    QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::SetServiceStoppedStatus",
+                L"Failed to set the service status, error %d", error);
     return false;
   }
   return true;
 }
 
-// The state in which the service control manager shows |name|; 0 when it cannot be read.
-DWORD CurrentServiceState(IQxServiceControlApi& scm, const wchar_t* name) {
-  DWORD state = 0;
+bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCode) {
+  const SERVICE_STATUS_HANDLE handle = scm.RegisterControlHandler(name, &IgnoreControl);
+  if (!handle) {
+    QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::SetServiceStoppedStatus",
+                L"RegisterServiceCtrlHandler failed");
+    return false;
+  }
+  return ReportStoppedOn(scm, handle, exitCode);
+}
+
+// The host's handler for a service whose subsystem has returned: INTERROGATE is answered with the
+// status the control manager holds, every other control is refused.
+DWORD WINAPI EndedServiceControl(DWORD control, DWORD, void*, void*) {
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Whether the service control manager still shows |name| as this process's service and not
+// STOPPED: true also when it cannot be read, since a service left RUNNING can neither be stopped
+// nor started again.
+bool ShownRunningHere(IQxServiceControlApi& scm, const wchar_t* name) {
+  bool read = false;
+  SERVICE_STATUS_PROCESS status = {};
   DWORD error = ERROR_SUCCESS;
   const SC_HANDLE manager = scm.OpenManager(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     error = GetLastError();
   } else {
     const SC_HANDLE service = scm.OpenServiceHandle(manager, name, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS_PROCESS status = {};
-    if (service && scm.QueryStatusEx(service, &status)) {
-      state = status.dwCurrentState;
-    } else {
-      error = GetLastError();
-    }
+    read = service && scm.QueryStatusEx(service, &status);
+    if (!read) error = GetLastError();
     if (service) scm.Close(service);
     scm.Close(manager);
   }
-  if (state == 0) {
+  if (!read) {
     QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::ProxyServiceMain",
                 L"Failed to query the status of '%s', error %d", name, error);
+    return true;
   }
-  return state;
-}
-
-// Reports |name| STOPPED once its subsystem's QxServiceMain has returned: a service whose main
-// has ended can no longer run, whatever the subsystem last reported.
-void ReportServiceEnded(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCode) {
-  // A subsystem that reported STOPPED itself closed the service's status handle with that
-  // report, and a second report on it can take the whole process down: the service control
-  // manager's view decides. When it cannot be read the report is made, since a service left
-  // RUNNING can neither be stopped nor started again.
-  if (CurrentServiceState(scm, name) == SERVICE_STOPPED) return;
-  (void)ReportStopped(scm, name, exitCode);
+  // STOPPED: the subsystem told the end itself. Another process: a newer start runs there.
+  return status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId == GetCurrentProcessId();
 }
 
 // Holds the load lock when the configuration asks for serial loads; leaves it at most once.
@@ -120,31 +124,82 @@ class LoadLockHolder {
   CRITICAL_SECTION* m_lock;
 };
 
-// Service mains still running. The dispatcher returns once the last service has been reported
-// STOPPED, which a subsystem does before its QxServiceMain (and the proxy's work after it) has
-// returned; the host's teardown waits on this count so that no service thread still runs in the
-// state, the configuration or the logger it tears down.
+// Service mains still running, and the latest start of each service. The dispatcher returns once
+// the last service has been reported STOPPED, which a subsystem does before its QxServiceMain (and
+// the proxy's work after it) has returned; the host's teardown waits on the count so that no
+// service thread still runs in the state, the configuration or the logger it tears down. Every
+// start of a service gets a number; a start that is no longer the latest of its service must
+// neither report over the newer one nor take its controls.
+struct ServiceStarts {
+  std::wstring name;
+  ULONGLONG latest;
+  LONG inside;  // starts of this service still in GenericServiceMain
+};
 SRWLOCK g_serviceMainsLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_serviceMainsEnded = CONDITION_VARIABLE_INIT;
 LONG g_serviceMains = 0;
+ULONGLONG g_lastStart = 0;
+// Never freed: a service thread may outlive the host's teardown.
+std::vector<ServiceStarts>* g_starts = nullptr;
 
-class RunningServiceMain {
+ServiceStarts* FindStartsLocked(const wchar_t* name) {
+  if (!g_starts) return nullptr;
+  for (ServiceStarts& s : *g_starts) {
+    if (_wcsicmp(s.name.c_str(), name) == 0) return &s;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// One run of GenericServiceMain: counted while it runs, and numbered among the starts of its
+// service.
+class CQxSvcHostProxy::ServiceMainRun {
  public:
-  RunningServiceMain() {
+  explicit ServiceMainRun(const wchar_t* name) {
     AcquireSRWLockExclusive(&g_serviceMainsLock);
     ++g_serviceMains;
+    if (name) {
+      try {
+        if (!g_starts) g_starts = new std::vector<ServiceStarts>();
+        ServiceStarts* starts = FindStartsLocked(name);
+        if (!starts) {
+          g_starts->push_back({name, 0, 0});
+          starts = &g_starts->back();
+        }
+        m_name = starts->name;
+        m_number = starts->latest = ++g_lastStart;
+        ++starts->inside;
+      } catch (const std::bad_alloc&) {
+        m_number = 0;
+      }
+    }
     ReleaseSRWLockExclusive(&g_serviceMainsLock);
   }
-  ~RunningServiceMain() {
+  ~ServiceMainRun() {
     AcquireSRWLockExclusive(&g_serviceMainsLock);
+    if (m_number != 0) {
+      if (ServiceStarts* s = FindStartsLocked(m_name.c_str())) --s->inside;
+    }
     if (--g_serviceMains == 0) WakeAllConditionVariable(&g_serviceMainsEnded);
     ReleaseSRWLockExclusive(&g_serviceMainsLock);
   }
-  RunningServiceMain(const RunningServiceMain&) = delete;
-  RunningServiceMain& operator=(const RunningServiceMain&) = delete;
-};
+  ServiceMainRun(const ServiceMainRun&) = delete;
+  ServiceMainRun& operator=(const ServiceMainRun&) = delete;
 
-}  // namespace
+  // Whether a start of the same service came in after this one.
+  bool NewerStart() const {
+    AcquireSRWLockShared(&g_serviceMainsLock);
+    const ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
+    const bool newer = s && s->latest != m_number;
+    ReleaseSRWLockShared(&g_serviceMainsLock);
+    return newer;
+  }
+
+ private:
+  std::wstring m_name;
+  ULONGLONG m_number = 0;  // 0: not known (no name, or no memory to record it)
+};
 
 CQxSvcHostProxy::CQxSvcHostProxy(IQxServiceControlApi& scm) {
   if (g_pProxyState) return;
@@ -166,7 +221,8 @@ bool CQxSvcHostProxy::HasState() { return g_pProxyState != nullptr; }
 
 void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::GenericServiceMain";
-  const RunningServiceMain running;
+  ProxyProcessState* state = g_pProxyState;
+  ServiceMainRun run(argc != 0 && argv ? argv[0] : nullptr);
   if (argc == 0) {
     QXLOG_ERROR(kLogFile, kFunction, L"Insufficient arguments to ServiceMain");
     return;
@@ -175,7 +231,6 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
     QXLOG_ERROR(kLogFile, kFunction, L"NULL passed as argv ");
     return;
   }
-  ProxyProcessState* state = g_pProxyState;
   if (g_bShutdown) {
     QXLOG_ERROR(kLogFile, kFunction, L"GenericServiceMain is called when shutdown, argv[0] = %s",
                 argv[0]);
@@ -190,10 +245,11 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
     (void)SetServiceStoppedStatus(state, argv[0], kSubsystemFailed);
     return;
   }
-  ProxyServiceMain(state, argc, argv);
+  ProxyServiceMain(state, argc, argv, &run);
 }
 
-void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv) {
+void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
+                                       ServiceMainRun* run) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::ProxyServiceMain";
   const wchar_t* name = argv[0];
   // Taken now: once the last service has stopped, the host may delete the state.
@@ -241,6 +297,20 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
 
   DWORD stoppedExitCode = ERROR_SUCCESS;
   const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv, &stoppedExitCode);
+  // The subsystem's control handler stays the one that the service's controls reach until
+  // another is registered: the host's own takes its place before the object is released or its
+  // library freed, unless a newer start of the service has come in (the controls are its own).
+  // Whether the end is still to be told is read at once: a subsystem that reported STOPPED has
+  // let the service start again, and a later reading could be of the newer start.
+  SERVICE_STATUS_HANDLE ownHandle = nullptr;
+  if (!run || !run->NewerStart()) {
+    ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
+    if (!ownHandle) {
+      QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
+                  name, GetLastError());
+    }
+  }
+  bool tellEnd = ownHandle && ShownRunningHere(scm, name);
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
         L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);
 
@@ -263,10 +333,13 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
         name, sinceStart.Seconds());
   if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) (void)SignalWorkingSetEvent();
   com.Uninitialize();
-  ReportServiceEnded(scm, name, stoppedExitCode);
+  // Read again: a thread the subsystem left behind may have reported STOPPED meanwhile, and a
+  // second STOPPED on a closed status handle can take the whole process down.
+  tellEnd = tellEnd && !(run && run->NewerStart()) && ShownRunningHere(scm, name);
+  if (tellEnd) (void)ReportStoppedOn(scm, ownHandle, stoppedExitCode);
 }
 
-bool CQxSvcHostProxy::WaitForServiceMains(DWORD milliseconds) {
+bool CQxSvcHostProxy::WaitForServiceMains(DWORD milliseconds, std::wstring* stillRunning) {
   const ULONGLONG deadline = GetTickCount64() + milliseconds;
   AcquireSRWLockExclusive(&g_serviceMainsLock);
   while (g_serviceMains != 0) {
@@ -278,6 +351,16 @@ bool CQxSvcHostProxy::WaitForServiceMains(DWORD milliseconds) {
     }
   }
   const bool ended = g_serviceMains == 0;
+  if (!ended && stillRunning && g_starts) {
+    try {
+      for (const ServiceStarts& s : *g_starts) {
+        if (s.inside == 0) continue;
+        if (!stillRunning->empty()) stillRunning->append(L", ");
+        stillRunning->append(s.name);
+      }
+    } catch (const std::bad_alloc&) {
+    }
+  }
   ReleaseSRWLockExclusive(&g_serviceMainsLock);
   return ended;
 }

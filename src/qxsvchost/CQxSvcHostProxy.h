@@ -49,11 +49,19 @@ class CQxSvcHostProxy {
 
   // SERVICE_MAIN_FUNCTIONW of every service of the group; argv[0] is the service name.
   static void WINAPI GenericServiceMain(DWORD argc, LPWSTR* argv);
+  // What GenericServiceMain knows of its run: the start's place among the service's starts.
+  class ServiceMainRun;
   // The life of one service on its own thread: gate, load, run, release. Every road ends with
-  // the service STOPPED: reported here unless the subsystem reported it itself.
-  static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv);
+  // the service STOPPED: reported here unless the subsystem reported it itself or a newer start
+  // of the service (|run| tells of those in this process) has come in since. No control reaches
+  // the subsystem once its object is released.
+  static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
+                               ServiceMainRun* run = nullptr);
   // Waits up to |milliseconds| until no thread is inside GenericServiceMain; true when none is.
-  [[nodiscard]] static bool WaitForServiceMains(DWORD milliseconds);
+  // Otherwise |stillRunning| (when given) receives the names of the services whose threads are,
+  // separated by ", ".
+  [[nodiscard]] static bool WaitForServiceMains(DWORD milliseconds,
+                                                std::wstring* stillRunning = nullptr);
   // "QxOobeSv2" always runs; others when the OOBE state allows them or they are excluded.
   static bool shouldExecuteService(ProxyProcessState* state, const wchar_t* name);
   // False only when the OOBE object answers that the services are disabled.

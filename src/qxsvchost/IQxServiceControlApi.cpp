@@ -26,6 +26,10 @@ class CSystemServiceControlApi final : public IQxServiceControlApi {
   SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {
     return ::RegisterServiceCtrlHandlerW(name, handler);
   }
+  SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                 void* context) override {
+    return ::RegisterServiceCtrlHandlerExW(name, handler, context);
+  }
   BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
     return ::SetServiceStatus(handle, status);
   }

@@ -28,6 +28,11 @@ class IQxServiceControlApi {
   // RegisterServiceCtrlHandlerW, from the thread that runs the service's main function.
   virtual SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name,
                                                        LPHANDLER_FUNCTION handler) = 0;
+  // RegisterServiceCtrlHandlerExW. While the service's status handle is open, a second
+  // registration replaces the handler and gives the same handle.
+  virtual SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR name,
+                                                         LPHANDLER_FUNCTION_EX handler,
+                                                         void* context) = 0;
   // SetServiceStatus.
   virtual BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) = 0;
 };

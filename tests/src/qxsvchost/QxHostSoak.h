@@ -103,6 +103,7 @@ inline SoakResult RunSoak(ScratchHost& scratch, int cycles, int sampleAfter) {
   RecordingStatusApi scm;
   CQxSvcHostSeams seams;
   seams.scm = &scm;
+  seams.beforeForcedEnd = &FailTheForcedEnd;
   seams.makeDispatcherTable = [&] {
     return std::make_unique<ThreadDispatcher>(scm, [&](ThreadDispatcher& d) {
       for (int i = 0; i < cycles; ++i) {

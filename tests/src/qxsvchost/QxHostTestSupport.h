@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -229,6 +230,7 @@ struct SubsystemRecord {
   DWORD calls = 0;
   DWORD returned = 0;
   DWORD privileges = 0;
+  DWORD lateControls = 0;
 };
 
 inline SubsystemRecord ReadSubsystemRecord(const std::wstring& service) {
@@ -240,6 +242,7 @@ inline SubsystemRecord ReadSubsystemRecord(const std::wstring& service) {
   ScratchHost::ReadDword(key, L"Apartment", r.apartment);
   ScratchHost::ReadDword(key, L"Returned", r.returned);
   ScratchHost::ReadDword(key, L"Privileges", r.privileges);
+  ScratchHost::ReadDword(key, L"LateControls", r.lateControls);
   wchar_t multi[1024] = {};
   DWORD bytes = sizeof(multi) - 2 * sizeof(wchar_t);
   if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Argv", RRF_RT_REG_MULTI_SZ, nullptr, multi,
@@ -298,25 +301,25 @@ class RecordingStatusApi : public IQxServiceControlApi {
     return m_accesses;
   }
   // Sends |control| to the handler that |name| registered last, as the service control manager
-  // does; false when the service has no open status handle.
-  bool SendControl(const std::wstring& name, DWORD control) {
+  // does: one control at a time, as the process's dispatcher runs them, and a registration waits
+  // for the control in progress, as Wine's does. The handler's answer (NO_ERROR from one without
+  // an answer); ERROR_SERVICE_NOT_ACTIVE when the service has no open status handle.
+  DWORD SendControl(const std::wstring& name, DWORD control) {
+    std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     LPHANDLER_FUNCTION handler = nullptr;
     LPHANDLER_FUNCTION_EX handlerEx = nullptr;
     void* context = nullptr;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       const Registration* r = OpenRegistration(name);
-      if (!r) return false;
+      if (!r) return ERROR_SERVICE_NOT_ACTIVE;
       handler = r->handler;
       handlerEx = r->handlerEx;
       context = r->context;
     }
-    if (handlerEx) {
-      handlerEx(control, 0, nullptr, context);
-    } else if (handler) {
-      handler(control);
-    }
-    return true;
+    if (handlerEx) return handlerEx(control, 0, nullptr, context);
+    if (handler) handler(control);
+    return NO_ERROR;
   }
   // Waits until each name of |counts| has been reported STOPPED at least as often as it says;
   // false after |ms|.
@@ -333,6 +336,7 @@ class RecordingStatusApi : public IQxServiceControlApi {
   // The subsystem double's RegisterServiceCtrlHandlerExW.
   SERVICE_STATUS_HANDLE RegisterHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
                                           void* context) {
+    std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     std::lock_guard<std::mutex> lock(m_mutex);
     EXPECT_NE(nullptr, handler);
     return RegisterLocked(name, nullptr, handler, context);
@@ -369,9 +373,14 @@ class RecordingStatusApi : public IQxServiceControlApi {
   BOOL QueryStatus(SC_HANDLE, SERVICE_STATUS*) override { return Unexpected<BOOL>(); }
   void Pause(DWORD) override { ADD_FAILURE() << "unexpected Pause"; }
   SERVICE_STATUS_HANDLE RegisterControlHandler(LPCWSTR name, LPHANDLER_FUNCTION handler) override {
+    std::lock_guard<std::mutex> dispatching(m_dispatchMutex);
     std::lock_guard<std::mutex> lock(m_mutex);
     EXPECT_NE(nullptr, handler);
     return RegisterLocked(name, handler, nullptr, nullptr);
+  }
+  SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
+                                                 void* context) override {
+    return RegisterHandlerEx(name, handler, context);
   }
   BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -444,6 +453,7 @@ class RecordingStatusApi : public IQxServiceControlApi {
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(m_registrations.size());
   }
 
+  std::mutex m_dispatchMutex;
   std::mutex m_mutex;
   std::condition_variable m_changed;
   std::vector<Registration> m_registrations;
@@ -520,25 +530,33 @@ class ThreadDispatcher : public CQxSCMInterface {
 
   size_t Count() const { return m_table.size(); }
   std::wstring Name(size_t index) const { return m_table[index].lpServiceName; }
-  // Starts service |index| with argv = { its name, |extra|... }.
-  void Start(size_t index, std::vector<std::wstring> extra = {}) {
+  // Starts service |index| with argv = { its name, |extra|... }, its service main entered
+  // |enterAfterMs| after the service is marked START_PENDING. As the service control manager, it
+  // refuses (ERROR_SERVICE_ALREADY_RUNNING) while the service's last start has not been reported
+  // SERVICE_STOPPED, and takes a new start as soon as it has, while the old start's thread may
+  // still run.
+  DWORD Start(size_t index, std::vector<std::wstring> extra = {}, DWORD enterAfterMs = 0) {
     const SERVICE_TABLE_ENTRYW entry = m_table[index];
     const std::wstring name = entry.lpServiceName;
     auto awaited = std::find_if(m_stopsAwaited.begin(), m_stopsAwaited.end(),
                                 [&](const auto& a) { return a.first == name; });
     if (awaited == m_stopsAwaited.end()) {
       m_stopsAwaited.emplace_back(name, m_scm.StoppedReports(name) + 1);
+    } else if (m_scm.StoppedReports(name) < awaited->second) {
+      return ERROR_SERVICE_ALREADY_RUNNING;
     } else {
-      ++awaited->second;
+      awaited->second = m_scm.StoppedReports(name) + 1;
     }
     m_scm.Started(name);
-    m_threads.emplace_back([entry, extra] {
+    m_threads.emplace_back([entry, extra, enterAfterMs] {
+      Sleep(enterAfterMs);
       std::vector<std::wstring> args{entry.lpServiceName};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<LPWSTR> argv;
       for (std::wstring& a : args) argv.push_back(&a[0]);
       entry.lpServiceProc(static_cast<DWORD>(argv.size()), argv.data());
     });
+    return ERROR_SUCCESS;
   }
   void Join() {
     for (std::thread& t : m_threads) t.join();
@@ -553,6 +571,18 @@ class ThreadDispatcher : public CQxSCMInterface {
   std::vector<std::pair<std::wstring, int>> m_stopsAwaited;
   std::vector<std::thread> m_threads;
 };
+
+// For CQxSvcHostSeams::beforeForcedEnd of a host run inside a test process: the host would end
+// the process with its run's exit code (0 after a run, which would pass the test); it ends with a
+// failure instead and says why.
+inline void FailTheForcedEnd(DWORD exitCode) {
+  std::fprintf(stderr,
+               "the host ended the test process (exit code %lu): a service thread "
+               "outlived the wait for it\n",
+               exitCode);
+  std::fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 1);
+}
 
 // Waits up to |ms| for the named event (created when missing).
 inline bool WaitNamedEvent(const std::wstring& name, DWORD ms) {

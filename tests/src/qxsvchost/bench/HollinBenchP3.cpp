@@ -38,6 +38,7 @@ double SeamRun(ScratchHost& scratch, int n) {
   qxhosttest::RecordingStatusApi scm;
   CQxSvcHostSeams seams;
   seams.scm = &scm;
+  seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
   seams.makeDispatcherTable = [&] {
     return std::make_unique<qxhosttest::ThreadDispatcher>(
         scm, [&](qxhosttest::ThreadDispatcher& d) {

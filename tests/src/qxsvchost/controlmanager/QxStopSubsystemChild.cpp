@@ -51,14 +51,22 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// Several threads append at once (the stop call's result, the forced end's log line, the logging
+// thread): one lock keeps each line whole and every open shares writing, so none is dropped.
+SRWLOCK g_appendLock = SRWLOCK_INIT;
+
 void AppendLine(const char* text) {
-  HANDLE file = CreateFileW(g_resultFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-  WriteFile(file, "\n", 1, &written, nullptr);
-  CloseHandle(file);
+  const std::string line = std::string(text) + "\n";
+  AcquireSRWLockExclusive(&g_appendLock);
+  HANDLE file =
+      CreateFileW(g_resultFile.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  ReleaseSRWLockExclusive(&g_appendLock);
 }
 
 void AtExit() {

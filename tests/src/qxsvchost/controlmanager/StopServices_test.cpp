@@ -122,6 +122,10 @@ class FakeServiceControl : public IQxServiceControlApi {
     ADD_FAILURE() << "unexpected RegisterControlHandler";
     return nullptr;
   }
+  SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR, LPHANDLER_FUNCTION_EX, void*) override {
+    ADD_FAILURE() << "unexpected RegisterControlHandlerEx";
+    return nullptr;
+  }
   BOOL SetStatus(SERVICE_STATUS_HANDLE, SERVICE_STATUS*) override {
     ADD_FAILURE() << "unexpected SetStatus";
     return FALSE;

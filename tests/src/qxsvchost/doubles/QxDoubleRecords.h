@@ -7,7 +7,7 @@
 //                         "wait": sets the event QxDoubleRunningEvent(service), then waits up to
 //                         20 s for QxDoubleStopEvent(service) before it returns;
 //                         "service": registers its control handler, reports RUNNING, stops on
-//                         STOP (reporting STOPPED) and returns;
+//                         STOP (reporting STOPPED) and returns after "LingerMs";
 //                         "av": writes through a null pointer (and so does a later Release of
 //                         the object, as an object whose unwinding was skipped may);
 //                         "running-av": registers its control handler, reports RUNNING, waits
@@ -23,12 +23,16 @@
 //                         with a null pointer).
 //   "LoadDelayMs" DWORD   pause inside CreateObject.
 //   "DelayMs"     DWORD   pause after RUNNING in the "running-*" modes (default 200 ms).
+//   "LingerMs"    DWORD   pause between STOPPED and the return in the "service" and
+//                         "stopped-return" modes (default 0).
 // Status calls go to the service control manager unless the export "QxSubsystemDoubleRouteStatus"
 // (RouteStatusFunction) hands the double other functions (null: back to the real ones).
 // Each QxServiceMain records under HKEY_LOCAL_MACHINE\<kSubsystemRecordsKey>\<argv[0]>:
 //   "Argv" REG_MULTI_SZ, "Priority" DWORD (thread priority), "Apartment" DWORD (APTTYPE, or
 //   0xFFFFFFFF without COM), "Calls" DWORD (count), "Returned" DWORD (count of returns),
-//   "Privileges" DWORD (bit i set when kRecordedPrivileges[i] is enabled in the process token).
+//   "Privileges" DWORD (bit i set when kRecordedPrivileges[i] is enabled in the process token),
+//   "LateControls" DWORD (controls that reached its handler after the host released the object;
+//   only in the modes that register a handler).
 //
 // OOBE configuration double (QxOobeDouble.dll): GetServiceEnabledState stores the values "State"
 // (low 16 bits) and "Error" of HKEY_LOCAL_MACHINE\<kOobeKey> when present and returns its "Hr";

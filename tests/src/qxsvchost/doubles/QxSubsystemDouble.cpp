@@ -39,7 +39,7 @@ struct Behaviour {
   HRESULT objectHr = S_OK;
   DWORD loadDelayMs = 0;
   DWORD delayMs = 200;
-  DWORD lingerMs = 0;  // "stopped-return": the pause between its STOPPED report and its return
+  DWORD lingerMs = 0;  // "service", "stopped-return": the pause between STOPPED and the return
 };
 
 bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
@@ -135,26 +135,35 @@ void Record(DWORD argc, LPWSTR* argv) {
   RegCloseKey(key);
 }
 
-void RecordReturn(const wchar_t* service) {
+// Adds one to the DWORD |value| of the service's record.
+void Count(const wchar_t* service, const wchar_t* value) {
   const std::wstring path = std::wstring(qxdouble::kSubsystemRecordsKey) + L"\\" + service;
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                       &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
-  DWORD returned = 0;
-  ReadDword(key, L"Returned", returned);
-  ++returned;
-  RegSetValueExW(key, L"Returned", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&returned), 4);
+  DWORD count = 0;
+  ReadDword(key, value, count);
+  ++count;
+  RegSetValueExW(key, value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), 4);
   RegCloseKey(key);
 }
 
-// The "service" mode: the subsystem's own status reports, as a real subsystem makes them.
+void RecordReturn(const wchar_t* service) { Count(service, L"Returned"); }
+
+// The subsystem's own control handler and status reports, as a real subsystem makes them. A run
+// is never freed: a control may still arrive after QxServiceMain has gone, and one that arrives
+// after the host released the object is counted ("LateControls").
 struct ServiceRun {
-  SERVICE_STATUS_HANDLE handle = nullptr;
+  std::wstring name;
+  // Set once the registration has returned; a control may come before.
+  SERVICE_STATUS_HANDLE volatile handle = nullptr;
   HANDLE stop = nullptr;
+  volatile LONG released = 0;
 
   void Report(DWORD state) {
+    if (!handle) return;
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
     status.dwCurrentState = state;
@@ -163,6 +172,7 @@ struct ServiceRun {
   }
   static DWORD WINAPI Handler(DWORD control, DWORD, void*, void* context) {
     ServiceRun* run = static_cast<ServiceRun*>(context);
+    if (run->released) Count(run->name.c_str(), L"LateControls");
     if (control == SERVICE_CONTROL_STOP) {
       run->Report(SERVICE_STOP_PENDING);
       SetEvent(run->stop);
@@ -171,30 +181,31 @@ struct ServiceRun {
   }
 };
 
-void RunAsService(const wchar_t* name) {
-  ServiceRun run;
-  run.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  run.handle = g_registerHandler(name, &ServiceRun::Handler, &run);
-  if (run.handle) {
-    run.Report(SERVICE_RUNNING);
-    WaitForSingleObject(run.stop, 60000);
-    // Once STOPPED is reported the process may end at any moment: record the return first.
-    RecordReturn(name);
-    run.Report(SERVICE_STOPPED);
-  }
-  CloseHandle(run.stop);
-}
-
-// The "running-*" and "stopped-return" modes: RUNNING, a pause, then what the mode says. The
-// run is never freed: a control may still arrive after QxServiceMain has gone.
-ServiceRun* ReportRunning(const wchar_t* name, DWORD pauseMs) {
+// Registers the run's handler; null when there is no memory for it.
+ServiceRun* RegisterRun(const wchar_t* name) {
   ServiceRun* run = new (std::nothrow) ServiceRun();
   if (!run) return nullptr;
+  run->name = name;
   run->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   run->handle = g_registerHandler(name, &ServiceRun::Handler, run);
-  if (run->handle) run->Report(SERVICE_RUNNING);
-  Sleep(pauseMs);
   return run;
+}
+
+// The "service" mode: RUNNING until asked to stop, then STOPPED and, after the linger, back.
+void RunAsService(ServiceRun* run, DWORD lingerMs) {
+  if (!run || !run->handle) return;
+  run->Report(SERVICE_RUNNING);
+  WaitForSingleObject(run->stop, 60000);
+  // Once STOPPED is reported the process may end at any moment: record the return first.
+  RecordReturn(run->name.c_str());
+  run->Report(SERVICE_STOPPED);
+  Sleep(lingerMs);
+}
+
+// The "running-*" and "stopped-return" modes: RUNNING, a pause, then what the mode says.
+void ReportRunning(ServiceRun* run, DWORD pauseMs) {
+  if (run && run->handle) run->Report(SERVICE_RUNNING);
+  Sleep(pauseMs);
 }
 
 void WaitForRelease(const wchar_t* name) {
@@ -219,7 +230,9 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     const bool running = m_behaviour.mode == L"running-av" ||
                          m_behaviour.mode == L"running-return" ||
                          m_behaviour.mode == L"stopped-return";
-    ServiceRun* run = running ? ReportRunning(argv[0], m_behaviour.delayMs) : nullptr;
+    ServiceRun* run = running || m_behaviour.mode == L"service" ? RegisterRun(argv[0]) : nullptr;
+    m_run = run;
+    if (running) ReportRunning(run, m_behaviour.delayMs);
     if (m_behaviour.mode == L"av" || m_behaviour.mode == L"running-av") {
       InterlockedDecrement(&g_inMain);
       m_faulted = true;
@@ -237,7 +250,7 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     } else if (m_behaviour.mode == L"wait") {
       WaitForRelease(argv[0]);
     } else if (m_behaviour.mode == L"service") {
-      RunAsService(argv[0]);
+      RunAsService(run, m_behaviour.lingerMs);
     }
     *exitCode = m_behaviour.exitCode;
     if (m_behaviour.mode != L"service") RecordReturn(argv[0]);
@@ -254,8 +267,12 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
   }
 
  private:
-  ~CSubsystem() override { InterlockedDecrement(&g_locks); }
+  ~CSubsystem() override {
+    if (m_run) InterlockedExchange(&m_run->released, 1);
+    InterlockedDecrement(&g_locks);
+  }
   Behaviour m_behaviour;
+  ServiceRun* m_run = nullptr;
   volatile bool m_faulted = false;
 };
 

@@ -17,18 +17,6 @@ using hollintest::HostService;
 using qxhosttest::ComRegistration;
 using qxhosttest::UniqueName;
 
-// The Win32 exit code the service control manager shows for |service| (0xFFFFFFFF when it
-// cannot be read).
-DWORD ServiceExitCode(SC_HANDLE service) {
-  SERVICE_STATUS_PROCESS status = {};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof(status), &needed)) {
-    return 0xFFFFFFFF;
-  }
-  return status.dwWin32ExitCode;
-}
-
 struct FailureCase {
   const wchar_t* stem;
   const wchar_t* mode;
@@ -71,7 +59,7 @@ TEST(HollinFailingSubsystemTest, AFailedSubsystemEndsItsServiceStoppedAndItsHost
       ASSERT_TRUE(process) << GetLastError();
       EXPECT_TRUE(service.WaitFor(SERVICE_STOPPED, 5000 + c.delayMs))
           << qxtest::ServiceState(service.get());
-      EXPECT_EQ(c.exitCode, ServiceExitCode(service.get()));
+      EXPECT_EQ(c.exitCode, qxtest::ServiceExitCode(service.get()));
       EXPECT_EQ(0u, hollintest::WaitForExitCode(process.get(), 10000));
       const qxhosttest::SubsystemRecord record = qxhosttest::ReadSubsystemRecord(name);
       EXPECT_EQ(run, record.calls);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -72,6 +73,7 @@ class HostTest : public ::testing::Test {
       return std::make_unique<ThreadDispatcher>(scm_, plan);
     };
     seams.scm = &scm_;
+    seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
     return seams;
   }
   DWORD Run(CQxSvcHost& host, std::vector<std::wstring> args) {
@@ -317,6 +319,124 @@ TEST_F(HostTest, TheLimitLearnedByARunEndingDuringTheStopIsTheOneStored) {
   DWORD limit = 0;
   ASSERT_TRUE(StoredLimit(limit));
   EXPECT_EQ(11u * 1024 * 1024, limit);
+}
+
+// The dispatcher returns once the last service has been reported STOPPED, while that service's
+// thread may still be finishing: no client can reach the control manager while the host waits
+// for it.
+TEST_F(HostTest, TheClassObjectIsRevokedBeforeTheWaitForFinishingServiceThreads) {
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route(library, scm_);
+  ASSERT_TRUE(route.ok());
+  ComRegistration lingers(library);
+  lingers.Mode(L"stopped-return").Dword(L"DelayMs", 50).Dword(L"LingerMs", 500);
+  ASSERT_TRUE(lingers.ok());
+  const std::wstring only = qxhosttest::UniqueName(L"QxHostLinger");
+  ASSERT_TRUE(scratch_.GroupString(group_, nullptr, only));
+  ASSERT_TRUE(scratch_.GroupString(group_, only.c_str(), lingers.text()));
+
+  std::atomic<int> registeredWhileWaiting{-1};
+  const std::wstring returned = L"The IQxSvcSubsystem(" + only + L")->QxServiceMain returned";
+  log_.onMessage = [&](const std::wstring& message) {
+    // Half a second after the STOPPED report: the host is waiting for this thread.
+    if (message.rfind(returned, 0) == 0) registeredWhileWaiting = ClassObjectRegistered();
+  };
+  CQxSvcHost host(Seams());
+  EXPECT_EQ(0u, Run(host, {L"Hollin.exe", L"/" + group_}));
+  log_.onMessage = nullptr;
+  EXPECT_EQ(0, registeredWhileWaiting.load()) << "class object registered during the wait";
+  EXPECT_EQ(1, scm_.StoppedReports(only));
+}
+
+// Starts the group's one service, waits for its STOPPED report as the real dispatcher does, and
+// then fails as a dispatcher that lost its service control manager.
+class FailingDispatcher : public ThreadDispatcher {
+ public:
+  using ThreadDispatcher::ThreadDispatcher;
+  BOOL StartDispatcher(const SERVICE_TABLE_ENTRYW* table) override {
+    (void)ThreadDispatcher::StartDispatcher(table);
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+};
+
+constexpr wchar_t kDrainScratch[] = L"QxHostDrain";
+
+// In a process of its own: a host whose one service thread lingers 20 s after its subsystem
+// reported STOPPED, against a wait of 300 ms. Each log line goes to stderr at once; the teardown's
+// first line ends the process with 77. Returns only if the host does.
+void RunHostPastItsWait(bool dispatcherFails) {
+  ScratchHost scratch(kDrainScratch);
+  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  ComRegistration lingers(library);
+  lingers.Mode(L"stopped-return").Dword(L"DelayMs", 50).Dword(L"LingerMs", 20000);
+  const std::wstring group = qxhosttest::UniqueName(L"QxHostDrainGroup");
+  const std::wstring only = qxhosttest::UniqueName(L"QxHostDrain");
+  if (!scratch.ok() || !lingers.ok() || !scratch.HostDword(L"IsOobeCheckRequired", 0) ||
+      !scratch.GroupString(group, nullptr, only) ||
+      !scratch.GroupString(group, only.c_str(), lingers.text())) {
+    std::fputs("setup failed\n", stderr);
+    return;
+  }
+  qxhosttest::RecordingStatusApi scm;
+  qxhosttest::DoubleStatusRoute route(library, scm);
+  HookedLogger log;
+  log.onMessage = [](const std::wstring& message) {
+    std::fprintf(stderr, "%s\n", std::string(message.begin(), message.end()).c_str());
+    std::fflush(stderr);
+    if (message == L"De-initializing working set reduction") {
+      TerminateProcess(GetCurrentProcess(), 77);
+    }
+  };
+  ETWLogging::ScopedLogCapture capture(log);
+  CQxSvcHostSeams seams;
+  seams.scm = &scm;
+  seams.serviceThreadsWaitMs = 300;
+  seams.makeDispatcherTable = [&]() -> std::unique_ptr<CQxSCMInterface> {
+    if (dispatcherFails) return std::make_unique<FailingDispatcher>(scm);
+    return std::make_unique<ThreadDispatcher>(scm);
+  };
+  CQxSvcHost host(seams);
+  std::wstring program = L"Hollin.exe";
+  std::wstring selector = L"/" + group;
+  wchar_t* argv[] = {program.data(), selector.data()};
+  std::fprintf(stderr, "Start returned %lu\n", host.Start(2, argv));
+}
+
+// The scratch keys that the processes of RunHostPastItsWait leave behind.
+void RemoveDrainScratchKeys() {
+  Basalt::UniqueHKey tests;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\HollinTests", 0, KEY_ALL_ACCESS, tests.put()) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  const std::wstring prefix = std::wstring(kDrainScratch) + L"-";
+  std::vector<std::wstring> left;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD chars = 256;
+    if (RegEnumKeyExW(tests.get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    if (std::wstring(name).rfind(prefix, 0) == 0) left.push_back(name);
+  }
+  for (const std::wstring& key : left) RegDeleteTreeW(tests.get(), key.c_str());
+}
+
+// When a service thread is still running after the wait, the host logs why and ends the process
+// at once with the exit code of its run, tearing nothing down beneath the live thread.
+TEST(HostDrainTest, AThreadStillRunningAfterTheWaitEndsTheProcessWithoutTeardown) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string why =
+      "Service threads of 'QxHostDrain_\\d+' still running 300 ms after the last service "
+      "stopped; ending the process without teardown \\(exit code ";
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EXIT(RunHostPastItsWait(false), ::testing::ExitedWithCode(0), why + "0\\)");
+  EXPECT_EXIT(RunHostPastItsWait(true), ::testing::ExitedWithCode(1359), why + "1359\\)");
+  // Neither waited for the lingering thread.
+  EXPECT_LT(GetTickCount64() - start, 20000u);
+  RemoveDrainScratchKeys();
 }
 
 }  // namespace

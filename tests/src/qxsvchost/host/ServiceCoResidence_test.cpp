@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -31,6 +32,7 @@ class CoResidenceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(scratch_.ok());
     ASSERT_TRUE(capture_.installed());
+    ASSERT_TRUE(route_.ok());
     ASSERT_TRUE(scratch_.HostDword(L"IsOobeCheckRequired", 0));
     ASSERT_TRUE(scratch_.HostDword(L"WSSEnable", 0));
   }
@@ -43,6 +45,12 @@ class CoResidenceTest : public ::testing::Test {
     services_.push_back(name);
     return name;
   }
+  // Polls |done| until it holds; false after 20 s.
+  static bool WaitFor(const std::function<bool()>& done) {
+    const ULONGLONG end = GetTickCount64() + kWait;
+    while (!done() && GetTickCount64() < end) Sleep(5);
+    return done();
+  }
   DWORD Run(ThreadDispatcher::Plan plan) {
     std::wstring list;
     for (const std::wstring& s : services_) list += s + L";";
@@ -52,6 +60,7 @@ class CoResidenceTest : public ::testing::Test {
       return std::make_unique<ThreadDispatcher>(scm_, plan);
     };
     seams.scm = &scm_;
+    seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
     CQxSvcHost host(seams);
     std::wstring program = L"Hollin.exe";
     std::wstring selector = L"/" + group_;
@@ -62,6 +71,9 @@ class CoResidenceTest : public ::testing::Test {
   ScratchHost scratch_{L"QxCoResidence"};
   qxtest::ScopedLogCapture capture_;
   qxhosttest::RecordingStatusApi scm_;
+  // The shared subsystem double, its status calls sent to |scm_|.
+  const std::wstring library_ = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
+  qxhosttest::DoubleStatusRoute route_{library_, scm_};
   const std::wstring group_ = qxhosttest::UniqueName(L"QxCoGroup");
   std::vector<std::wstring> services_;
 };
@@ -137,7 +149,7 @@ TEST_F(CoResidenceTest, AnUnloadingServiceLeavesItsRunningSiblingAlone) {
 }
 
 TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWithoutRunning) {
-  ComRegistration waits(qxhosttest::DoublePath(L"QxSubsystemDouble.dll"));
+  ComRegistration waits(library_);
   waits.Mode(L"wait");
   ASSERT_TRUE(waits.ok());
   const std::wstring running = Add(L"QxCoBefore", waits);
@@ -163,29 +175,21 @@ TEST_F(CoResidenceTest, AServiceStartedAfterTheShutdownFlagIsReportedStoppedWith
 // the host reports it STOPPED with 4317. The sibling that runs beside it stays RUNNING, and the
 // dispatcher returns only once the sibling too has stopped.
 TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration serves(library);
-  ComRegistration faults(library);
+  ComRegistration serves(library_);
+  ComRegistration faults(library_);
   serves.Mode(L"service");
   faults.Mode(L"running-av").Dword(L"DelayMs", 100);
   ASSERT_TRUE(serves.ok() && faults.ok());
   const std::wstring sibling = Add(L"QxCoSibling", serves);
   const std::wstring faulting = Add(L"QxCoFaulting", faults);
 
-  const auto waitFor = [](const std::function<bool()>& done) {
-    const ULONGLONG end = GetTickCount64() + kWait;
-    while (!done() && GetTickCount64() < end) Sleep(10);
-    return done();
-  };
   bool siblingRanOn = false;
   std::thread stopper;
   EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
               d.Start(0);
-              ASSERT_TRUE(waitFor([&] { return scm_.State(sibling) == SERVICE_RUNNING; }));
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(sibling) == SERVICE_RUNNING; }));
               d.Start(1);
-              ASSERT_TRUE(waitFor([&] { return scm_.StoppedReports(faulting) > 0; }));
+              ASSERT_TRUE(WaitFor([&] { return scm_.StoppedReports(faulting) > 0; }));
               siblingRanOn = scm_.State(sibling) == SERVICE_RUNNING &&
                              ReadSubsystemRecord(sibling).returned == 0;
               // Stopped only after the plan has ended: the dispatcher must wait for it.
@@ -210,10 +214,7 @@ TEST_F(CoResidenceTest, AnAccessViolationEndsOnlyItsOwnService) {
 // A subsystem that reports STOPPED itself and then returns a failing HRESULT: its report is the
 // only one, as a second one on a closed status handle could take the whole process down.
 TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration stops(library);
+  ComRegistration stops(library_);
   stops.Mode(L"stopped-return").Dword(L"Hr", 0x80004005).Dword(L"DelayMs", 50);
   ASSERT_TRUE(stops.ok());
   const std::wstring own = Add(L"QxCoOwnStop", stops);
@@ -230,10 +231,7 @@ TEST_F(CoResidenceTest, AServiceThatReportedItsOwnStopIsNotReportedAgain) {
 // reports its own stop still runs after that. The host's teardown waits for its service thread
 // to finish instead of destroying the configuration and COM beneath it.
 TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsStop) {
-  const std::wstring library = qxhosttest::DoublePath(L"QxSubsystemDouble.dll");
-  qxhosttest::DoubleStatusRoute route(library, scm_);
-  ASSERT_TRUE(route.ok());
-  ComRegistration lingers(library);
+  ComRegistration lingers(library_);
   lingers.Mode(L"stopped-return").Dword(L"DelayMs", 50).Dword(L"LingerMs", 500);
   ASSERT_TRUE(lingers.ok());
   const std::wstring name = Add(L"QxCoLinger", lingers);
@@ -251,6 +249,125 @@ TEST_F(CoResidenceTest, TheTeardownWaitsForAServiceThreadStillFinishingAfterItsS
   ASSERT_NE(lines.end(), teardown);
   EXPECT_LT(completed - lines.begin(), teardown - lines.begin());
   EXPECT_EQ(1, scm_.StoppedReports(name));
+}
+
+// Stop, then at once a new start of the same service, as an administrator's restart does: the
+// last start's end (its pause after STOPPED, the unload pause) runs beside the new start, which
+// stays RUNNING, answers its controls and ends with its own STOPPED. The test dispatcher, like
+// the service control manager, refuses a start before STOPPED and takes one right after it.
+TEST_F(CoResidenceTest, ANewStartRunsOnWhileTheLastStartOfItsServiceEnds) {
+  constexpr int kStarts = 5;
+  for (const DWORD exitCode : {0u, 0xDEADBABEu}) {
+    SCOPED_TRACE(testing::Message() << "exit code 0x" << std::hex << exitCode);
+    ComRegistration serves(library_);
+    serves.Mode(L"service").Dword(L"ExitCode", exitCode).Dword(L"LingerMs", 150);
+    ASSERT_TRUE(serves.ok());
+    services_.clear();
+    const std::wstring name = Add(exitCode ? L"QxCoRestartBabe" : L"QxCoRestart", serves);
+
+    EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+                for (int start = 1; start <= kStarts; ++start) {
+                  SCOPED_TRACE(testing::Message() << "start " << start);
+                  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0));
+                  ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+                  EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING), d.Start(0));
+                  // Longer than the last start's end takes.
+                  Sleep(400);
+                  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), scm_.State(name));
+                  EXPECT_EQ(start - 1, scm_.StoppedReports(name));
+                  EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                            scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE));
+                  EXPECT_EQ(static_cast<DWORD>(NO_ERROR),
+                            scm_.SendControl(name, SERVICE_CONTROL_STOP));
+                  ASSERT_TRUE(WaitFor([&] { return scm_.StoppedReports(name) >= start; }));
+                }
+              }));
+    EXPECT_EQ(kStarts, scm_.StoppedReports(name));
+    EXPECT_EQ(0u, scm_.StoppedExitCode(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(static_cast<DWORD>(kStarts), record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+  }
+}
+
+// A start that the service control manager has marked START_PENDING but whose service main has
+// not yet been entered, when the last start's end runs its unload pause: the end read STOPPED
+// when its subsystem returned, and reports nothing over the new start.
+TEST_F(CoResidenceTest, AStartNotYetEnteredIsLeftAloneByTheEndOfTheLastOne) {
+  ComRegistration serves(library_);
+  serves.Mode(L"service").Dword(L"ExitCode", 0xDEADBABE);
+  ASSERT_TRUE(serves.ok());
+  const std::wstring name = Add(L"QxCoPending", serves);
+  const std::wstring returned = L"The IQxSvcSubsystem(" + name + L")->QxServiceMain returned ";
+
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+              d.Start(0);
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+              scm_.SendControl(name, SERVICE_CONTROL_STOP);
+              // Logged once the end has read the service's state.
+              ASSERT_TRUE(WaitFor(
+                  [&] { return capture_.log().HasPrefix(ETWLogging::kLogNormal, returned); }));
+              // Entered after the unload pause and the end's last reading.
+              ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0, {}, 300));
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+              EXPECT_EQ(1, scm_.StoppedReports(name));
+              scm_.SendControl(name, SERVICE_CONTROL_STOP);
+            }));
+  EXPECT_EQ(2, scm_.StoppedReports(name));
+  EXPECT_EQ(2u, ReadSubsystemRecord(name).returned);
+}
+
+struct FloodCase {
+  const wchar_t* stem;
+  DWORD hr;
+  DWORD exitCode;
+  DWORD stopped;  // the exit code of the STOPPED report
+};
+
+// Controls in a tight loop while a subsystem that never reported STOPPED ends: once the host
+// releases the object, none reaches the subsystem's handler. The host's own handler answers
+// INTERROGATE and refuses STOP, and the service ends STOPPED once, with the code of its end.
+TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsystem) {
+  const FloodCase cases[] = {
+      {L"QxCoFloodClean", 0, 0, 0},
+      {L"QxCoFloodBabe", 0, 0xDEADBABE, 0},
+      {L"QxCoFloodFail", 0x80004005, 0, 1627},
+  };
+  for (const FloodCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << c.stem);
+    ComRegistration ends(library_);
+    ends.Mode(L"running-return").Dword(L"Hr", c.hr).Dword(L"ExitCode", c.exitCode);
+    ends.Dword(L"DelayMs", 100);
+    ASSERT_TRUE(ends.ok());
+    services_.clear();
+    const std::wstring name = Add(c.stem, ends);
+
+    std::atomic<int> refusedStops{0};
+    std::thread flood;
+    EXPECT_EQ(
+        0u, Run([&](ThreadDispatcher& d) {
+          d.Start(0);
+          flood = std::thread([&] {
+            while (scm_.State(name) != SERVICE_STOPPED) {
+              if (scm_.SendControl(name, SERVICE_CONTROL_STOP) == ERROR_CALL_NOT_IMPLEMENTED) {
+                ++refusedStops;
+              }
+              const DWORD answer = scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE);
+              EXPECT_TRUE(answer == NO_ERROR || answer == ERROR_SERVICE_NOT_ACTIVE) << answer;
+            }
+          });
+        }));
+    if (flood.joinable()) flood.join();
+    EXPECT_EQ(1, scm_.StoppedReports(name));
+    EXPECT_EQ(c.stopped, scm_.StoppedExitCode(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(1u, record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+    // The unload pause leaves the host's handler in place long enough to be seen at work.
+    if (c.exitCode == 0xDEADBABE) {
+      EXPECT_GT(refusedStops.load(), 0);
+    }
+  }
 }
 
 }  // namespace
