@@ -305,9 +305,13 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   SERVICE_STATUS_HANDLE ownHandle = nullptr;
   if (!run || !run->NewerStart()) {
     ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
+    // Refused after a STOPPED report that ended the dispatcher's last service: nothing to tell.
     if (!ownHandle) {
-      QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
-                  name, GetLastError());
+      const DWORD error = GetLastError();
+      if (ShownRunningHere(scm, name)) {
+        QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
+                    name, error);
+      }
     }
   }
   bool tellEnd = ownHandle && ShownRunningHere(scm, name);
