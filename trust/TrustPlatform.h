@@ -42,6 +42,16 @@ namespace TrustPlatform {
 // written): 0, or -1 when |fd| is not open.
 int CloseCabinetFile(int fd);
 
+// What COM says about the call that the current thread serves: CoGetCallContext for
+// IServerSecurity (S_OK while the thread serves a call that COM dispatched to it,
+// RPC_E_CALL_COMPLETE when it serves none) and CoGetCallerTID (S_OK: the caller is in this
+// process, S_FALSE: in another). Wine answers RPC_E_CALL_COMPLETE and E_NOTIMPL on every thread.
+struct ComCallAnswers {
+  HRESULT context;
+  HRESULT caller;
+};
+[[nodiscard]] ComCallAnswers QueryComCall();
+
 // Path of the installed trusted list, or null for the default path.
 const wchar_t* InstalledTrustedListPath();
 

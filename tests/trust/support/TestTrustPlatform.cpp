@@ -14,7 +14,9 @@
 //   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
 //   before the block, and that signature is what is queried and verified here;
 // - the installed list lives in a folder of this program's own;
-// - the cabinet callbacks' closes are counted, those of a descriptor not open apart.
+// - the cabinet callbacks' closes are counted, those of a descriptor not open apart;
+// - Wine's COM reports no call context and no caller thread on any thread: a test may have the
+//   calls on one thread answered as Windows answers them there (otherwise COM is asked).
 #include <windows.h>
 // These need <windows.h> first.
 #include <io.h>
@@ -41,6 +43,9 @@ std::atomic<int> g_cabinetCloses{0};
 std::atomic<int> g_cabinetClosesNotOpen{0};
 bool g_policyFails = false;
 int g_policyCalls = 0;
+// Published after the answers, read on the thread that serves the calls.
+TrustPlatform::ComCallAnswers g_comAnswers = {};
+std::atomic<DWORD> g_comAnswersThread{0};
 std::function<void()> g_beforeListSignatureCheck;
 
 struct ScriptSignature {
@@ -335,6 +340,11 @@ int TimestampPolicyCalls() { return g_policyCalls; }
 CabinetCloses CabinetFileCloses() {
   return {g_cabinetCloses.load(), g_cabinetClosesNotOpen.load()};
 }
+void AnswerComCallsOnThread(DWORD threadId, TrustPlatform::ComCallAnswers answers) {
+  g_comAnswersThread.store(0);
+  g_comAnswers = answers;
+  g_comAnswersThread.store(threadId);
+}
 }  // namespace trust_test
 
 namespace TrustPlatform {
@@ -352,6 +362,17 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
     return GetLastError();
   }
   return status.dwError;
+}
+
+ComCallAnswers QueryComCall() {
+  const DWORD thread = g_comAnswersThread.load();
+  if (thread != 0 && thread == GetCurrentThreadId()) return g_comAnswers;
+  IServerSecurity* security = nullptr;
+  const HRESULT context =
+      CoGetCallContext(IID_IServerSecurity, reinterpret_cast<void**>(&security));
+  if (security != nullptr) security->Release();
+  DWORD caller = 0;
+  return ComCallAnswers{context, CoGetCallerTID(&caller)};
 }
 
 bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "TrustFixturePaths.h"
+#include "trust/TrustPlatform.h"
 
 namespace trust_test {
 
@@ -37,6 +38,10 @@ struct CabinetCloses {
   int notOpen;
 };
 CabinetCloses CabinetFileCloses();
+
+// Makes the test binding of the COM call queries give |answers| on the thread |threadId| (0: on
+// none; every other thread asks COM).
+void AnswerComCallsOnThread(DWORD threadId, TrustPlatform::ComCallAnswers answers);
 
 // A fresh, empty folder of its own under %TEMP% (removed with RemoveTree).
 std::wstring MakeScratchFolder(const wchar_t* tag);
