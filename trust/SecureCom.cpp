@@ -126,12 +126,14 @@ DWORD VerifyRunningProgram(DWORD processId) {
   // path is held, so that nothing on its path can change, and judged only when it is the image
   // that the process maps.
   CHeldFile file;
-  if (file.Open(path) != ERROR_SUCCESS || !file.PathNamesTheHeldFile() ||
+  if (file.Open(path) != ERROR_SUCCESS ||
       MatchMappedImage(file.get(), process.get(), ProcessImageBase(process.get())) !=
           ERROR_SUCCESS) {
     return ERROR_ACCESS_DENIED;
   }
   const DWORD verdict = VerifyModuleFileTrust(file.Path().c_str());
+  // What the verifier opened by the path must have been the file held (a link on the path could
+  // still have been turned elsewhere).
   return file.PathNamesTheHeldFile() ? verdict : ERROR_ACCESS_DENIED;
 }
 

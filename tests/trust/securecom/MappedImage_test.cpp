@@ -120,7 +120,8 @@ TEST_F(MappedImageTest, TheFileOfEachMappedImageMatchesItWhateverTheLoaderChange
 }
 
 TEST_F(MappedImageTest, AFileThatIsNotTheMappedImageDoesNotMatch) {
-  HMODULE mapped = Load(CopyOfCaller(L"mapped.dll"));
+  const std::wstring mappedFile = CopyOfCaller(L"mapped.dll");
+  HMODULE mapped = Load(mappedFile);
   ASSERT_NE(nullptr, mapped);
   // One byte changed in code, and one in read-only data.
   const std::wstring otherCode = CopyOfCaller(L"othercode.dll", [](testsupport::PeImage& image) {
@@ -153,6 +154,23 @@ TEST_F(MappedImageTest, AFileThatIsNotTheMappedImageDoesNotMatch) {
       {"memory of no image", kCaller, &folder_, ERROR_ACCESS_DENIED},
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, Match(c.file, c.base)) << c.what;
+}
+
+// The bytes of a mapped image copied, once it is unmapped, to memory at the same address that maps
+// no image: nothing the program runs comes from the file there.
+TEST_F(MappedImageTest, AnImageCopiedToOtherMemoryIsNoMapping) {
+  const std::wstring file = CopyOfCaller(L"copied.dll");
+  HMODULE module = LoadLibraryW(file.c_str());
+  ASSERT_NE(nullptr, module);
+  const DWORD size =
+      testsupport::PeImage{trust_test::ReadFileBytes(file)}.Headers()->OptionalHeader.SizeOfImage;
+  const std::string bytes(reinterpret_cast<const char*>(module), size);
+  ASSERT_TRUE(FreeLibrary(module));
+  void* copy = VirtualAlloc(module, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  ASSERT_EQ(static_cast<void*>(module), copy);
+  const auto release = Basalt::MakeScopeExit([&] { VirtualFree(copy, 0, MEM_RELEASE); });
+  std::memcpy(copy, bytes.data(), size);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Match(file, copy));
 }
 
 TEST(ProcessImageBase, IsTheBaseOfTheProgramImage) {

@@ -617,39 +617,31 @@ class ClientFolders {
   bool m_ok = true;
 };
 
-// While another thread swaps an untrusted client's folder for one holding a trusted program and
-// back again, over and over, no check of the client admits it: each check sees the client's own
-// file all through, or refuses.
-TEST(VerifyProcessImageSigner, AClientFolderSwappedToAndFroDuringTheChecksIsNeverAdmitted) {
+// A second actor swaps an untrusted client's folder for one holding a trusted program just as the
+// verification of the program file begins, and back again as it ends, so that the checks before
+// and after it would see the client's own file: the folder is held for the check, the swap fails
+// and the client is refused.
+TEST(VerifyProcessImageSigner, AFolderSwapDuringTheVerificationFails) {
   ClientFolders folders(false, false);
   ASSERT_TRUE(folders.ok());
   ClientProcess client(folders.Program(), false);
   ASSERT_NE(0u, client.pid());
-  ASSERT_EQ(5u, VerifyProcessImageSigner(client.pid()));
-
-  struct Swapper {
-    const ClientFolders* folders;
-    volatile LONG stop;
-    LONG swaps;
-  } swapper = {&folders, 0, 0};
-  const auto swap = [](void* param) -> DWORD {
-    auto* s = static_cast<Swapper*>(param);
-    // Each half waits out the checks that hold the folder.
-    while (s->stop == 0) {
-      while (!s->folders->SwapFolder()) Sleep(0);
-      while (!s->folders->SwapFolder(true)) Sleep(0);
-      InterlockedIncrement(&s->swaps);
-    }
-    return 0;
-  };
-  Basalt::UniqueKernelHandle thread(CreateThread(nullptr, 0, swap, &swapper, 0, nullptr));
-  ASSERT_TRUE(thread);
-  int admitted = 0;
-  for (int i = 0; i < 40; ++i) admitted += VerifyProcessImageSigner(client.pid()) == 0 ? 1 : 0;
-  swapper.stop = 1;
-  WaitForSingleObject(thread.get(), INFINITE);
-  EXPECT_EQ(0, admitted);
-  EXPECT_GT(swapper.swaps, 0);
+  bool swapped = false;
+  DWORD error = 0;
+  trust_test::AroundNextProgramFileCheck(
+      [&] {
+        swapped = folders.SwapFolder();
+        error = swapped ? 0 : GetLastError();
+      },
+      [&] {
+        if (swapped) {
+          EXPECT_TRUE(folders.SwapFolder(true));
+        }
+      });
+  EXPECT_EQ(5u, VerifyProcessImageSigner(client.pid()));
+  EXPECT_FALSE(swapped);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error);
+  trust_test::AroundNextProgramFileCheck(nullptr, nullptr);
 }
 
 TEST(QueryCallClient, AThreadThatServesNoCallHasNoClient) {
@@ -830,6 +822,8 @@ struct RunningClientCase {
   Change change;  // made after the client started, before it calls
   HRESULT expected;
 };
+
+void PrintTo(const RunningClientCase& c, std::ostream* os) { *os << c.what; }
 
 class RunningClientTest : public RunningClassObjectTest,
                           public ::testing::WithParamInterface<RunningClientCase> {};

@@ -32,6 +32,7 @@
 
 #include "TrustTestSupport.h"
 #include "basalt/CryptOwners.h"
+#include "basalt/UniqueHandle.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 
@@ -47,6 +48,8 @@ int g_policyCalls = 0;
 TrustPlatform::ComCallAnswers g_comAnswers = {};
 std::atomic<DWORD> g_comAnswersThread{0};
 std::function<void()> g_beforeListSignatureCheck;
+std::function<void()> g_beforeProgramFileCheck;
+std::function<void()> g_afterProgramFileCheck;
 
 struct ScriptSignature {
   std::string content;    // the signed bytes
@@ -335,6 +338,10 @@ namespace trust_test {
 void BeforeNextListSignatureCheck(std::function<void()> action) {
   g_beforeListSignatureCheck = std::move(action);
 }
+void AroundNextProgramFileCheck(std::function<void()> before, std::function<void()> after) {
+  g_beforeProgramFileCheck = std::move(before);
+  g_afterProgramFileCheck = std::move(after);
+}
 void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
 int TimestampPolicyCalls() { return g_policyCalls; }
 CabinetCloses CabinetFileCloses() {
@@ -376,12 +383,16 @@ ComCallAnswers QueryComCall() {
 }
 
 bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (g_beforeProgramFileCheck) std::exchange(g_beforeProgramFileCheck, nullptr)();
   if (DecodeEmbeddedSignature(path, out)) return true;
   *out = EmbeddedSignature();
   return FailInsteadOfThrowing(false, [&] { return DecodeSignersSeparately(path, out); });
 }
 
 LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const auto after = Basalt::MakeScopeExit([] {
+    if (g_afterProgramFileCheck) std::exchange(g_afterProgramFileCheck, nullptr)();
+  });
   const LONG result = VerifyFileTrustHashOnly(path);
   EmbeddedSignature signature;
   if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {

@@ -26,6 +26,10 @@ void DeleteReloadAtom();
 // reader then holds the file).
 void BeforeNextListSignatureCheck(std::function<void()> action);
 
+// Runs |before| once when the next check of a program file's signature begins (before its
+// signature is read) and |after| once when it ends (after WinVerifyTrust); null for none.
+void AroundNextProgramFileCheck(std::function<void()> before, std::function<void()> after);
+
 // Makes the test binding of the Authenticode time-stamp policy fail (or pass again).
 void SetTimestampPolicyFails(bool fails);
 // Number of calls of the test binding of that policy.
