@@ -3,6 +3,7 @@
 // (trust/builtin), test programs may link a substitute.
 #pragma once
 
+#include <objbase.h>
 #include <windows.h>
 // These need <windows.h> first.
 #include <wincrypt.h>
@@ -51,6 +52,16 @@ struct ComCallAnswers {
   HRESULT caller;
 };
 [[nodiscard]] ComCallAnswers QueryComCall();
+
+// The answers of CoGetCallContext and CoGetCallerTID themselves, as the Windows binding gives them.
+[[nodiscard]] inline ComCallAnswers AskComAboutTheCall() {
+  IServerSecurity* security = nullptr;
+  const HRESULT context =
+      CoGetCallContext(IID_IServerSecurity, reinterpret_cast<void**>(&security));
+  if (security != nullptr) security->Release();
+  DWORD thread = 0;
+  return ComCallAnswers{context, CoGetCallerTID(&thread)};
+}
 
 // Path of the installed trusted list, or null for the default path.
 const wchar_t* InstalledTrustedListPath();

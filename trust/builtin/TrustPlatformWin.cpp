@@ -39,14 +39,7 @@ LONG VerifyScriptFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly
 
 int CloseCabinetFile(int fd) { return _close(fd); }
 
-ComCallAnswers QueryComCall() {
-  IServerSecurity* security = nullptr;
-  const HRESULT context =
-      CoGetCallContext(IID_IServerSecurity, reinterpret_cast<void**>(&security));
-  if (security != nullptr) security->Release();
-  DWORD thread = 0;
-  return ComCallAnswers{context, CoGetCallerTID(&thread)};
-}
+ComCallAnswers QueryComCall() { return AskComAboutTheCall(); }
 
 const wchar_t* InstalledTrustedListPath() { return nullptr; }
 

@@ -373,13 +373,7 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
 
 ComCallAnswers QueryComCall() {
   const DWORD thread = g_comAnswersThread.load();
-  if (thread != 0 && thread == GetCurrentThreadId()) return g_comAnswers;
-  IServerSecurity* security = nullptr;
-  const HRESULT context =
-      CoGetCallContext(IID_IServerSecurity, reinterpret_cast<void**>(&security));
-  if (security != nullptr) security->Release();
-  DWORD caller = 0;
-  return ComCallAnswers{context, CoGetCallerTID(&caller)};
+  return thread != 0 && thread == GetCurrentThreadId() ? g_comAnswers : AskComAboutTheCall();
 }
 
 bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
