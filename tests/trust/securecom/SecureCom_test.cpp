@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <psapi.h>
-#include <shlobj.h>
 #include <winternl.h>
 #include <wrl/client.h>
 
