@@ -7,17 +7,21 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "basalt/UniqueHandle.h"
 #include "trust/CodeTrust.h"
+#include "trust/HeldFile.h"
+#include "trust/MappedImage.h"
+#include "trust/TrustPlatform.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
 constexpr DWORD kMaxModules = 4096;
-// Long enough for any module name the loader accepts, so a long name is seen as too long rather
-// than cut to a prefix that may name some other (trusted) file.
+// Long enough for any path the system gives, so that no path is judged by a cut prefix that may
+// name some other (trusted) file.
 constexpr DWORD kLongPathChars = 32768;
 
 // Reads one pointer from memory that may be unmapped: returns 1 with |*to| set, or 0 when the load
@@ -94,27 +98,77 @@ HRESULT GetSecureClassObject(REFCLSID clsid, DWORD clsContext, SecureClassObject
   return hr;
 }
 
-// Full path of the program file of the running process |processId| into |path| (MAX_PATH
-// characters); 0 when found, else the error, with |path| untouched. A path too long for the buffer
-// is refused rather than cut to a prefix that may name some other (trusted) file.
-DWORD GetProcessImagePath(DWORD processId, wchar_t* path) {
+// Full path of the program file of |process| into |path|; false when it cannot be had.
+bool GetProcessImagePath(HANDLE process, std::wstring& path) {
   std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
-  if (!name) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!name) return false;
+  DWORD length = kLongPathChars;
+  if (!QueryFullProcessImageNameW(process, 0, name.get(), &length) || length == 0) return false;
+  path.assign(name.get(), length);
+  return true;
+}
+
+// The check of VerifyProcessImageSigner; may throw std::bad_alloc.
+DWORD VerifyRunningProgram(DWORD processId) {
   Basalt::UniqueKernelHandle process(
-      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  if (!process) return LastErrorOr(ERROR_INVALID_PARAMETER);
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
+  if (!process) return ERROR_INVALID_PARAMETER;
   // A handle kept elsewhere keeps an ended process openable; it is no longer the client.
   DWORD exitCode = 0;
-  if (!GetExitCodeProcess(process.get(), &exitCode)) return LastErrorOr(ERROR_INVALID_PARAMETER);
-  if (exitCode != STILL_ACTIVE) return ERROR_INVALID_PARAMETER;
-  DWORD length = kLongPathChars;
-  if (!QueryFullProcessImageNameW(process.get(), 0, name.get(), &length)) {
-    return LastErrorOr(ERROR_INVALID_PARAMETER);
+  if (!GetExitCodeProcess(process.get(), &exitCode) || exitCode != STILL_ACTIVE) {
+    return ERROR_INVALID_PARAMETER;
   }
-  if (length == 0 || length >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-  std::memcpy(path, name.get(), length * sizeof(wchar_t));
-  path[length] = L'\0';
-  return ERROR_SUCCESS;
+  std::wstring path;
+  if (!GetProcessImagePath(process.get(), path)) return ERROR_INVALID_PARAMETER;
+
+  // A running program may rename its own file (or folder) and put another file at its old path,
+  // and every name the system gives for its image may still be the old path. So the file at the
+  // path is held, so that nothing on its path can change, and judged only when it is the image
+  // that the process maps.
+  CHeldFile file;
+  if (file.Open(path) != ERROR_SUCCESS ||
+      MatchMappedImage(file.get(), process.get(), ProcessImageBase(process.get())) !=
+          ERROR_SUCCESS) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const DWORD verdict = VerifyModuleFileTrust(file.Path().c_str());
+  // What the verifier opened by the path must have been the file held (a link on the path could
+  // still have been turned elsewhere).
+  return file.PathNamesTheHeldFile() ? verdict : ERROR_ACCESS_DENIED;
+}
+
+// Full path of the module of this process holding |address| into |name| (kLongPathChars
+// characters, terminated), its length in |*length|; 0 when found, else the error.
+DWORD FindModulePath(const void* address, wchar_t* name, DWORD* length) {
+  std::unique_ptr<HMODULE[]> modules(new (std::nothrow) HMODULE[kMaxModules]);
+  if (!modules) return ERROR_NOT_ENOUGH_MEMORY;
+
+  Basalt::UniqueKernelHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  if (!process) return LastErrorOr(ERROR_ACCESS_DENIED);
+
+  DWORD needed = 0;
+  if (!EnumProcessModules(process.get(), modules.get(), kMaxModules * sizeof(HMODULE), &needed)) {
+    return LastErrorOr(ERROR_ACCESS_DENIED);
+  }
+  DWORD count = needed / sizeof(HMODULE);
+  if (count > kMaxModules) count = kMaxModules;
+
+  const auto where = reinterpret_cast<ULONG_PTR>(address);
+  for (DWORD i = 0; i < count; ++i) {
+    MODULEINFO info = {};
+    // A module unloaded since the enumeration simply fails here and is passed over.
+    if (!GetModuleInformation(process.get(), modules[i], &info, sizeof(info))) continue;
+    const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
+    if (where < base || where - base >= info.SizeOfImage) continue;
+
+    // A name that fills the buffer may have been cut.
+    *length = GetModuleFileNameExW(process.get(), modules[i], name, kLongPathChars);
+    if (*length == 0 || *length >= kLongPathChars - 1) return ERROR_ACCESS_DENIED;
+    name[*length] = L'\0';
+    return ERROR_SUCCESS;
+  }
+  return ERROR_ACCESS_DENIED;
 }
 
 HRESULT CreateThroughFactory(REFCLSID clsid, DWORD clsContext, REFIID iid, void** out,
@@ -171,64 +225,64 @@ const void* GetObjectCodeAddress(IUnknown* object) noexcept {
 }
 
 DWORD VerifyCodeAddressSigner(const void* address) {
-  wchar_t path[MAX_PATH] = {};
-  (void)GetModulePathFromAddress(address, path);
-  return VerifyModuleFileTrust(path[0] != L'\0' ? path : nullptr);
+  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
+  DWORD length = 0;
+  if (address == nullptr || !name || FindModulePath(address, name.get(), &length) != 0) {
+    return VerifyModuleFileTrust(nullptr);
+  }
+  try {
+    return VerifyModuleFileTrust(LongPathForm(std::wstring(name.get(), length)).c_str());
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
 }
 
 CallClient QueryCallClient() {
   unsigned long processId = 0;
   // A null binding stands for the call the current thread serves.
   const RPC_STATUS status = I_RpcBindingInqLocalClientPID(nullptr, &processId);
-  return CallClient{status, status == RPC_S_OK ? static_cast<DWORD>(processId) : 0};
+  CallClient client{status, status == RPC_S_OK ? static_cast<DWORD>(processId) : 0};
+  if (status == RPC_S_NO_CALL_ACTIVE) {
+    const TrustPlatform::ComCallAnswers com = TrustPlatform::QueryComCall();
+    client.comContext = com.context;
+    client.comCaller = com.caller;
+  }
+  return client;
 }
 
 DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client) {
-  if (client.status == RPC_S_NO_CALL_ACTIVE) return VerifyCodeAddressSigner(returnAddress);
-  if (client.status != RPC_S_OK) return ERROR_ACCESS_DENIED;
-  // A call from another apartment of this process keeps the check of code in this process.
-  if (client.processId == GetCurrentProcessId()) return VerifyCodeAddressSigner(returnAddress);
-  return VerifyProcessImageSigner(client.processId);
+  if (client.status == RPC_S_OK) {
+    // A call from another apartment of this process keeps the check of code in this process.
+    if (client.processId == GetCurrentProcessId()) return VerifyCodeAddressSigner(returnAddress);
+    return VerifyProcessImageSigner(client.processId);
+  }
+  if (client.status != RPC_S_NO_CALL_ACTIVE) return ERROR_ACCESS_DENIED;
+  // No RPC call on the thread: a direct call, or one that COM dispatched onto this thread (a
+  // single-threaded apartment serves calls from its message loop). The return address of a
+  // dispatched call lies in the marshalling stub, which says nothing about who called.
+  const bool dispatched =
+      client.comContext != RPC_E_CALL_COMPLETE && client.comContext != CO_E_NOTINITIALIZED;
+  if (!dispatched || client.comCaller == S_OK) return VerifyCodeAddressSigner(returnAddress);
+  return ERROR_ACCESS_DENIED;
 }
 
 DWORD VerifyProcessImageSigner(DWORD processId) {
-  wchar_t path[MAX_PATH] = {};
-  (void)GetProcessImagePath(processId, path);
-  return VerifyModuleFileTrust(path[0] != L'\0' ? path : nullptr);
+  try {
+    return VerifyRunningProgram(processId);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
 }
 
 DWORD GetModulePathFromAddress(const void* address, wchar_t* path) {
   if (address == nullptr || path == nullptr) return ERROR_INVALID_PARAMETER;
-
-  std::unique_ptr<HMODULE[]> modules(new (std::nothrow) HMODULE[kMaxModules]);
   std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
-  if (!modules || !name) return ERROR_NOT_ENOUGH_MEMORY;
-
-  Basalt::UniqueKernelHandle process(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
-  if (!process) return LastErrorOr(ERROR_ACCESS_DENIED);
-
-  DWORD needed = 0;
-  if (!EnumProcessModules(process.get(), modules.get(), kMaxModules * sizeof(HMODULE), &needed)) {
-    return LastErrorOr(ERROR_ACCESS_DENIED);
-  }
-  DWORD count = needed / sizeof(HMODULE);
-  if (count > kMaxModules) count = kMaxModules;
-
-  const auto where = reinterpret_cast<ULONG_PTR>(address);
-  for (DWORD i = 0; i < count; ++i) {
-    MODULEINFO info = {};
-    // A module unloaded since the enumeration simply fails here and is passed over.
-    if (!GetModuleInformation(process.get(), modules[i], &info, sizeof(info))) continue;
-    const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
-    if (where < base || where - base >= info.SizeOfImage) continue;
-
-    const DWORD length =
-        GetModuleFileNameExW(process.get(), modules[i], name.get(), kLongPathChars);
-    if (length == 0 || length >= MAX_PATH) return ERROR_ACCESS_DENIED;
-    std::memcpy(path, name.get(), length * sizeof(wchar_t));
-    path[length] = L'\0';
-    return ERROR_SUCCESS;
-  }
-  return ERROR_ACCESS_DENIED;
+  if (!name) return ERROR_NOT_ENOUGH_MEMORY;
+  DWORD length = 0;
+  const DWORD error = FindModulePath(address, name.get(), &length);
+  if (error != ERROR_SUCCESS) return error;
+  // Refused rather than cut to a prefix that may name some other (trusted) file.
+  if (length >= MAX_PATH) return ERROR_ACCESS_DENIED;
+  std::memcpy(path, name.get(), (length + 1) * sizeof(wchar_t));
+  return ERROR_SUCCESS;
 }

@@ -70,7 +70,8 @@ class CQxSecureClassFactory : public IQxClassFactory, public IQxClassFactory_Pre
 [[nodiscard]] const void* GetObjectCodeAddress(IUnknown* object) noexcept;
 
 // 0 when the module of this process that holds |address| is trusted; 87 when no module holds it,
-// 5 when the module is not trusted.
+// 5 when the module is not trusted. A module whose path is MAX_PATH characters or longer is judged
+// by its whole path.
 [[nodiscard]] DWORD VerifyCodeAddressSigner(const void* address);
 
 // Full path of the module of this process holding |address|, into |path| (MAX_PATH characters,
@@ -79,27 +80,34 @@ class CQxSecureClassFactory : public IQxClassFactory, public IQxClassFactory_Pre
 // failure.
 [[nodiscard]] DWORD GetModulePathFromAddress(const void* address, wchar_t* path);
 
-// The client of the call that the current thread serves, as the RPC runtime knows it.
+// The client of the call that the current thread serves, as the RPC runtime and COM know it.
 struct CallClient {
   // RPC_S_OK: |processId| is the client's process (this process's own for a call from another of
-  // its apartments). RPC_S_NO_CALL_ACTIVE: the thread serves no call, so its caller is code of
-  // this process. Anything else: a call whose client process cannot be named (another machine, a
-  // failed lookup).
+  // its apartments). RPC_S_NO_CALL_ACTIVE: no RPC call is active on the thread; COM's answers below
+  // tell a direct call from one that COM dispatched here. Anything else: a call whose client
+  // process cannot be named (another machine, a failed lookup).
   RPC_STATUS status;
   DWORD processId;  // 0 unless status is RPC_S_OK
+  // Only with RPC_S_NO_CALL_ACTIVE: CoGetCallContext's answer (RPC_E_CALL_COMPLETE or
+  // CO_E_NOTINITIALIZED: the thread serves no COM call) and CoGetCallerTID's (S_OK: the caller is
+  // in this process; S_FALSE: in another).
+  HRESULT comContext = RPC_E_CALL_COMPLETE;
+  HRESULT comCaller = RPC_E_CALL_COMPLETE;
 };
 
-// The local client process of the call the current thread serves (the client process ID of the
-// call's binding).
+// The client of the call the current thread serves: the client process ID of the call's binding
+// and, when no RPC call is active, what COM says about the call.
 [[nodiscard]] CallClient QueryCallClient();
 
 // The caller check of CreateObject; 0 admits. A call from another process is judged by the
-// client's program file (VerifyProcessImageSigner), and a call whose client cannot be named is
-// refused with 5. A call from this process, or no call at all, is judged by the module holding
-// |returnAddress| (VerifyCodeAddressSigner).
+// client's program file (VerifyProcessImageSigner); one whose client process cannot be named (a
+// call COM dispatched from another process onto a thread where no RPC call is active, or a failed
+// lookup) is refused with 5. A direct call, or a COM call from another apartment of this process,
+// is judged by the module holding |returnAddress| (VerifyCodeAddressSigner).
 [[nodiscard]] DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client);
 
-// 0 when the program file of the running process |processId| is trusted, 5 when it is not, 87
-// when its path cannot be had (no such process, it has ended or cannot be opened, or the path
-// does not fit MAX_PATH).
+// 0 when the program file of the running process |processId| is trusted, 5 when it is not or when
+// the file at its path is not the image the process maps (it was renamed and replaced) or cannot
+// be held for the check, 87 when its path cannot be had (no such process, it has ended or cannot be
+// opened). A path of any length is judged whole.
 [[nodiscard]] DWORD VerifyProcessImageSigner(DWORD processId);

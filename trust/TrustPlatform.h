@@ -3,6 +3,7 @@
 // (trust/builtin), test programs may link a substitute.
 #pragma once
 
+#include <objbase.h>
 #include <windows.h>
 // These need <windows.h> first.
 #include <wincrypt.h>
@@ -41,6 +42,26 @@ namespace TrustPlatform {
 // _close of a descriptor that the cabinet callbacks opened (the cabinet or the member being
 // written): 0, or -1 when |fd| is not open.
 int CloseCabinetFile(int fd);
+
+// What COM says about the call that the current thread serves: CoGetCallContext for
+// IServerSecurity (S_OK while the thread serves a call that COM dispatched to it,
+// RPC_E_CALL_COMPLETE when it serves none) and CoGetCallerTID (S_OK: the caller is in this
+// process, S_FALSE: in another). Wine answers RPC_E_CALL_COMPLETE and E_NOTIMPL on every thread.
+struct ComCallAnswers {
+  HRESULT context;
+  HRESULT caller;
+};
+[[nodiscard]] ComCallAnswers QueryComCall();
+
+// The answers of CoGetCallContext and CoGetCallerTID themselves, as the Windows binding gives them.
+[[nodiscard]] inline ComCallAnswers AskComAboutTheCall() {
+  IServerSecurity* security = nullptr;
+  const HRESULT context =
+      CoGetCallContext(IID_IServerSecurity, reinterpret_cast<void**>(&security));
+  if (security != nullptr) security->Release();
+  DWORD thread = 0;
+  return ComCallAnswers{context, CoGetCallerTID(&thread)};
+}
 
 // Path of the installed trusted list, or null for the default path.
 const wchar_t* InstalledTrustedListPath();

@@ -39,6 +39,8 @@ LONG VerifyScriptFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly
 
 int CloseCabinetFile(int fd) { return _close(fd); }
 
+ComCallAnswers QueryComCall() { return AskComAboutTheCall(); }
+
 const wchar_t* InstalledTrustedListPath() { return nullptr; }
 
 }  // namespace TrustPlatform

@@ -12,6 +12,7 @@
 #include "SignedFile.h"
 #include "TrustFixturePaths.h"
 #include "basalt/CryptOwners.h"
+#include "basalt/UniqueHandle.h"
 #include "trust/CodeTrust.h"
 #include "trust/TrustPlatform.h"
 #include "trust/TrustTables.h"
@@ -118,6 +119,81 @@ TEST(BuiltInBinding, ScriptSignatureOfAList) {
   // script signature in them.
   EXPECT_FALSE(found);
   EXPECT_NE(trust, 0);
+}
+
+// What COM answers on a thread that serves no call, and on a single-threaded apartment's thread
+// while it serves a call from another apartment of this process.
+TEST(BuiltInBinding, ComCallQueries) {
+  const TrustPlatform::ComCallAnswers none = TrustPlatform::QueryComCall();
+  EXPECT_EQ(none.context, RPC_E_CALL_COMPLETE);
+
+  // A class factory whose CreateInstance records the answers on the thread that serves it.
+  struct Recorder : IClassFactory {
+    TrustPlatform::ComCallAnswers answers = {E_FAIL, E_FAIL};
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+      if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+      }
+      *ppv = this;
+      return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** ppv) override {
+      answers = TrustPlatform::QueryComCall();
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+  };
+  struct Apartment {
+    Recorder recorder;
+    IStream* stream = nullptr;
+    Basalt::UniqueEvent ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Basalt::UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  } sta;
+  ASSERT_TRUE(sta.ready && sta.stop);
+  const auto serve = [](void* param) -> DWORD {
+    auto* a = static_cast<Apartment*>(param);
+    Basalt::ScopedComApartment apartment(COINIT_APARTMENTTHREADED);
+    if (FAILED(
+            CoMarshalInterThreadInterfaceInStream(IID_IClassFactory, &a->recorder, &a->stream))) {
+      a->stream = nullptr;
+    }
+    SetEvent(a->ready.get());
+    HANDLE stop = a->stop.get();
+    while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    return 0;
+  };
+  Basalt::UniqueKernelHandle thread(CreateThread(nullptr, 0, serve, &sta, 0, nullptr));
+  ASSERT_TRUE(thread);
+  WaitForSingleObject(sta.ready.get(), INFINITE);
+  {
+    Basalt::ScopedComApartment apartment(COINIT_MULTITHREADED);
+    IClassFactory* proxy = nullptr;
+    ASSERT_NE(sta.stream, nullptr);
+    ASSERT_EQ(CoGetInterfaceAndReleaseStream(sta.stream, IID_IClassFactory,
+                                             reinterpret_cast<void**>(&proxy)),
+              S_OK);
+    void* object = nullptr;
+    EXPECT_EQ(proxy->CreateInstance(nullptr, IID_IUnknown, &object), E_NOINTERFACE);
+    proxy->Release();
+  }
+  SetEvent(sta.stop.get());
+  WaitForSingleObject(thread.get(), INFINITE);
+  if (RunningUnderWine()) {
+    EXPECT_EQ(sta.recorder.answers.context, RPC_E_CALL_COMPLETE)
+        << "Wine has started to report COM call contexts";
+    EXPECT_EQ(sta.recorder.answers.caller, E_NOTIMPL)
+        << "Wine has started to implement CoGetCallerTID";
+  } else {
+    EXPECT_EQ(sta.recorder.answers.context, S_OK);
+    EXPECT_EQ(sta.recorder.answers.caller, S_OK);
+  }
 }
 
 }  // namespace

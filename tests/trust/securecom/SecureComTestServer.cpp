@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "TrustTestSupport.h"
+
 namespace {
 
 LONG g_created = 0;
@@ -187,6 +189,11 @@ extern "C" void WINAPI SecureComServerStats(SecureComStats* stats) {
   stats->created = g_created;
   stats->liveFactories = g_liveFactories;
   stats->liveObjects = g_liveObjects;
+}
+
+extern "C" void WINAPI SecureComServerAnswerComCalls(DWORD threadId, HRESULT context,
+                                                     HRESULT caller) {
+  trust_test::AnswerComCallsOnThread(threadId, {context, caller});
 }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

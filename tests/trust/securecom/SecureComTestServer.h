@@ -41,6 +41,11 @@ struct SecureComStats {
 // Exports of the server DLL.
 using SecureComServerStatsFn = void(WINAPI*)(SecureComStats* stats);
 inline constexpr char kSecureComServerStatsExport[] = "SecureComServerStats";
+// Has the server's caller check get |context| and |caller| from its COM call queries on the thread
+// |threadId| (0: on none), in place of what COM answers (trust_test::AnswerComCallsOnThread).
+using SecureComServerAnswerComCallsFn = void(WINAPI*)(DWORD threadId, HRESULT context,
+                                                      HRESULT caller);
+inline constexpr char kSecureComServerAnswerComCallsExport[] = "SecureComServerAnswerComCalls";
 
 // Exports of the caller DLL: each calls CreateObject through the named interface from its own code.
 using CallerCreateObjectFn = HRESULT(WINAPI*)(IQxClassFactory* factory, REFIID riid, void** ppv);

@@ -1,21 +1,24 @@
 // ctest-lock: com-registration qxclassfactory-proxy
 // Secure COM creation and the caller check of secure class factories, with real modules: this
 // test exe is signed (a trusted caller, like the host), the test server and caller DLLs and a
-// waiting program (the client process of a call) exist as an unsigned and a signed copy each.
+// client program (the client process of a call) exist as an unsigned and a signed copy each.
 #include "trust/SecureCom.h"
 
 #include <gtest/gtest.h>
 #include <psapi.h>
+#include <winternl.h>
 #include <wrl/client.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "TrustTestSupport.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestPrograms.h"
 #include "tests/trust/securecom/SecureComTestServer.h"
 #include "trust/CodeTrust.h"
+#include "trust/HeldFile.h"
 
 using Microsoft::WRL::ComPtr;
 using testsupport::Regsvr32;
@@ -273,35 +276,44 @@ TEST(VerifyCodeAddressSigner, GivesTheVerdictOfTheModuleHoldingTheAddress) {
   EXPECT_EQ(87u, VerifyCodeAddressSigner(nullptr));
 }
 
-// A module whose path is longer than a path buffer is refused, rather than judged by the first
-// 259 characters of its path, which here name a trusted file.
-TEST(VerifyCodeAddressSigner, RefusesAModuleWhosePathIsCutToATrustedFile) {
+// A module whose path is longer than a path buffer is judged by its whole path, never by the first
+// 259 characters of it, which here name a trusted file.
+TEST(VerifyCodeAddressSigner, JudgesAModuleByItsWholePathHoweverLong) {
   wchar_t temp[MAX_PATH] = {};
   ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
   const std::wstring name = L"\\SecureComTestCaller.dll";
   std::wstring folder = std::wstring(temp) + L"securecom-long-";
   folder.append(MAX_PATH - 1 - folder.size() - name.size(), L'p');
-  const std::wstring trusted = folder + name;  // 259 characters: the cut-off path
-  const std::wstring untrusted = trusted + L".untrusted.dll";
-  ASSERT_EQ(static_cast<size_t>(MAX_PATH - 1), trusted.size());
+  const std::wstring cut = folder + name;  // 259 characters: the cut-off path
+  const std::wstring untrusted = cut + L".untrusted.dll";
+  const std::wstring trusted = cut + L".trusted.dll";
+  ASSERT_EQ(static_cast<size_t>(MAX_PATH - 1), cut.size());
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
   const auto cleanup = Basalt::MakeScopeExit([&] {
-    DeleteFileW(untrusted.c_str());
-    DeleteFileW(trusted.c_str());
+    for (const std::wstring* file : {&untrusted, &trusted, &cut}) DeleteFileW(file->c_str());
     RemoveDirectoryW(folder.c_str());
   });
-  ASSERT_TRUE(CopyFileW(kCallerSigned.c_str(), trusted.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(kCallerSigned.c_str(), cut.c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(kCallerUnsigned.c_str(), untrusted.c_str(), FALSE));
-  ASSERT_EQ(0u, VerifyModuleFileTrust(trusted.c_str()));
+  ASSERT_TRUE(CopyFileW(kCallerSigned.c_str(), trusted.c_str(), FALSE));
+  ASSERT_EQ(0u, VerifyModuleFileTrust(cut.c_str()));
 
-  Basalt::UniqueModule module(LoadLibraryW(untrusted.c_str()));
-  ASSERT_TRUE(module);
-  const void* code =
-      reinterpret_cast<const void*>(GetProcAddress(module.get(), kCallerCreateObjectExport));
-  wchar_t path[MAX_PATH] = L"untouched";
-  EXPECT_EQ(5u, GetModulePathFromAddress(code, path));
-  EXPECT_STREQ(L"untouched", path);
-  EXPECT_EQ(87u, VerifyCodeAddressSigner(code));
+  struct Case {
+    const std::wstring* module;
+    DWORD expected;
+  } const cases[] = {{&untrusted, 5}, {&trusted, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(*c.module));
+    Basalt::UniqueModule module(LoadLibraryW(c.module->c_str()));
+    ASSERT_TRUE(module);
+    const void* code =
+        reinterpret_cast<const void*>(GetProcAddress(module.get(), kCallerCreateObjectExport));
+    EXPECT_EQ(c.expected, VerifyCodeAddressSigner(code));
+    // The path buffer of the module lookup holds no such path.
+    wchar_t path[MAX_PATH] = L"untouched";
+    EXPECT_EQ(5u, GetModulePathFromAddress(code, path));
+    EXPECT_STREQ(L"untouched", path);
+  }
 }
 
 // ---- Caller check of the factory side ----
@@ -397,56 +409,138 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Caller check of a call from another process ----
 
-// A running copy of the waiting program; it ends when this goes.
-class WaitingProcess {
- public:
-  explicit WaitingProcess(const std::wstring& program) {
-    static LONG count = 0;
-    const std::wstring name = L"SecureComTestProcessDone-" +
-                              std::to_wstring(GetCurrentProcessId()) + L"-" +
-                              std::to_wstring(InterlockedIncrement(&count));
-    m_done.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    std::wstring command = L"\"" + program + L"\" " + name;
+// Wine's CreateProcessW cannot start a program whose path has MAX_PATH characters or more; the
+// system call beneath it can. Its attribute list and creation record, as far as used here.
+struct PsAttribute {
+  ULONG_PTR attribute;
+  SIZE_T size;
+  ULONG_PTR value;
+  SIZE_T* returned;
+};
+struct PsAttributeList {
+  SIZE_T totalLength;
+  PsAttribute attributes[1];
+};
+struct PsCreateInfo {
+  SIZE_T size;
+  ULONG state;
+  BYTE output[0x58 - sizeof(SIZE_T) - sizeof(ULONG)];
+};
+static_assert(sizeof(PsCreateInfo) == 0x58, "creation record layout");
+constexpr ULONG_PTR kPsAttributeImageName = 0x20005;
+
+using NtCreateUserProcessFn = LONG(NTAPI*)(HANDLE*, HANDLE*, ACCESS_MASK, ACCESS_MASK, void*, void*,
+                                           ULONG, ULONG, void*, PsCreateInfo*, PsAttributeList*);
+using RtlCreateProcessParametersExFn = LONG(NTAPI*)(void**, UNICODE_STRING*, UNICODE_STRING*,
+                                                    UNICODE_STRING*, UNICODE_STRING*, void*,
+                                                    UNICODE_STRING*, UNICODE_STRING*,
+                                                    UNICODE_STRING*, UNICODE_STRING*, ULONG);
+using RtlDestroyProcessParametersFn = LONG(NTAPI*)(void*);
+
+template <typename Fn>
+Fn NtdllExport(const char* name) {
+  return reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+UNICODE_STRING Counted(const std::wstring& text) {
+  const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
+  return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
+}
+
+// Starts |program| (a full path of any length) with |commandLine| in this process's environment;
+// its process handle, or null.
+HANDLE StartProgram(const std::wstring& program, std::wstring commandLine) {
+  if (program.size() < MAX_PATH) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!m_done || !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &info)) {
-      return;
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+      return nullptr;
     }
     CloseHandle(info.hThread);
-    m_process.reset(info.hProcess);
-    m_pid = info.dwProcessId;
+    return info.hProcess;
   }
-  ~WaitingProcess() { End(); }
-  WaitingProcess(const WaitingProcess&) = delete;
-  WaitingProcess& operator=(const WaitingProcess&) = delete;
+  const auto create = NtdllExport<NtCreateUserProcessFn>("NtCreateUserProcess");
+  const auto makeParameters =
+      NtdllExport<RtlCreateProcessParametersExFn>("RtlCreateProcessParametersEx");
+  const auto destroyParameters =
+      NtdllExport<RtlDestroyProcessParametersFn>("RtlDestroyProcessParameters");
+  if (create == nullptr || makeParameters == nullptr || destroyParameters == nullptr) {
+    return nullptr;
+  }
+  UNICODE_STRING image = Counted(program), command = Counted(commandLine);
+  void* parameters = nullptr;
+  // 1: the parameters are normalised (hold pointers, not offsets).
+  if (makeParameters(&parameters, &image, nullptr, nullptr, &command, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, 1) != 0) {
+    return nullptr;
+  }
+  const std::wstring ntPath = L"\\??\\" + program;
+  PsCreateInfo createInfo = {};
+  createInfo.size = sizeof(createInfo);
+  PsAttributeList attributes = {};
+  attributes.totalLength = sizeof(attributes);
+  attributes.attributes[0] = {kPsAttributeImageName, ntPath.size() * sizeof(wchar_t),
+                              reinterpret_cast<ULONG_PTR>(ntPath.c_str()), nullptr};
+  HANDLE process = nullptr, thread = nullptr;
+  const LONG status = create(&process, &thread, PROCESS_ALL_ACCESS, THREAD_ALL_ACCESS, nullptr,
+                             nullptr, 0, 0, parameters, &createInfo, &attributes);
+  destroyParameters(parameters);
+  if (status != 0) return nullptr;
+  CloseHandle(thread);
+  return process;
+}
+
+// A running copy of the client program. It waits until let go; with |call| it then calls the
+// running class object of CLSID_SecureComProbe. It ends when this goes.
+class ClientProcess {
+ public:
+  ClientProcess(const std::wstring& program, bool call) {
+    static LONG count = 0;
+    const std::wstring name = L"SecureComTestProcessGo-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(InterlockedIncrement(&count));
+    m_go.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    if (!m_go) return;
+    m_process.reset(
+        StartProgram(program, L"\"" + program + L"\" " + (call ? L"call " : L"") + name));
+    if (m_process) m_pid = GetProcessId(m_process.get());
+  }
+  ~ClientProcess() { Finish(); }
+  ClientProcess(const ClientProcess&) = delete;
+  ClientProcess& operator=(const ClientProcess&) = delete;
 
   DWORD pid() const { return m_pid; }
-  // Lets the program end and waits for it; its ID then names no process of ours.
-  void End() {
-    if (!m_process) return;
-    SetEvent(m_done.get());
-    WaitForSingleObject(m_process.get(), 30000);
+  // Lets the program go and waits for its end: its exit code (the HRESULT of its call), or
+  // 0xFFFFFFFF when it did not end. Its ID then names no process of ours.
+  DWORD Finish() {
+    if (!m_process) return m_exitCode;
+    SetEvent(m_go.get());
+    if (WaitForSingleObject(m_process.get(), 30000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(m_process.get(), &m_exitCode);
+    }
     m_process.reset();
+    return m_exitCode;
   }
 
  private:
-  Basalt::UniqueEvent m_done;
+  Basalt::UniqueEvent m_go;
   Basalt::UniqueKernelHandle m_process;
   DWORD m_pid = 0;
+  DWORD m_exitCode = 0xFFFFFFFF;
 };
 
 // The clients both tests name: a signed and an unsigned program that run, and a signed one that
 // has ended again.
 struct ClientProcesses {
-  WaitingProcess signedOne{kProcessSigned};
-  WaitingProcess unsignedOne{kProcessUnsigned};
-  WaitingProcess ended{kProcessSigned};
+  ClientProcess signedOne{kProcessSigned, false};
+  ClientProcess unsignedOne{kProcessUnsigned, false};
+  ClientProcess ended{kProcessSigned, false};
   // True when all three started; ends the third.
   bool Ready() {
     if (signedOne.pid() == 0 || unsignedOne.pid() == 0 || ended.pid() == 0) return false;
-    ended.End();
+    ended.Finish();
     return true;
   }
 };
@@ -471,10 +565,89 @@ TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
   EXPECT_NE(0u, VerifyProcessImageSigner(clients.ended.pid()));
 }
 
+// A scratch folder holding the client program, unsigned or signed, at
+// <root>\client[\<two levels of padding>]\SecureComTestProcess.exe, and beside it <root>\decoy laid
+// out the same with the signed program: a folder that an untrusted client can swap in for its own.
+class ClientFolders {
+ public:
+  ClientFolders(bool signedClient, bool longPath)
+      : m_root(trust_test::MakeScratchFolder(L"securecom-client")),
+        m_sub(longPath ? L"\\" + std::wstring(150, L'p') + L"\\" + std::wstring(150, L'q') : L"") {
+    for (std::wstring folder : {Folder(), m_root + L"\\decoy"}) {
+      m_ok = m_ok && CreateDirectoryW(folder.c_str(), nullptr);
+      for (const wchar_t level : {L'p', L'q'}) {
+        if (!longPath) break;
+        folder += L"\\" + std::wstring(150, level);
+        m_ok = m_ok && CreateDirectoryW(LongPathForm(folder).c_str(), nullptr);
+      }
+    }
+    m_ok = m_ok &&
+           CopyFileW((signedClient ? kProcessSigned : kProcessUnsigned).c_str(),
+                     LongPathForm(Program()).c_str(), FALSE) &&
+           CopyFileW(kProcessSigned.c_str(), LongPathForm(Decoy()).c_str(), FALSE);
+  }
+  ~ClientFolders() { trust_test::RemoveTree(LongPathForm(m_root)); }
+  ClientFolders(const ClientFolders&) = delete;
+  ClientFolders& operator=(const ClientFolders&) = delete;
+
+  bool ok() const { return m_ok; }
+  std::wstring Folder() const { return m_root + L"\\client"; }
+  std::wstring Program() const { return Folder() + m_sub + L"\\SecureComTestProcess.exe"; }
+  std::wstring Decoy() const { return m_root + L"\\decoy" + m_sub + L"\\SecureComTestProcess.exe"; }
+
+  // The running client renames its program file and puts the trusted program at its old path.
+  bool ReplaceFile() const {
+    return MoveFileExW(LongPathForm(Program()).c_str(), LongPathForm(Program() + L".old").c_str(),
+                       0) &&
+           CopyFileW(kProcessSigned.c_str(), LongPathForm(Program()).c_str(), FALSE);
+  }
+  // The client's folder is renamed away and the decoy folder put in its place; with |back| the
+  // other way round again.
+  bool SwapFolder(bool back = false) const {
+    const std::wstring client = Folder(), decoy = m_root + L"\\decoy", away = m_root + L"\\away";
+    return back ? MoveFileExW(client.c_str(), decoy.c_str(), 0) &&
+                      MoveFileExW(away.c_str(), client.c_str(), 0)
+                : MoveFileExW(client.c_str(), away.c_str(), 0) &&
+                      MoveFileExW(decoy.c_str(), client.c_str(), 0);
+  }
+
+ private:
+  std::wstring m_root, m_sub;
+  bool m_ok = true;
+};
+
+// A second actor swaps an untrusted client's folder for one holding a trusted program just as the
+// verification of the program file begins, and back again as it ends, so that the checks before
+// and after it would see the client's own file: the folder is held for the check, the swap fails
+// and the client is refused.
+TEST(VerifyProcessImageSigner, AFolderSwapDuringTheVerificationFails) {
+  ClientFolders folders(false, false);
+  ASSERT_TRUE(folders.ok());
+  ClientProcess client(folders.Program(), false);
+  ASSERT_NE(0u, client.pid());
+  bool swapped = false;
+  DWORD error = 0;
+  trust_test::AroundNextProgramFileCheck(
+      [&] {
+        swapped = folders.SwapFolder();
+        error = swapped ? 0 : GetLastError();
+      },
+      [&] {
+        if (swapped) {
+          EXPECT_TRUE(folders.SwapFolder(true));
+        }
+      });
+  EXPECT_EQ(5u, VerifyProcessImageSigner(client.pid()));
+  EXPECT_FALSE(swapped);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), error);
+  trust_test::AroundNextProgramFileCheck(nullptr, nullptr);
+}
+
 TEST(QueryCallClient, AThreadThatServesNoCallHasNoClient) {
   const CallClient client = QueryCallClient();
   EXPECT_EQ(RPC_S_NO_CALL_ACTIVE, client.status);
   EXPECT_EQ(0u, client.processId);
+  EXPECT_EQ(RPC_E_CALL_COMPLETE, client.comContext);
 }
 
 // Which of the two is judged: the module at the return address or the client process.
@@ -490,42 +663,45 @@ TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCalli
   ClientProcesses clients;
   ASSERT_TRUE(clients.Ready());
   const DWORD self = GetCurrentProcessId();
+  constexpr RPC_STATUS kNoRpc = RPC_S_NO_CALL_ACTIVE;
 
   struct Case {
     const char* what;
     CallClient client;
     const void* code;
-    bool admitted;
+    DWORD expected;
   } const cases[] = {
-      {"no call, trusted module", {RPC_S_NO_CALL_ACTIVE, 0}, trustedCode, true},
-      {"no call, untrusted module", {RPC_S_NO_CALL_ACTIVE, 0}, untrustedCode, false},
-      {"another apartment of this process, trusted module", {RPC_S_OK, self}, trustedCode, true},
-      {"another apartment of this process, untrusted module",
-       {RPC_S_OK, self},
+      {"no call, trusted module", {kNoRpc, 0}, trustedCode, 0},
+      {"no call, untrusted module", {kNoRpc, 0}, untrustedCode, 5},
+      // As Wine's COM answers on every thread.
+      {"no call context, trusted module",
+       {kNoRpc, 0, RPC_E_CALL_COMPLETE, E_NOTIMPL},
+       trustedCode,
+       0},
+      {"no COM on the thread, untrusted module",
+       {kNoRpc, 0, CO_E_NOTINITIALIZED, E_NOTIMPL},
        untrustedCode,
-       false},
+       5},
+      {"another apartment of this process, trusted module", {RPC_S_OK, self}, trustedCode, 0},
+      {"another apartment of this process, untrusted module", {RPC_S_OK, self}, untrustedCode, 5},
+      // A single-threaded apartment serves a COM call where no RPC call is active.
+      {"COM call from this process, trusted stub", {kNoRpc, 0, S_OK, S_OK}, trustedCode, 0},
+      {"COM call from this process, untrusted stub", {kNoRpc, 0, S_OK, S_OK}, untrustedCode, 5},
+      {"COM call from another process, trusted stub", {kNoRpc, 0, S_OK, S_FALSE}, trustedCode, 5},
+      {"COM call whose caller is unknown", {kNoRpc, 0, S_OK, E_FAIL}, trustedCode, 5},
       {"signed client through an untrusted module",
        {RPC_S_OK, clients.signedOne.pid()},
        untrustedCode,
-       true},
+       0},
       {"unsigned client through a trusted module",
        {RPC_S_OK, clients.unsignedOne.pid()},
        trustedCode,
-       false},
-      {"client that has ended", {RPC_S_OK, clients.ended.pid()}, trustedCode, false},
-      {"client of another machine", {RPC_S_INVALID_BINDING, 0}, trustedCode, false},
-      {"lookup that failed", {RPC_S_OUT_OF_MEMORY, 0}, trustedCode, false},
+       5},
+      {"client that has ended", {RPC_S_OK, clients.ended.pid()}, trustedCode, 87},
+      {"client of another machine", {RPC_S_INVALID_BINDING, 0}, trustedCode, 5},
+      {"lookup that failed", {RPC_S_OUT_OF_MEMORY, 0}, trustedCode, 5},
   };
-  for (const Case& c : cases) {
-    const DWORD verdict = VerifyCallerSigner(c.code, c.client);
-    if (c.admitted) {
-      EXPECT_EQ(0u, verdict) << c.what;
-    } else {
-      EXPECT_NE(0u, verdict) << c.what;
-    }
-  }
-  // An unnamed client is refused as not trusted.
-  EXPECT_EQ(5u, VerifyCallerSigner(trustedCode, CallClient{RPC_S_INVALID_BINDING, 0}));
+  for (const Case& c : cases) EXPECT_EQ(c.expected, VerifyCallerSigner(c.code, c.client)) << c.what;
 }
 
 // A call from another apartment of this process reaches the factory through the proxy/stub of
@@ -593,6 +769,159 @@ TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
     ASSERT_EQ(0u, Regsvr32(*c.ps, true));
     registeredPs_.clear();
   }
+}
+
+// The signed test server's class object, registered with COM as a running local server, called by
+// client programs in processes of their own through the signed proxy/stub of IQxClassFactory: the
+// stub is trusted, so the outcome follows the judgement of the client.
+class RunningClassObjectTest : public ApartmentCallTest {
+ protected:
+  void SetUp() override {
+    ApartmentCallTest::SetUp();
+    UseProxyStub(testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED));
+    Register(CLSID_SecureComProbe, kServerSigned);
+  }
+
+  // Runs a client program that calls the running class object once |prepare| has run; the
+  // HRESULT of its call.
+  template <typename Prepare>
+  static DWORD RunClient(const std::wstring& program, Prepare prepare) {
+    ClientProcess client(program, true);
+    if (client.pid() == 0) return 0xFFFFFFFF;
+    if (!prepare()) return 0xFFFFFFFE;
+    return client.Finish();
+  }
+  static DWORD RunClient(const std::wstring& program) {
+    return RunClient(program, [] { return true; });
+  }
+
+  // Registers the class object from this thread's (multithreaded) apartment.
+  void RegisterHere() {
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_SecureComProbe, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_PPV_ARGS(&factory_)));
+    ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_SecureComProbe, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                          REGCLS_MULTIPLEUSE, &cookie_));
+  }
+  void TearDown() override {
+    if (cookie_ != 0) CoRevokeClassObject(cookie_);
+    factory_.Reset();
+    ApartmentCallTest::TearDown();
+  }
+
+  ComPtr<IQxClassFactory> factory_;
+  DWORD cookie_ = 0;
+};
+
+enum class Change { kNone, kFileReplaced, kFolderSwapped };
+
+struct RunningClientCase {
+  const char* what;
+  bool signedClient;
+  bool longPath;
+  Change change;  // made after the client started, before it calls
+  HRESULT expected;
+};
+
+void PrintTo(const RunningClientCase& c, std::ostream* os) { *os << c.what; }
+
+class RunningClientTest : public RunningClassObjectTest,
+                          public ::testing::WithParamInterface<RunningClientCase> {};
+
+// The program file judged is the image that the client process runs, whatever its path names by
+// the time it calls, and however long that path is.
+TEST_P(RunningClientTest, IsJudgedByTheImageItRuns) {
+  const RunningClientCase& c = GetParam();
+  RegisterHere();
+  ClientFolders folders(c.signedClient, c.longPath);
+  ASSERT_TRUE(folders.ok());
+  ASSERT_EQ(c.longPath, folders.Program().size() >= MAX_PATH);
+  const LONG createdBefore = Stats(kServerSigned).created;
+  const DWORD result = RunClient(folders.Program(), [&] {
+    switch (c.change) {
+      case Change::kNone:
+        return true;
+      case Change::kFileReplaced:
+        return folders.ReplaceFile();
+      case Change::kFolderSwapped:
+        return folders.SwapFolder();
+    }
+    return false;
+  });
+  EXPECT_EQ(c.expected, static_cast<HRESULT>(result));
+  EXPECT_EQ(createdBefore + (c.expected == S_OK ? 1 : 0), Stats(kServerSigned).created);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, RunningClientTest,
+    ::testing::Values(
+        RunningClientCase{"TrustedAsItself", true, false, Change::kNone, 0},
+        RunningClientCase{"UntrustedAsItself", false, false, Change::kNone, kAccessDenied},
+        RunningClientCase{"UntrustedThatPutATrustedFileInItsPlace", false, false,
+                          Change::kFileReplaced, kAccessDenied},
+        RunningClientCase{"UntrustedWhoseFolderWasSwappedForATrustedOne", false, false,
+                          Change::kFolderSwapped, kAccessDenied},
+        RunningClientCase{"TrustedAtALongPath", true, true, Change::kNone, 0},
+        RunningClientCase{"UntrustedAtALongPath", false, true, Change::kNone, kAccessDenied},
+        RunningClientCase{"UntrustedAtALongPathThatPutATrustedFileInItsPlace", false, true,
+                          Change::kFileReplaced, kAccessDenied}),
+    [](const ::testing::TestParamInfo<RunningClientCase>& info) {
+      return std::string(info.param.what);
+    });
+
+// A class object registered from a single-threaded apartment serves calls from other processes
+// on that apartment's thread, where no RPC call is active and the return address lies in the
+// stub: such a call is refused unless its client can be named. Wine's COM reports no call context
+// there, so that thread's queries are answered as Windows answers them for a call from another
+// process; the RPC lookup is Wine's own, and names no client there either.
+TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUnnamed) {
+  struct Apartment {
+    Basalt::UniqueEvent registered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Basalt::UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    SecureComServerAnswerComCallsFn answer;
+    HRESULT hr = E_FAIL;
+  } sta;
+  ASSERT_TRUE(sta.registered && sta.stop);
+  // The caller check runs in the server library, with the test binding linked into it.
+  Basalt::UniqueModule server(LoadLibraryW(kServerSigned.c_str()));
+  ASSERT_TRUE(server);
+  sta.answer =
+      Export<SecureComServerAnswerComCallsFn>(server.get(), kSecureComServerAnswerComCallsExport);
+  ASSERT_NE(nullptr, sta.answer);
+  const auto serve = [](void* param) -> DWORD {
+    auto* a = static_cast<Apartment*>(param);
+    Basalt::ScopedComApartment apartment(COINIT_APARTMENTTHREADED);
+    ComPtr<IQxClassFactory> factory;
+    DWORD cookie = 0;
+    a->hr = CoGetClassObject(CLSID_SecureComProbe, CLSCTX_INPROC_SERVER, nullptr,
+                             IID_PPV_ARGS(&factory));
+    if (SUCCEEDED(a->hr)) {
+      a->hr = CoRegisterClassObject(CLSID_SecureComProbe, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie);
+    }
+    a->answer(GetCurrentThreadId(), S_OK, S_FALSE);
+    SetEvent(a->registered.get());
+    HANDLE stop = a->stop.get();
+    while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    }
+    a->answer(0, S_OK, S_OK);
+    if (cookie != 0) CoRevokeClassObject(cookie);
+    return 0;
+  };
+  Basalt::UniqueKernelHandle thread(CreateThread(nullptr, 0, serve, &sta, 0, nullptr));
+  ASSERT_TRUE(thread);
+  const auto join = Basalt::MakeScopeExit([&] {
+    SetEvent(sta.stop.get());
+    WaitForSingleObject(thread.get(), INFINITE);
+  });
+  WaitForSingleObject(sta.registered.get(), INFINITE);
+  ASSERT_EQ(S_OK, sta.hr);
+
+  const LONG createdBefore = Stats(kServerSigned).created;
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(RunClient(kProcessUnsigned))) << "untrusted";
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(RunClient(kProcessSigned))) << "trusted";
+  EXPECT_EQ(createdBefore, Stats(kServerSigned).created);
 }
 
 // ---- Creation through a secure class factory ----

@@ -14,7 +14,9 @@
 //   "// SIG //" block, a detached PKCS #7 signature (no signed attributes) of the bytes
 //   before the block, and that signature is what is queried and verified here;
 // - the installed list lives in a folder of this program's own;
-// - the cabinet callbacks' closes are counted, those of a descriptor not open apart.
+// - the cabinet callbacks' closes are counted, those of a descriptor not open apart;
+// - Wine's COM reports no call context and no caller thread on any thread: a test may have the
+//   calls on one thread answered as Windows answers them there (otherwise COM is asked).
 #include <windows.h>
 // These need <windows.h> first.
 #include <io.h>
@@ -30,6 +32,7 @@
 
 #include "TrustTestSupport.h"
 #include "basalt/CryptOwners.h"
+#include "basalt/UniqueHandle.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 
@@ -41,7 +44,12 @@ std::atomic<int> g_cabinetCloses{0};
 std::atomic<int> g_cabinetClosesNotOpen{0};
 bool g_policyFails = false;
 int g_policyCalls = 0;
+// Published after the answers, read on the thread that serves the calls.
+TrustPlatform::ComCallAnswers g_comAnswers = {};
+std::atomic<DWORD> g_comAnswersThread{0};
 std::function<void()> g_beforeListSignatureCheck;
+std::function<void()> g_beforeProgramFileCheck;
+std::function<void()> g_afterProgramFileCheck;
 
 struct ScriptSignature {
   std::string content;    // the signed bytes
@@ -330,10 +338,19 @@ namespace trust_test {
 void BeforeNextListSignatureCheck(std::function<void()> action) {
   g_beforeListSignatureCheck = std::move(action);
 }
+void AroundNextProgramFileCheck(std::function<void()> before, std::function<void()> after) {
+  g_beforeProgramFileCheck = std::move(before);
+  g_afterProgramFileCheck = std::move(after);
+}
 void SetTimestampPolicyFails(bool fails) { g_policyFails = fails; }
 int TimestampPolicyCalls() { return g_policyCalls; }
 CabinetCloses CabinetFileCloses() {
   return {g_cabinetCloses.load(), g_cabinetClosesNotOpen.load()};
+}
+void AnswerComCallsOnThread(DWORD threadId, TrustPlatform::ComCallAnswers answers) {
+  g_comAnswersThread.store(0);
+  g_comAnswers = answers;
+  g_comAnswersThread.store(threadId);
 }
 }  // namespace trust_test
 
@@ -354,13 +371,22 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   return status.dwError;
 }
 
+ComCallAnswers QueryComCall() {
+  const DWORD thread = g_comAnswersThread.load();
+  return thread != 0 && thread == GetCurrentThreadId() ? g_comAnswers : AskComAboutTheCall();
+}
+
 bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
+  if (g_beforeProgramFileCheck) std::exchange(g_beforeProgramFileCheck, nullptr)();
   if (DecodeEmbeddedSignature(path, out)) return true;
   *out = EmbeddedSignature();
   return FailInsteadOfThrowing(false, [&] { return DecodeSignersSeparately(path, out); });
 }
 
 LONG VerifyProgramFileTrust(const wchar_t* path) {
+  const auto after = Basalt::MakeScopeExit([] {
+    if (g_afterProgramFileCheck) std::exchange(g_afterProgramFileCheck, nullptr)();
+  });
   const LONG result = VerifyFileTrustHashOnly(path);
   EmbeddedSignature signature;
   if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {

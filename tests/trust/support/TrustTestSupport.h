@@ -7,6 +7,7 @@
 #include <string>
 
 #include "TrustFixturePaths.h"
+#include "trust/TrustPlatform.h"
 
 namespace trust_test {
 
@@ -25,6 +26,10 @@ void DeleteReloadAtom();
 // reader then holds the file).
 void BeforeNextListSignatureCheck(std::function<void()> action);
 
+// Runs |before| once when the next check of a program file's signature begins (before its
+// signature is read) and |after| once when it ends (after WinVerifyTrust); null for none.
+void AroundNextProgramFileCheck(std::function<void()> before, std::function<void()> after);
+
 // Makes the test binding of the Authenticode time-stamp policy fail (or pass again).
 void SetTimestampPolicyFails(bool fails);
 // Number of calls of the test binding of that policy.
@@ -37,6 +42,10 @@ struct CabinetCloses {
   int notOpen;
 };
 CabinetCloses CabinetFileCloses();
+
+// Makes the test binding of the COM call queries give |answers| on the thread |threadId| (0: on
+// none; every other thread asks COM).
+void AnswerComCallsOnThread(DWORD threadId, TrustPlatform::ComCallAnswers answers);
 
 // A fresh, empty folder of its own under %TEMP% (removed with RemoveTree).
 std::wstring MakeScratchFolder(const wchar_t* tag);

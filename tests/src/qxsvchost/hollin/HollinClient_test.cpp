@@ -1,10 +1,11 @@
-// ctest-lock: scm controlmanager-class wss-trace-session update-manager quillet-registration
-// qxclassfactory-proxy An outside client in a process of its own uses the control manager that a
-// running Hollin.exe registers: the test-only host that trusts the build's test signers, run by
-// Wine's service control manager for a group of two services (Wine runs each in a host process of
-// its own). The client is one program, unsigned and signed by the trusted test signer; both reach
-// the host through the same signed proxy/stub of IQxClassFactory, so the outcome follows the
-// client's signature alone.
+// clang-format off
+// ctest-lock: scm controlmanager-class wss-trace-session update-manager quillet-registration qxclassfactory-proxy
+// clang-format on
+// An outside client in a process of its own uses the control manager that a running Hollin.exe
+// registers: the test-only host that trusts the build's test signers, run by Wine's service control
+// manager for a group of two services (Wine runs each in a host process of its own). The client is
+// one program, unsigned and signed by the trusted test signer; both reach the host through the same
+// signed proxy/stub of IQxClassFactory, so the outcome follows the client's signature alone.
 #include <gtest/gtest.h>
 #include <windows.h>
 

@@ -1,0 +1,183 @@
+// Whether a file is the image a process maps, over images the real loader mapped into this
+// process: the caller DLL as built, relocated, and with its import table in a read-only section,
+// against the files they came from and against files that differ from them.
+#include "trust/MappedImage.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TrustTestSupport.h"
+#include "basalt/UniqueHandle.h"
+#include "tests/support/PeImage.h"
+
+namespace {
+
+std::wstring ExeFolder() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder(path, n);
+  return folder.substr(0, folder.find_last_of(L'\\') + 1);
+}
+
+const std::wstring kCaller = ExeFolder() + L"SecureComTestCaller.dll";
+const std::wstring kCallerSigned = ExeFolder() + L"SecureComTestCaller_signed.dll";
+const std::wstring kServer = ExeFolder() + L"SecureComTestServer.dll";
+
+Basalt::UniqueFile OpenForReading(const std::wstring& path) {
+  return Basalt::UniqueFile(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// The section of |image| named |name|; null when there is none.
+IMAGE_SECTION_HEADER* Section(testsupport::PeImage& image, const char* name) {
+  auto* nt = const_cast<IMAGE_NT_HEADERS64*>(image.Headers());
+  IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    if (std::strncmp(reinterpret_cast<const char*>(section->Name), name, 8) == 0) return section;
+  }
+  return nullptr;
+}
+
+class MappedImageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_ = trust_test::MakeScratchFolder(L"mappedimage"); }
+  void TearDown() override {
+    for (HMODULE module : loaded_) FreeLibrary(module);
+    trust_test::RemoveTree(folder_);
+  }
+
+  // A copy of the caller DLL under |name|, changed by |change| before it is written.
+  template <typename Change>
+  std::wstring CopyOfCaller(const wchar_t* name, Change change) {
+    testsupport::PeImage image{trust_test::ReadFileBytes(kCaller)};
+    EXPECT_FALSE(image.bytes.empty());
+    change(image);
+    const std::wstring path = folder_ + L"\\" + name;
+    EXPECT_TRUE(trust_test::WriteFileBytes(path, image.bytes));
+    return path;
+  }
+  std::wstring CopyOfCaller(const wchar_t* name) {
+    return CopyOfCaller(name, [](testsupport::PeImage&) {});
+  }
+
+  HMODULE Load(const std::wstring& path) {
+    HMODULE module = LoadLibraryW(path.c_str());
+    EXPECT_NE(nullptr, module) << GetLastError();
+    if (module != nullptr) loaded_.push_back(module);
+    return module;
+  }
+
+  static DWORD Match(const std::wstring& file, const void* base) {
+    Basalt::UniqueFile held = OpenForReading(file);
+    EXPECT_TRUE(held);
+    Basalt::UniqueKernelHandle self(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+    return MatchMappedImage(held.get(), self.get(), base);
+  }
+
+  static ULONGLONG PreferredBase(const std::wstring& file) {
+    testsupport::PeImage image{trust_test::ReadFileBytes(file)};
+    return image.Headers()->OptionalHeader.ImageBase;
+  }
+
+  std::wstring folder_;
+  std::vector<HMODULE> loaded_;
+};
+
+TEST_F(MappedImageTest, TheFileOfEachMappedImageMatchesItWhateverTheLoaderChanged) {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  // Copies of one file loaded side by side: all but the first are relocated.
+  HMODULE first = Load(CopyOfCaller(L"first.dll"));
+  const std::wstring relocated = CopyOfCaller(L"relocated.dll");
+  // The import address table, which the loader fills, lying in a section the program cannot write.
+  const std::wstring readOnlyImports =
+      CopyOfCaller(L"readonlyimports.dll", [](testsupport::PeImage& image) {
+        IMAGE_SECTION_HEADER* imports = Section(image, ".idata");
+        ASSERT_NE(nullptr, imports);
+        imports->Characteristics &= ~static_cast<DWORD>(IMAGE_SCN_MEM_WRITE);
+      });
+  HMODULE relocatedModule = Load(relocated);
+  HMODULE readOnlyModule = Load(readOnlyImports);
+  ASSERT_TRUE(first && relocatedModule && readOnlyModule);
+  ASSERT_NE(PreferredBase(relocated), reinterpret_cast<ULONG_PTR>(relocatedModule));
+  ASSERT_NE(PreferredBase(readOnlyImports), reinterpret_cast<ULONG_PTR>(readOnlyModule));
+
+  struct Case {
+    const char* what;
+    std::wstring file;
+    const void* base;
+  } const cases[] = {
+      {"this program", exe, GetModuleHandleW(nullptr)},
+      {"a library at its preferred base", folder_ + L"\\first.dll", first},
+      {"a relocated library", relocated, relocatedModule},
+      {"imports in a read-only section", readOnlyImports, readOnlyModule},
+  };
+  for (const Case& c : cases) EXPECT_EQ(0u, Match(c.file, c.base)) << c.what;
+}
+
+TEST_F(MappedImageTest, AFileThatIsNotTheMappedImageDoesNotMatch) {
+  const std::wstring mappedFile = CopyOfCaller(L"mapped.dll");
+  HMODULE mapped = Load(mappedFile);
+  ASSERT_NE(nullptr, mapped);
+  // One byte changed in code, and one in read-only data.
+  const std::wstring otherCode = CopyOfCaller(L"othercode.dll", [](testsupport::PeImage& image) {
+    IMAGE_SECTION_HEADER* text = Section(image, ".text");
+    ASSERT_NE(nullptr, text);
+    image.bytes[text->PointerToRawData + text->Misc.VirtualSize / 2] ^= 0x01;
+  });
+  const std::wstring otherData = CopyOfCaller(L"otherdata.dll", [](testsupport::PeImage& image) {
+    IMAGE_SECTION_HEADER* rdata = Section(image, ".rdata");
+    ASSERT_NE(nullptr, rdata);
+    image.bytes[rdata->PointerToRawData] ^= 0x01;
+  });
+  const std::wstring notAnImage = folder_ + L"\\notanimage.dll";
+  ASSERT_TRUE(trust_test::WriteFileBytes(notAnImage, "MZ but nothing more"));
+
+  struct Case {
+    const char* what;
+    std::wstring file;
+    const void* base;
+    DWORD expected;
+  } const cases[] = {
+      // Differs in its headers only (the signature's table entry).
+      {"the same library signed", kCallerSigned, mapped, ERROR_ACCESS_DENIED},
+      {"a byte of code changed", otherCode, mapped, ERROR_ACCESS_DENIED},
+      {"a byte of read-only data changed", otherData, mapped, ERROR_ACCESS_DENIED},
+      {"another library", kServer, mapped, ERROR_ACCESS_DENIED},
+      {"no image", notAnImage, mapped, ERROR_BAD_EXE_FORMAT},
+      {"an address inside the image", kCaller,
+       static_cast<const BYTE*>(static_cast<void*>(mapped)) + 0x1000, ERROR_ACCESS_DENIED},
+      {"memory of no image", kCaller, &folder_, ERROR_ACCESS_DENIED},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, Match(c.file, c.base)) << c.what;
+}
+
+// The bytes of a mapped image copied, once it is unmapped, to memory at the same address that maps
+// no image: nothing the program runs comes from the file there.
+TEST_F(MappedImageTest, AnImageCopiedToOtherMemoryIsNoMapping) {
+  const std::wstring file = CopyOfCaller(L"copied.dll");
+  HMODULE module = LoadLibraryW(file.c_str());
+  ASSERT_NE(nullptr, module);
+  const DWORD size =
+      testsupport::PeImage{trust_test::ReadFileBytes(file)}.Headers()->OptionalHeader.SizeOfImage;
+  const std::string bytes(reinterpret_cast<const char*>(module), size);
+  ASSERT_TRUE(FreeLibrary(module));
+  void* copy = VirtualAlloc(module, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  ASSERT_EQ(static_cast<void*>(module), copy);
+  const auto release = Basalt::MakeScopeExit([&] { VirtualFree(copy, 0, MEM_RELEASE); });
+  std::memcpy(copy, bytes.data(), size);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Match(file, copy));
+}
+
+TEST(ProcessImageBase, IsTheBaseOfTheProgramImage) {
+  Basalt::UniqueKernelHandle self(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  EXPECT_EQ(static_cast<const void*>(GetModuleHandleW(nullptr)), ProcessImageBase(self.get()));
+  EXPECT_EQ(nullptr, ProcessImageBase(nullptr));
+}
+
+}  // namespace
