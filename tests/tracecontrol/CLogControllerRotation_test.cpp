@@ -30,6 +30,13 @@ std::wstring BackupName(int counter) {
   return name;
 }
 
+// A controller enables the provider just after its start: a test that sees the session
+// running from another thread waits for both.
+bool RunsEnabled(const std::wstring& session) {
+  const fake_trace::SessionState state = fake_trace::Session(session);
+  return state.running && state.enabled;
+}
+
 class RotationTest : public ControllerTest {
  protected:
   std::string Read(const std::wstring& name) {
@@ -221,7 +228,7 @@ TEST_F(RotationTest, AHeldEtlFileIsMovedAtTheNextTrigger) {
 
     reader.reset();
     EXPECT_EQ(0u, trigger.fire(*controller));
-    EXPECT_TRUE(WaitUntil([&] { return fake_trace::IsRunning(app->sessionName); }, 2000));
+    EXPECT_TRUE(WaitUntil([&] { return RunsEnabled(app->sessionName); }, 2000));
     const std::vector<std::wstring> entries = app->EtlFolderEntries();
     ASSERT_EQ(2u, entries.size());  // one backup and the new qxlogs.etl
     EXPECT_EQ("precious trace", Read(entries[0]));
@@ -249,7 +256,7 @@ TEST_F(RotationTest, TheOwnerBringsBackASessionThatAnotherProcessCouldNotRestart
   EXPECT_EQ("owner's trace", Read(L"qxlogs.etl"));
 
   reader.reset();
-  EXPECT_TRUE(WaitUntil([&] { return fake_trace::IsRunning(app->sessionName); }));
+  EXPECT_TRUE(WaitUntil([&] { return RunsEnabled(app->sessionName); }));
   const std::vector<std::wstring> entries = app->EtlFolderEntries();
   ASSERT_EQ(2u, entries.size());  // one backup and the new qxlogs.etl
   EXPECT_EQ("owner's trace", Read(entries[0]));
