@@ -299,22 +299,19 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv, &stoppedExitCode);
   // The subsystem's control handler stays the one that the service's controls reach until
   // another is registered: the host's own takes its place before the object is released or its
-  // library freed, unless a newer start of the service has come in (the controls are its own).
-  // Whether the end is still to be told is read at once: a subsystem that reported STOPPED has
-  // let the service start again, and a later reading could be of the newer start.
+  // library freed. Whether the end is still to be told is read at once and first: a subsystem
+  // that reported STOPPED has let the service start again, a later reading could be of the newer
+  // start, and the control manager sends a STOPPED service no controls. A registration after
+  // that report could also meet the dispatcher returning for its last service.
   SERVICE_STATUS_HANDLE ownHandle = nullptr;
-  if (!run || !run->NewerStart()) {
+  if ((!run || !run->NewerStart()) && ShownRunningHere(scm, name)) {
     ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
-    // Refused after a STOPPED report that ended the dispatcher's last service: nothing to tell.
     if (!ownHandle) {
-      const DWORD error = GetLastError();
-      if (ShownRunningHere(scm, name)) {
-        QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
-                    name, error);
-      }
+      QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
+                  name, GetLastError());
     }
   }
-  bool tellEnd = ownHandle && ShownRunningHere(scm, name);
+  bool tellEnd = ownHandle != nullptr;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
         L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);
 
