@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "basalt/FileUtils.h"
 #include "basalt/UniqueHandle.h"
 
 namespace Basalt {
@@ -82,29 +83,6 @@ bool DecodeIniFile(const std::string& file, std::wstring& text) {
   return MultiByteTextToWide(CP_THREAD_ACP, file.data(), size, text);
 }
 
-// Whole file into |bytes|; false (with the system's error set) when it cannot be read.
-bool ReadWholeFile(HANDLE file, std::string& bytes) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size)) return false;
-  if (size.QuadPart > INT_MAX) {
-    SetLastError(ERROR_FILE_TOO_LARGE);
-    return false;
-  }
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  size_t filled = 0;
-  while (filled < bytes.size()) {
-    DWORD read = 0;
-    if (!ReadFile(file, &bytes[filled], static_cast<DWORD>(bytes.size() - filled), &read,
-                  nullptr)) {
-      return false;
-    }
-    if (read == 0) break;  // the file shrank meanwhile
-    filled += read;
-  }
-  bytes.resize(filled);
-  return true;
-}
-
 }  // namespace
 
 size_t IniNameHash::operator()(const std::wstring& name) const noexcept {
@@ -139,7 +117,7 @@ bool CBaseIniReader::Load(const std::wstring& path) {
   }
   std::string bytes;
   std::wstring text;
-  if (!ReadWholeFile(file.get(), bytes) || !DecodeIniFile(bytes, text)) {
+  if (!ReadWholeFile(file.get(), INT_MAX, bytes) || !DecodeIniFile(bytes, text)) {
     m_strFilePath.clear();
     return false;
   }

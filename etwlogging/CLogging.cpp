@@ -438,10 +438,7 @@ void CLogging::StoreIndex(DWORD index) {
   // start anew over the lines just written: the index is kept here instead.
   m_indexHold.held = true;
   m_indexHold.index = index;
-  if (!m_indexHold.reported) {
-    m_indexHold.reportDue = true;
-    m_indexHold.error = error;
-  }
+  if (!m_indexHold.reported) m_indexHold.error = error;
 }
 
 HANDLE CLogging::CreateLogFileHandle(const std::wstring& name, DWORD disposition) {
@@ -643,7 +640,7 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   auto close_file = Basalt::MakeScopeExit([this] { m_hLogFile.reset(); });
   DWORD result = OpenCurrentFile();
   if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
-  if (m_indexHold.reportDue) WriteIndexNote();
+  if (m_indexHold.held && !m_indexHold.reported) WriteIndexNote();
   result = FormatLine(file, function, line, level, message);
   if (result != ERROR_SUCCESS) return result;
   result = WriteFormattedLine();
@@ -666,7 +663,6 @@ DWORD CLogging::WriteFormattedLine() {
 }
 
 void CLogging::WriteIndexNote() {
-  m_indexHold.reportDue = false;
   m_indexHold.reported = true;
   wchar_t note[2 * kLogFieldChars];
   FormatInto(note, _countof(note), kIndexNoteFormat, m_indexHold.index,

@@ -209,9 +209,8 @@ class CLogging : public CLoggingIf {
   struct IndexHold {
     bool held = false;
     DWORD index = 0;
-    DWORD error = 0;         // why the last store failed
-    bool reportDue = false;  // the next write says so in the log
-    bool reported = false;   // said since the last store that succeeded
+    DWORD error = 0;        // why storing failed, as the note says it
+    bool reported = false;  // said in the log since the last store that succeeded
   } m_indexHold;
 
   // Working buffers of Write, kept between calls under the lock.

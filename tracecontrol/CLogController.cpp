@@ -482,23 +482,33 @@ DWORD CLogController::CheckSession() {
   }
   // Whoever restarted it, a session under the name is the one to keep: the watch starts one
   // only where none runs and never stops one, also when another process starts it meanwhile.
-  CTraceProperties query, start;
-  if (BuildTraceProperties(query) && BuildTraceProperties(start) && !QuerySession(query)) {
+  if (!SessionRuns()) {
     // Missed for the first time: another process may be between the stop and the start of a
     // restart. Look again shortly before starting one over it.
     if (m_dwFailedChecks == 0) {
       m_dwFailedChecks = 1;
       return SessionCheckDelay(1);
     }
-    (void)StartStoppedSession(TRUE, start);
+    CTraceProperties properties;
+    if (BuildTraceProperties(properties)) (void)StartStoppedSession(TRUE, properties);
+    // A start reported failed may still leave a session running (another process's start came
+    // first, or only the provider could not be enabled).
+    if (!SessionRuns()) return SessionCheckDelay(++m_dwFailedChecks);
   }
-  CTraceProperties after;
-  if (BuildTraceProperties(after) && QuerySession(after)) {
-    m_bStartPending = false;
-    m_dwFailedChecks = 0;
-    return SessionCheckDelay(0);
-  }
-  return SessionCheckDelay(++m_dwFailedChecks);
+  m_bStartPending = false;
+  m_dwFailedChecks = 0;
+  return SessionCheckDelay(0);
+}
+
+void CLogController::CheckAgainSoon() {
+  if (!m_ownerMutex) return;
+  m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
+  m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
+}
+
+bool CLogController::SessionRuns() {
+  CTraceProperties properties;
+  return BuildTraceProperties(properties) && QuerySession(properties);
 }
 
 DWORD CLogController::StopController(BOOLEAN stopSession) {
@@ -525,6 +535,11 @@ std::wstring CLogController::EtlFileName() const {
   return cut == std::wstring::npos ? file : file.substr(cut + 1);
 }
 
+DWORD CLogController::NoEtlFolderReason() const {
+  return m_dwFolderRefusal != ERROR_SUCCESS ? m_dwFolderRefusal
+                                            : static_cast<DWORD>(ERROR_INVALID_HANDLE);
+}
+
 DWORD CLogController::StartSession(BOOL rotate) {
   CTraceProperties properties;
   if (!BuildTraceProperties(properties)) return kControllerFailed;
@@ -541,11 +556,8 @@ DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& propert
     // The owner starts the session this call stopped once whoever holds the file lets go: at
     // its next trigger (a settings change, RestartSession, the end of standby) or check.
     if (EtlFileExists()) {
-      if (m_ownerMutex) {
-        m_bStartPending = true;
-        m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
-        m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
-      }
+      if (m_ownerMutex) m_bStartPending = true;
+      CheckAgainSoon();
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
@@ -553,10 +565,7 @@ DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& propert
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
   if (started != ERROR_SUCCESS) {
-    if (m_ownerMutex) {
-      m_dwFailedChecks = std::max<DWORD>(m_dwFailedChecks, 1);
-      m_sessionWatch.RunWithin(SessionCheckDelay(m_dwFailedChecks));
-    }
+    CheckAgainSoon();
     return started;
   }
   m_bStartPending = false;

@@ -73,7 +73,7 @@ struct COwnerMutexSecurity {
 // One ETL backup found in the ETL folder.
 struct CBackupFile {
   FILETIME lastWrite;
-  std::wstring path;
+  std::wstring name;  // in the ETL folder
 };
 using CBackupFileList = std::vector<CBackupFile>;
 
@@ -204,10 +204,16 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
                      Basalt::UniqueFile& folder);
   // "qxlogs.etl": the name of the ETL file in the ETL folder.
   std::wstring EtlFileName() const;
+  // Why the ETL folder is not held: the reason its securing failed, else 6 (not initialised).
+  DWORD NoEtlFolderReason() const;
   void StartStandbyWatch();
   void StartSessionWatch();
   // The session watch's check; the delay before the next one.
   DWORD CheckSession();
+  // Lock held. After a failed start by the owner: the watch checks again soon.
+  void CheckAgainSoon();
+  // Lock held. Whether a session runs under the session name.
+  bool SessionRuns();
   // Lock held. StartSession after its stop: rotation, the refusal of an ETL file that stayed
   // in place, the start of the session with |properties| and the enabling of the provider.
   DWORD StartStoppedSession(BOOL rotate, CTraceProperties& properties);

@@ -22,7 +22,7 @@ bool EndsWithBak(const wchar_t* name) {
 }  // namespace
 
 DWORD CLogController::RotateLogFiles() {
-  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
+  if (!m_etlFolder) return NoEtlFolderReason();
   const DWORD backup = BackupCurrentEtl();
   if (backup != ERROR_SUCCESS) return backup;
   CBackupFileList list;
@@ -31,7 +31,7 @@ DWORD CLogController::RotateLogFiles() {
 }
 
 DWORD CLogController::BackupCurrentEtl() {
-  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
+  if (!m_etlFolder) return NoEtlFolderReason();
   Basalt::UniqueFile etl;
   DWORD error = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), DELETE, etl);
   if (error != ERROR_SUCCESS) return error;
@@ -63,7 +63,7 @@ bool CLogController::ListBackupFiles(CBackupFileList& list) {
           !EndsWithBak(entry.name.c_str())) {
         continue;
       }
-      list.push_back({entry.lastWrite, m_appProperties.GetEtlPath() + L"\\" + entry.name});
+      list.push_back({entry.lastWrite, entry.name});
     }
     return true;
   } catch (const std::bad_alloc&) {
@@ -79,15 +79,12 @@ DWORD CLogController::PruneBackupFiles(CBackupFileList& list) {
   // Only the oldest entries beyond the count are candidates: one that cannot be deleted is
   // passed over, never made up for with a newer backup.
   const size_t excess = list.size() - m_dwFilesToKeep;
-  if (!m_etlFolder) return m_dwFolderRefusal != 0 ? m_dwFolderRefusal : ERROR_INVALID_HANDLE;
+  if (!m_etlFolder) return NoEtlFolderReason();
   DWORD firstError = ERROR_SUCCESS;
   for (size_t i = 0; i < excess; ++i) {
     // Deleted in the ETL folder the handle names, by the name the listing gave.
-    const size_t cut = list[i].path.find_last_of(L'\\');
     Basalt::UniqueFile file;
-    DWORD error = OpenPlainFileIn(
-        m_etlFolder.get(), cut == std::wstring::npos ? list[i].path : list[i].path.substr(cut + 1),
-        DELETE, file);
+    DWORD error = OpenPlainFileIn(m_etlFolder.get(), list[i].name, DELETE, file);
     if (error == ERROR_SUCCESS) error = DeleteOnClose(file.get());
     if (error != ERROR_SUCCESS && firstError == ERROR_SUCCESS) firstError = error;
   }

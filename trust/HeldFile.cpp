@@ -1,5 +1,7 @@
 #include "trust/HeldFile.h"
 
+#include "basalt/FileUtils.h"
+
 namespace {
 
 constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
@@ -26,11 +28,6 @@ size_t RootLength(const std::wstring& path) {
   if (StartsWith(path, L"\\\\")) return after(2, 2);
   if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return 3;
   return 0;
-}
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
 }
 
 }  // namespace
@@ -65,7 +62,6 @@ DWORD CHeldFile::Open(const std::wstring& path) {
     if (!held) return GetLastError();
     folders.push_back(std::move(held));
   }
-  if (!GetFileInformationByHandle(file.get(), &m_identity)) return GetLastError();
   m_file = std::move(file);
   m_folders = std::move(folders);
   m_path = std::move(longPath);
@@ -73,12 +69,7 @@ DWORD CHeldFile::Open(const std::wstring& path) {
 }
 
 bool CHeldFile::PathNamesTheHeldFile() const {
-  if (!m_file) return false;
-  Basalt::UniqueFile now(CreateFileW(m_path.c_str(), FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  BY_HANDLE_FILE_INFORMATION identity = {};
-  return now && GetFileInformationByHandle(now.get(), &identity) && SameFile(identity, m_identity);
+  return m_file && Basalt::PathNamesFile(m_path.c_str(), m_file.get());
 }
 
 void CHeldFile::Close() {

@@ -40,5 +40,4 @@ class CHeldFile {
   Basalt::UniqueFile m_file;
   std::vector<Basalt::UniqueFile> m_folders;
   std::wstring m_path;
-  BY_HANDLE_FILE_INFORMATION m_identity = {};
 };

@@ -58,6 +58,14 @@ bool ReadFileAt(HANDLE file, ULONGLONG offset, void* to, DWORD size) {
   return size == 0 || (ReadFile(file, to, size, &read, &at) && read == size);
 }
 
+// Reads |size| bytes of |process| at |address|: 0, or the error (299 for a short read).
+DWORD ReadMemoryAt(HANDLE process, const void* address, void* to, SIZE_T size) {
+  SIZE_T read = 0;
+  if (ReadProcessMemory(process, address, to, size, &read) && read == size) return ERROR_SUCCESS;
+  const DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_PARTIAL_COPY);
+}
+
 template <typename T>
 T Load(const BYTE* at) {
   T value;
@@ -328,11 +336,8 @@ struct Comparison {
       const ULONGLONG high = std::min(length, end + kSlack);
       const DWORD size = static_cast<DWORD>(high - low);
       if (!ReadFileAt(file, offset + low, fileBytes.data(), size)) return GetLastError();
-      SIZE_T read = 0;
-      if (!ReadProcessMemory(process, base + rva + low, memoryBytes.data(), size, &read) ||
-          read != size) {
-        return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_PARTIAL_COPY;
-      }
+      const DWORD read = ReadMemoryAt(process, base + rva + low, memoryBytes.data(), size);
+      if (read != ERROR_SUCCESS) return read;
       if (delta != 0) Relocate(fileBytes.data(), rva + low, size, slots, delta);
       const ULONGLONG skip = start - low;
       if (!SameOutsideMasks(fileBytes.data() + skip, memoryBytes.data() + skip, rva + start,
@@ -358,11 +363,8 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
   // The loader may leave the image base field as the file has it or set it to the actual base.
   const ULONGLONG actualBase = reinterpret_cast<ULONG_PTR>(base);
   BYTE field[8] = {};
-  SIZE_T read = 0;
-  if (!ReadProcessMemory(process, base + image.imageBaseField, field, image.pointerSize, &read) ||
-      read != image.pointerSize) {
-    return GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_PARTIAL_COPY;
-  }
+  error = ReadMemoryAt(process, base + image.imageBaseField, field, image.pointerSize);
+  if (error != ERROR_SUCCESS) return error;
   const ULONGLONG mappedBase = LoadPointer(field, image.pointerSize);
   const ULONGLONG truncatedBase = image.wide ? actualBase : static_cast<DWORD>(actualBase);
   if (mappedBase != image.imageBase && mappedBase != truncatedBase) return ERROR_ACCESS_DENIED;
@@ -420,9 +422,5 @@ const void* ProcessImageBase(HANDLE process) {
   const auto* field = reinterpret_cast<const BYTE*>(basic.PebBaseAddress) +
                       offsetof(PEB, Reserved3) + sizeof(PVOID);
   const void* base = nullptr;
-  SIZE_T read = 0;
-  if (!ReadProcessMemory(process, field, &base, sizeof(base), &read) || read != sizeof(base)) {
-    return nullptr;
-  }
-  return base;
+  return ReadMemoryAt(process, field, &base, sizeof(base)) == ERROR_SUCCESS ? base : nullptr;
 }

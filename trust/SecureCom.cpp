@@ -137,11 +137,12 @@ DWORD VerifyRunningProgram(DWORD processId) {
   return file.PathNamesTheHeldFile() ? verdict : ERROR_ACCESS_DENIED;
 }
 
-// Full path of the module of this process holding |address| into |name| (kLongPathChars
-// characters, terminated), its length in |*length|; 0 when found, else the error.
-DWORD FindModulePath(const void* address, wchar_t* name, DWORD* length) {
+// Full path of the module of this process holding |address| into |path|, whole however long;
+// 0 when found, else the error.
+DWORD FindModulePath(const void* address, std::wstring& path) {
   std::unique_ptr<HMODULE[]> modules(new (std::nothrow) HMODULE[kMaxModules]);
-  if (!modules) return ERROR_NOT_ENOUGH_MEMORY;
+  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
+  if (!modules || !name) return ERROR_NOT_ENOUGH_MEMORY;
 
   Basalt::UniqueKernelHandle process(
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
@@ -163,9 +164,14 @@ DWORD FindModulePath(const void* address, wchar_t* name, DWORD* length) {
     if (where < base || where - base >= info.SizeOfImage) continue;
 
     // A name that fills the buffer may have been cut.
-    *length = GetModuleFileNameExW(process.get(), modules[i], name, kLongPathChars);
-    if (*length == 0 || *length >= kLongPathChars - 1) return ERROR_ACCESS_DENIED;
-    name[*length] = L'\0';
+    const DWORD length =
+        GetModuleFileNameExW(process.get(), modules[i], name.get(), kLongPathChars);
+    if (length == 0 || length >= kLongPathChars - 1) return ERROR_ACCESS_DENIED;
+    try {
+      path.assign(name.get(), length);
+    } catch (const std::bad_alloc&) {
+      return ERROR_NOT_ENOUGH_MEMORY;
+    }
     return ERROR_SUCCESS;
   }
   return ERROR_ACCESS_DENIED;
@@ -225,13 +231,12 @@ const void* GetObjectCodeAddress(IUnknown* object) noexcept {
 }
 
 DWORD VerifyCodeAddressSigner(const void* address) {
-  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
-  DWORD length = 0;
-  if (address == nullptr || !name || FindModulePath(address, name.get(), &length) != 0) {
+  std::wstring path;
+  if (address == nullptr || FindModulePath(address, path) != ERROR_SUCCESS) {
     return VerifyModuleFileTrust(nullptr);
   }
   try {
-    return VerifyModuleFileTrust(LongPathForm(std::wstring(name.get(), length)).c_str());
+    return VerifyModuleFileTrust(LongPathForm(path).c_str());
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
@@ -276,13 +281,11 @@ DWORD VerifyProcessImageSigner(DWORD processId) {
 
 DWORD GetModulePathFromAddress(const void* address, wchar_t* path) {
   if (address == nullptr || path == nullptr) return ERROR_INVALID_PARAMETER;
-  std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
-  if (!name) return ERROR_NOT_ENOUGH_MEMORY;
-  DWORD length = 0;
-  const DWORD error = FindModulePath(address, name.get(), &length);
+  std::wstring found;
+  const DWORD error = FindModulePath(address, found);
   if (error != ERROR_SUCCESS) return error;
   // Refused rather than cut to a prefix that may name some other (trusted) file.
-  if (length >= MAX_PATH) return ERROR_ACCESS_DENIED;
-  std::memcpy(path, name.get(), (length + 1) * sizeof(wchar_t));
+  if (found.size() >= MAX_PATH) return ERROR_ACCESS_DENIED;
+  std::memcpy(path, found.c_str(), (found.size() + 1) * sizeof(wchar_t));
   return ERROR_SUCCESS;
 }

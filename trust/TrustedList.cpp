@@ -11,6 +11,7 @@
 #include <new>
 
 #include "basalt/CryptOwners.h"
+#include "basalt/FileUtils.h"
 #include "trust/TrustPlatform.h"
 #include "trust/TrustTables.h"
 
@@ -89,36 +90,6 @@ bool IdentityOfPath(const wchar_t* path, FileIdentity* out) {
   return file && IdentityOf(file.get(), out);
 }
 
-// The whole content of an open file, read from its start; false when too large.
-bool ReadWholeFile(HANDLE file, std::string* out) {
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxTrustedListBytes) return false;
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  try {
-    out->assign(static_cast<size_t>(size.QuadPart), '\0');
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  DWORD total = 0;
-  while (total < out->size()) {
-    DWORD read = 0;
-    if (!ReadFile(file, &(*out)[total], static_cast<DWORD>(out->size()) - total, &read, nullptr)) {
-      return false;
-    }
-    if (read == 0) break;
-    total += read;
-  }
-  out->resize(total);
-  return true;
-}
-
-bool SameFile(HANDLE file, const wchar_t* path) {
-  FileIdentity held, named;
-  return IdentityOf(file, &held) && IdentityOfPath(path, &named) && held.volume == named.volume &&
-         held.indexHigh == named.indexHigh && held.indexLow == named.indexLow;
-}
-
 // The exclusive lock on the file now at |path|. Updaters serialise on it, also when there
 // is no list yet (an empty file, which no reader accepts, is made to hold the lock), and
 // a lock won on a file that another updater has meanwhile replaced is given up and taken
@@ -133,7 +104,7 @@ CTrustedListFileLock LockCurrentFileForUpdate(const wchar_t* path) {
       if (!created && GetLastError() != ERROR_FILE_EXISTS) return current;
       continue;
     }
-    if (SameFile(current.handle(), path)) return current;
+    if (Basalt::PathNamesFile(path, current.handle())) return current;
   }
   return CTrustedListFileLock();
 }
@@ -357,7 +328,8 @@ CTrustedList::ReadResult CTrustedList::ReadVerifiedFile(std::string* text) const
       !(before == atPath) || !(before == after)) {
     return ReadResult::kReplaced;
   }
-  return ReadWholeFile(file.handle(), text) ? ReadResult::kRead : ReadResult::kFailed;
+  return Basalt::ReadWholeFile(file.handle(), kMaxTrustedListBytes, *text) ? ReadResult::kRead
+                                                                           : ReadResult::kFailed;
 }
 
 BOOL CTrustedList::LoadFromFile() {
@@ -465,7 +437,7 @@ bool CTrustedList::ReadLockedFileVersion(const CTrustedListFileLock& current, DW
   if (!GetFileSizeEx(current.handle(), &size)) return false;
   if (size.QuadPart == 0 || size.QuadPart > kMaxTrustedListBytes) return true;  // no list
   std::string text;
-  if (!ReadWholeFile(current.handle(), &text)) return false;
+  if (!Basalt::ReadWholeFile(current.handle(), kMaxTrustedListBytes, text)) return false;
   // The signature check reads by path, which the exclusive lock may bar: the version is
   // taken from the locked bytes as they stand. A file that merely claims a high version
   // can only hold back an update, never let an older list in.

@@ -245,11 +245,11 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
     (void)SetServiceStoppedStatus(state, argv[0], kSubsystemFailed);
     return;
   }
-  ProxyServiceMain(state, argc, argv, &run);
+  ProxyServiceMain(state, argc, argv, run);
 }
 
 void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
-                                       ServiceMainRun* run) {
+                                       const ServiceMainRun& run) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::ProxyServiceMain";
   const wchar_t* name = argv[0];
   // Taken now: once the last service has stopped, the host may delete the state.
@@ -304,14 +304,13 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   // start, and the control manager sends a STOPPED service no controls. A registration after
   // that report could also meet the dispatcher returning for its last service.
   SERVICE_STATUS_HANDLE ownHandle = nullptr;
-  if ((!run || !run->NewerStart()) && ShownRunningHere(scm, name)) {
+  if (!run.NewerStart() && ShownRunningHere(scm, name)) {
     ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
     if (!ownHandle) {
       QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
                   name, GetLastError());
     }
   }
-  bool tellEnd = ownHandle != nullptr;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
         L"The IQxSvcSubsystem(%s)->QxServiceMain returned 0x%08X", name, exitCode);
 
@@ -336,8 +335,9 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   com.Uninitialize();
   // Read again: a thread the subsystem left behind may have reported STOPPED meanwhile, and a
   // second STOPPED on a closed status handle can take the whole process down.
-  tellEnd = tellEnd && !(run && run->NewerStart()) && ShownRunningHere(scm, name);
-  if (tellEnd) (void)ReportStoppedOn(scm, ownHandle, stoppedExitCode);
+  if (ownHandle && !run.NewerStart() && ShownRunningHere(scm, name)) {
+    (void)ReportStoppedOn(scm, ownHandle, stoppedExitCode);
+  }
 }
 
 bool CQxSvcHostProxy::WaitForServiceMains(DWORD milliseconds, std::wstring* stillRunning) {

@@ -56,7 +56,7 @@ class CQxSvcHostProxy {
   // of the service (|run| tells of those in this process) has come in since. No control reaches
   // the subsystem once its object is released.
   static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
-                               ServiceMainRun* run = nullptr);
+                               const ServiceMainRun& run);
   // Waits up to |milliseconds| until no thread is inside GenericServiceMain; true when none is.
   // Otherwise |stillRunning| (when given) receives the names of the services whose threads are,
   // separated by ", ".

@@ -58,15 +58,6 @@ void WriteFileOfSize(const std::wstring& path, DWORD size, char fill) {
   CloseHandle(file);
 }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  Basalt::UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  ASSERT_TRUE(file);
-  DWORD written = 0;
-  ASSERT_TRUE(
-      WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
 void SetIniInt(const std::wstring& path, const wchar_t* name, int value) {
   Basalt::CObfuscatedIniReader reader;
   (void)reader.Load(path);
@@ -472,7 +463,7 @@ TEST_F(CLoggingTest, EveryLineIsKeptAcrossTheEndOfFile000WithLogIniInEveryShape)
     SCOPED_TRACE(shape.name);
     DeleteTree(root_ + L"\\Telvan");
     MakeFolder();
-    WriteFileBytes(FolderIni(), shape.bytes);
+    ASSERT_TRUE(testsupport::WriteFileBytes(FolderIni(), shape.bytes));
     auto logger = MakeLogger();
     EXPECT_EQ(logger->GetMaxEntries(), 4u);  // read from the shape
     for (int n = 0; n < total; ++n) {

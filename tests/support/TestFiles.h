@@ -1,4 +1,4 @@
-// File helpers shared by the tests: scratch trees and whole-file reads.
+// File helpers shared by the tests: scratch trees, whole-file reads and writes, folders.
 #pragma once
 
 #include <shlobj.h>
@@ -49,6 +49,24 @@ inline std::string ReadFileBytes(const std::wstring& path) {
   while (ReadFile(file.get(), chunk, sizeof(chunk), &read, nullptr) && read > 0)
     bytes.append(chunk, read);
   return bytes;
+}
+
+// Writes |bytes| as the whole file at |path| (made or replaced); false when it cannot.
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  const Basalt::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  return file &&
+         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+// The folder of the running test program, with its trailing backslash.
+inline std::wstring ExeFolder() {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring full(path, n);
+  return full.substr(0, full.find_last_of(L'\\') + 1);
 }
 
 // The machine's ProgramData folder; empty when the shell cannot name it.

@@ -12,15 +12,11 @@
 #include "TrustTestSupport.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/PeImage.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
-std::wstring ExeFolder() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, n);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
+using testsupport::ExeFolder;
 
 const std::wstring kCaller = ExeFolder() + L"SecureComTestCaller.dll";
 const std::wstring kCallerSigned = ExeFolder() + L"SecureComTestCaller_signed.dll";

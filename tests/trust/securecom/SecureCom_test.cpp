@@ -15,6 +15,7 @@
 
 #include "TrustTestSupport.h"
 #include "basalt/UniqueHandle.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestPrograms.h"
 #include "tests/trust/securecom/SecureComTestServer.h"
 #include "trust/CodeTrust.h"
@@ -27,12 +28,7 @@ namespace {
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
-std::wstring ExeFolder() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, n);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
+using testsupport::ExeFolder;
 
 std::wstring Fixture(const wchar_t* name) { return ExeFolder() + name; }
 

@@ -82,14 +82,7 @@ int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix) {
 std::string ReadFileBytes(const std::wstring& path) { return testsupport::ReadFileBytes(path); }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& data) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-      written == data.size();
-  CloseHandle(file);
-  return ok;
+  return testsupport::WriteFileBytes(path, data);
 }
 
 }  // namespace trust_test

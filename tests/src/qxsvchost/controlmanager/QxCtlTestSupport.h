@@ -13,17 +13,13 @@
 #include "src/qxsvchost/CQxSvcHostConfig.h"
 #include "tests/src/qxsvchost/QxServiceStatus.h"
 #include "tests/support/ScratchMachineKey.h"
+#include "tests/support/TestFiles.h"
 
 namespace qxctltest {
 
 constexpr wchar_t kGroup[] = L"QxCtlTestGroup";
 
-inline std::wstring ExeFolder() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring full(path, n);
-  return full.substr(0, full.find_last_of(L'\\') + 1);
-}
+using testsupport::ExeFolder;
 
 // Redirects HKEY_LOCAL_MACHINE of this process to a scratch key for its lifetime and gives the
 // host configuration singleton a group there; everything is removed again afterwards.
