@@ -378,8 +378,16 @@ class RecordingStatusApi : public IQxServiceControlApi {
     EXPECT_NE(nullptr, handler);
     return RegisterLocked(name, handler, nullptr, nullptr);
   }
+  // The host's own handler: it is for a service whose subsystem has not told its end. Once the
+  // service is STOPPED no control reaches it, and the dispatcher may already have returned for
+  // its last service, so a registration then is a test failure.
   SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
                                                  void* context) override {
+    if (State(name ? name : L"") == SERVICE_STOPPED) {
+      ADD_FAILURE() << "host handler registered for a service already STOPPED";
+      SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+      return nullptr;
+    }
     return RegisterHandlerEx(name, handler, context);
   }
   BOOL SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) override {
