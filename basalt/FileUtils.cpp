@@ -1,11 +1,37 @@
 #include "basalt/FileUtils.h"
 
+#include <winternl.h>
+
 #include <algorithm>
 #include <new>
 
-#include "basalt/UniqueHandle.h"
-
 namespace Basalt {
+
+bool IsPlainName(const std::wstring& name) {
+  return !name.empty() && name != L"." && name != L".." &&
+         name.find_first_of(L"\\/:") == std::wstring::npos &&
+         name.size() * sizeof(wchar_t) < 0xFFFF;
+}
+
+DWORD OpenByNameIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                   ULONG disposition, ULONG options, UniqueFile& file, bool* created) {
+  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
+  UNICODE_STRING unicodeName;
+  unicodeName.Buffer = const_cast<wchar_t*>(name.c_str());
+  unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  unicodeName.MaximumLength = unicodeName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io = {};
+  HANDLE opened = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, disposition,
+                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
+  file.reset(opened);
+  if (created) *created = io.Information == FILE_CREATED;
+  return ERROR_SUCCESS;
+}
 
 bool ReadWholeFile(HANDLE file, ULONGLONG maxBytes, std::string& bytes) {
   LARGE_INTEGER size = {};

@@ -5,7 +5,23 @@
 
 #include <string>
 
+#include "basalt/UniqueHandle.h"
+
 namespace Basalt {
+
+// True for one name that the system would not take as a path (no separator, no drive, not
+// "." or "..") and that fits a counted string.
+[[nodiscard]] bool IsPlainName(const std::wstring& name);
+
+// Opens or creates |name| (one name, no path) inside the folder that the handle |folder| is
+// open on, never along a path: NtCreateFile with |folder| as its root and the given access,
+// sharing, disposition (FILE_OPEN, FILE_CREATE, ...) and create options; SYNCHRONIZE and
+// FILE_SYNCHRONOUS_IO_NONALERT are always added. 0 with |file| set, 123 for a name that is
+// not one plain name, else the platform's error; |file| is left alone on failure. |created|,
+// when given, says whether the call created the file or folder.
+[[nodiscard]] DWORD OpenByNameIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
+                                 ULONG share, ULONG disposition, ULONG options, UniqueFile& file,
+                                 bool* created = nullptr);
 
 // The whole content of |file| (opened for reading), read from its start into |bytes|. False
 // when it cannot be read, is larger than |maxBytes| or memory runs out; |bytes| is then

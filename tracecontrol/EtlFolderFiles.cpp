@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "basalt/FileUtils.h"
+
 namespace ETWLogging {
 namespace {
 
@@ -13,34 +15,18 @@ constexpr DWORD kNotPlain =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
 constexpr DWORD kListingBytes = 64 * 1024;
 
-// One name, nothing that the system would take as a path.
-bool IsPlainName(const std::wstring& name) {
-  return !name.empty() && name != L"." && name != L".." &&
-         name.find_first_of(L"\\/:") == std::wstring::npos &&
-         name.size() * sizeof(wchar_t) < 0xFFFF;
-}
-
 DWORD Win32Error(NTSTATUS status) { return RtlNtStatusToDosError(status); }
 
 }  // namespace
 
 DWORD OpenPlainFileIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
                       Basalt::UniqueFile& file) {
-  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
-  UNICODE_STRING unicodeName;
-  unicodeName.Buffer = const_cast<wchar_t*>(name.c_str());
-  unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  unicodeName.MaximumLength = unicodeName.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK io = {};
-  HANDLE opened = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr, 0,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-      FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (!NT_SUCCESS(status)) return Win32Error(status);
-  Basalt::UniqueFile candidate(opened);
+  Basalt::UniqueFile candidate;
+  const DWORD opened =
+      Basalt::OpenByNameIn(folder, name, access | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                           FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE, candidate);
+  if (opened != ERROR_SUCCESS) return opened;
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   if (!GetFileInformationByHandleEx(candidate.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
     return GetLastError();
@@ -52,7 +38,7 @@ DWORD OpenPlainFileIn(HANDLE folder, const std::wstring& name, ACCESS_MASK acces
 }
 
 DWORD RenameWithin(HANDLE file, HANDLE folder, const std::wstring& name) {
-  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
+  if (!Basalt::IsPlainName(name)) return ERROR_INVALID_NAME;
   const size_t nameBytes = name.size() * sizeof(wchar_t);
   const size_t bytes = offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes;
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[bytes + sizeof(wchar_t)]());
