@@ -484,7 +484,7 @@ TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
   const int perFile = NumberedLinesPerFile();
   const int held = 2 * perFile + 2;  // 000 and 001 filled, 002 begun
   {
-    // Readers may open the file, the profile functions cannot write it.
+    // Readers may open the file; it cannot be replaced (nor written in place) meanwhile.
     Basalt::UniqueFile holder(CreateFileW(FolderIni().c_str(), GENERIC_READ, FILE_SHARE_READ,
                                           nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
@@ -498,7 +498,7 @@ TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
   EXPECT_EQ(ReadLog(LogFile(0))
                 .find(std::wstring(kStamp) + L" -- (Error)$ [   kernel32.dll]$ " +
                       Format(kIndexNoteFormat, 0ul, FolderIni().c_str(),
-                             static_cast<DWORD>(ERROR_SHARING_VIOLATION)) +
+                             static_cast<DWORD>(ERROR_ACCESS_DENIED)) +
                       L"\r\n"),
             0u);
   EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 5);
