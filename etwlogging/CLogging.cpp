@@ -24,13 +24,8 @@ constexpr DWORD kMutexWaitMs = 7000;
 // Longest time a "LastLogIdx" read (or the absence of the folder log.ini) is trusted.
 constexpr ULONGLONG kIndexCacheMs = 100;
 
-// The file of the folder whose byte-range lock orders starting files and storing the index.
-constexpr wchar_t kLockFileName[] = L"log.lck";
 // The copy of the folder log.ini that a store writes and then puts in its place.
 constexpr wchar_t kIniCopyName[] = L"log.ini.tmp";
-// Where the byte-range locks lie: far past any data, so that they never cover a read or a
-// write of the file.
-constexpr ULONGLONG kLockOffset = 0x4000000000000000ull;
 // Longest wait for a lock: a writer holds one for a line or for the start of a file. One that
 // is held longer is not waited for again for kLockContestedMs: someone may hold it on purpose.
 constexpr ULONGLONG kLockWaitMs = 500;
@@ -134,7 +129,7 @@ class CLogging::MutexWait {
   bool owned_ = false;
 };
 
-// An exclusive byte-range lock at kLockOffset of a file, released when it goes (before the
+// An exclusive byte-range lock at kLogLockOffset of a file, released when it goes (before the
 // handle is closed, as the owner declares the handle first).
 class CLogging::RangeLock {
  public:
@@ -164,8 +159,8 @@ class CLogging::RangeLock {
  private:
   static OVERLAPPED Position() {
     OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(kLockOffset);
-    at.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
+    at.Offset = static_cast<DWORD>(kLogLockOffset);
+    at.OffsetHigh = static_cast<DWORD>(kLogLockOffset >> 32);
     return at;
   }
   HANDLE file_ = nullptr;
@@ -348,7 +343,7 @@ bool CLogging::ReadSetting(Basalt::CObfuscatedIniReader& folderReader,
     // file.
     Basalt::UniqueFile lockFile;
     RangeLock folderLock;
-    if (OpenInFolder(kLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile) !=
+    if (OpenInFolder(kLogLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile) !=
             ERROR_SUCCESS ||
         !TakeLock(folderLock, lockFile.get()) ||
         StoreFolderValue(name, static_cast<int>(defaultValue)) != ERROR_SUCCESS) {
@@ -546,7 +541,8 @@ DWORD CLogging::AppendLineUnderFolderLock() {
   const DWORD maxSize = m_dwMaxSize;
   Basalt::UniqueFile lockFile;
   RangeLock folderLock;
-  DWORD result = OpenInFolder(kLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile);
+  DWORD result =
+      OpenInFolder(kLogLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile);
   if (result == ERROR_PATH_NOT_FOUND) return result;
   const bool locked = result == ERROR_SUCCESS && TakeLock(folderLock, lockFile.get());
   bool readable = true;

@@ -50,6 +50,12 @@ constexpr size_t kLogFieldChars = 260;
 constexpr wchar_t kIndexNoteFormat[] =
     L"Cannot store LastLogIdx %lu in %s (error %lu); the index is kept in memory";
 
+// Writers of one log folder, in any process, order themselves by exclusive byte-range locks
+// of one byte at kLogLockOffset (far past any data): on a log file while a line is appended
+// to it, and on kLogLockFileName of the folder while a file is started and the index stored.
+constexpr wchar_t kLogLockFileName[] = L"log.lck";
+constexpr ULONGLONG kLogLockOffset = 0x4000000000000000ull;
+
 class CLogging : public CLoggingIf {
  public:
   enum class FolderCheck : DWORD { Pending, Passed, Failed };
