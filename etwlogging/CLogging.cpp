@@ -806,22 +806,27 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
       return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
     }
   }
+  // The copy is made anew under its name, never opened as found there: whatever stands
+  // there (a link put in its place included) is removed first, and one that comes back
+  // fails the store.
   (void)DeleteFileW(copy.c_str());
-  auto drop_copy = Basalt::MakeScopeExit([&] { (void)DeleteFileW(copy.c_str()); });
-  if (present) {
-    Basalt::UniqueFile out(CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) return GetLastError();
-    DWORD written = 0;
-    if (!bytes.empty() &&
-        (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-         written != bytes.size())) {
-      const DWORD error = GetLastError();
-      return error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
-    }
+  Basalt::UniqueFile out(CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
   }
+  auto drop_copy = Basalt::MakeScopeExit([&] { (void)DeleteFileW(copy.c_str()); });
+  DWORD written = 0;
+  if (present && !bytes.empty() &&
+      (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size())) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
+  }
+  out.reset();
   Basalt::CObfuscatedIniReader writer;
-  (void)writer.Load(copy);  // a missing copy keeps its path: the write makes it
+  (void)writer.Load(copy);
   SetLastError(ERROR_SUCCESS);
   if (!writer.SetIntValue(kConfigSection, name, value)) {
     const DWORD error = GetLastError();
@@ -834,7 +839,7 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
     return ERROR_INVALID_DATA;
   }
   // One rename puts it in place: a reader sees the old file or the new one. A reader that
-  // has the file open without sharing its deletion holds the rename off for a moment.
+  // has the file open holds the rename off for a moment.
   const ULONGLONG deadline = GetTickCount64() + kReplaceWaitMs;
   for (;;) {
     if (MoveFileExW(copy.c_str(), target.c_str(),

@@ -722,6 +722,20 @@ TEST_F(CLoggingTest, TwoLoggersWhileOneHoldsItsIndex) {
   EXPECT_EQ(ReadLog(LogFile(1)).find(L"a follows"), std::wstring::npos);
 }
 
+// The copy of log.ini that a store writes is made anew under its name: a name put there
+// beforehand (a link to another file) is not written through.
+TEST_F(CLoggingTest, IndexStoreWritesNoFileThroughANameFoundInItsWay) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');
+  const std::wstring elsewhere = root_ + L"\\elsewhere.txt";
+  WriteFileOfSize(elsewhere, 16, 'e');
+  ASSERT_TRUE(CreateHardLinkW((folder_ + L"\\log.ini.tmp").c_str(), elsewhere.c_str(), nullptr));
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"next file"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  EXPECT_EQ(ReadBytes(elsewhere), std::string(16, 'e'));
+}
+
 TEST_F(CLoggingTest, SettingsFromFolderAndRootLogIni) {
   MakeFolder();
   SetIniInt(RootIni(), L"MaxSize", 0x80000);
