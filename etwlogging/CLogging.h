@@ -85,9 +85,11 @@ class CLogging : public CLoggingIf {
   // and writes; 0 when filtered out, 87 for a null format, else the Write result.
   DWORD LogV(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
              const wchar_t* format, ...) override;
-  // Appends one line to the current file (opened and closed inside the call). 87 when
-  // not initialised, the folder check failed, the message is null or empty or the level
-  // is outside 1..6; 14 out of memory; else the file system's code or 0. No level filter.
+  // Appends one line to the current file (opened and closed inside the call), on disk when
+  // it returns; a folder found gone is made again and the line tried once more. 87 when not
+  // initialised, the folder check failed, the message is null or empty or the level is
+  // outside 1..6; 14 out of memory; 112 for a short write (what it wrote is cut off again
+  // where it can be); else the file system's code or 0. No level filter.
   DWORD Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
               const wchar_t* message) override;
   // level >= Severity (unsigned): no level is exempt.
@@ -151,7 +153,7 @@ class CLogging : public CLoggingIf {
   // One log file opened for a line, with the byte-range lock that orders the folder's writers
   // on it (released before the handle is closed).
   struct OpenLog;
-  // The folder's own lock, held while a file is started and the index stored.
+  // An exclusive byte-range lock at kLogLockOffset, on a log file or on kLogLockFileName.
   class RangeLock;
 
   // Appends m_strLine to the current file: without the folder lock while that file has room,
@@ -159,10 +161,9 @@ class CLogging : public CLoggingIf {
   DWORD AppendLine();
   DWORD AppendLineUnderFolderLock();
   // Starts the file of |index| (after a full file, or 000 after an index past the last) and
-  // stores its index. A file of that name that is full or holds
-  // no log is started anew; one with room that holds lines is kept: another process writes
-  // it while its index is not stored yet.
-  // |log| is left open on it, under its lock. Without that lock nothing is started.
+  // stores its index; |log| is left open on it, under its lock (without which nothing is
+  // started). A file of that name that is full or holds no log is started anew; one with
+  // room that holds lines is kept: another process writes it while its index is not stored.
   DWORD StartFile(DWORD index, DWORD storedIndex, OpenLog& log);
   // Opens the log file of |index| (its name into m_strFileName) and takes its lock, waiting
   // a short while. |writable| opens it for truncation too, else for appending only.
