@@ -36,7 +36,6 @@ constexpr ULONGLONG kReplaceWaitMs = 200;
 // then) and to read, which the byte-range lock needs.
 constexpr DWORD kAppendAccess =
     FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr DWORD kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // Capacity of the line buffer that Write keeps between calls.
 constexpr size_t kKeptLineChars = 16384;
@@ -458,9 +457,9 @@ void CLogging::BuildFileName(DWORD index) {
 }
 
 DWORD CLogging::OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
-                             Basalt::UniqueFile& file) const {
+                             Basalt::UniqueFile& file, DWORD share) const {
   const std::wstring path = *m_strLogFolder + L'\\' + name;
-  Basalt::UniqueFile opened(CreateFileW(path.c_str(), access, kFolderShare, nullptr, disposition,
+  Basalt::UniqueFile opened(CreateFileW(path.c_str(), access, share, nullptr, disposition,
                                         FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
   if (!opened) return GetLastError();
   file = std::move(opened);
@@ -794,11 +793,10 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   std::string bytes;
   bool present = false;
   {
-    Basalt::UniqueFile file(CreateFileW(target.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr));
-    const DWORD error = file ? ERROR_SUCCESS : GetLastError();
-    if (file) {
+    Basalt::UniqueFile file;
+    const DWORD error = OpenInFolder(kLogIniName, GENERIC_READ, OPEN_EXISTING, file,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (error == ERROR_SUCCESS) {
       if (!Basalt::ReadWholeFile(file.get(), INT_MAX, bytes)) return ERROR_READ_FAULT;
       present = true;
     } else if (error != ERROR_FILE_NOT_FOUND) {
@@ -810,18 +808,15 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   // there (a link put in its place included) is removed first, and one that comes back
   // fails the store.
   (void)DeleteFileW(copy.c_str());
-  Basalt::UniqueFile out(CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out) {
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
-  }
+  Basalt::UniqueFile out;
+  DWORD error = OpenInFolder(kIniCopyName, GENERIC_WRITE, CREATE_NEW, out, FILE_SHARE_DELETE);
+  if (error != ERROR_SUCCESS) return error;
   auto drop_copy = Basalt::MakeScopeExit([&] { (void)DeleteFileW(copy.c_str()); });
   DWORD written = 0;
   if (present && !bytes.empty() &&
       (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
        written != bytes.size())) {
-    const DWORD error = GetLastError();
+    error = GetLastError();
     return error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
   }
   out.reset();
@@ -829,7 +824,7 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   (void)writer.Load(copy);
   SetLastError(ERROR_SUCCESS);
   if (!writer.SetIntValue(kConfigSection, name, value)) {
-    const DWORD error = GetLastError();
+    error = GetLastError();
     return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
   }
   // Stored is what a reader reads back, not what the write reported.
@@ -847,7 +842,7 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
       drop_copy.release();
       return ERROR_SUCCESS;
     }
-    const DWORD error = GetLastError();
+    error = GetLastError();
     if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
         GetTickCount64() >= deadline) {
       return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;

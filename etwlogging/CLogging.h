@@ -168,9 +168,11 @@ class CLogging : public CLoggingIf {
   // Opens the log file of |index| (its name into m_strFileName) and takes its lock, waiting
   // a short while. |writable| opens it for truncation too, else for appending only.
   DWORD OpenLogFile(DWORD index, DWORD disposition, bool writable, OpenLog& log);
-  // Opens |name| inside the log folder.
+  // Opens |name| inside the log folder (every file of the folder is opened here, by its
+  // name in it); |share| defaults to reading and writing.
   DWORD OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
-                     Basalt::UniqueFile& file) const;
+                     Basalt::UniqueFile& file,
+                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) const;
   // Takes the byte-range lock of |lock| on |file|; false when it is not had within the wait
   // (short, and none at all for a while after a wait ran out).
   bool TakeLock(RangeLock& lock, HANDLE file);
