@@ -24,8 +24,12 @@ bool RunHostProgram(const std::wstring& command, const std::function<bool()>& do
                       &process)) {
     return false;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // For a Linux program Wine gives no process handle and leaves the thread handle undefined:
+  // closing it could close a handle of this process.
+  if (process.hProcess != nullptr) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
   return WaitUntil(done);
 }
 
