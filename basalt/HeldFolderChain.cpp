@@ -289,14 +289,16 @@ bool TrustedSelf(BYTE* sid) {
          CheckTokenMembership(nullptr, administrators, &member) && member;
 }
 
-DWORD RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name) {
+namespace {
+
+DWORD RenameWithin(HANDLE file, HANDLE folder, const std::wstring& name, bool replace) {
   if (!IsPlainName(name)) return ERROR_INVALID_NAME;
   const size_t nameBytes = name.size() * sizeof(wchar_t);
   const size_t bytes = offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes;
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[bytes + sizeof(wchar_t)]());
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
   auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.get());
-  rename->ReplaceIfExists = FALSE;
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
   // The new name is resolved in the folder this handle names, not along a path.
   rename->RootDirectory = folder;
   rename->FileNameLength = static_cast<ULONG>(nameBytes);
@@ -305,6 +307,16 @@ DWORD RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name) {
   const NTSTATUS status =
       NtSetInformationFile(file, &io, rename, static_cast<ULONG>(bytes), FileRenameInformation);
   return NT_SUCCESS(status) ? static_cast<DWORD>(ERROR_SUCCESS) : RtlNtStatusToDosError(status);
+}
+
+}  // namespace
+
+DWORD RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name) {
+  return RenameWithin(file, folder, name, false);
+}
+
+DWORD ReplaceInFolder(HANDLE file, HANDLE folder, const std::wstring& name) {
+  return RenameWithin(file, folder, name, true);
 }
 
 // --- The chain -------------------------------------------------------------------------
@@ -357,16 +369,17 @@ DWORD CHeldFolderChain::OpenOne(HANDLE parent, const std::wstring& path, const C
   using Step = CFolderChainReport::Step;
   // Wine shows a link by its path only, and follows it whatever it is asked.
   if (ReparsePointByPath(path)) return Fail(report, Step::kNotPlain, path, kReparsePointMet);
+  const ACCESS_MASK access = rule.judged ? kHeldAccess : kListedAccess;
   UniqueFile candidate;
-  DWORD error = OpenByNameIn(parent, rule.name, kHeldAccess, kShareReadWrite, FILE_OPEN,
+  DWORD error = OpenByNameIn(parent, rule.name, access, kShareReadWrite, FILE_OPEN,
                              FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, candidate);
   if (error == ERROR_FILE_NOT_FOUND) {
     CBackupRestoreScope privileges;
-    error = m_calls.Create(parent, rule.name, rule.descriptor, kHeldAccess, folder);
+    error = m_calls.Create(parent, rule.name, rule.descriptor, access, folder);
     return error == ERROR_SUCCESS ? error : Fail(report, Step::kCreate, path, error);
   }
   // A file in its place, or a folder that shuts this caller out, has to go.
-  if (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED) {
+  if (rule.judged && (error == ERROR_DIRECTORY || error == ERROR_ACCESS_DENIED)) {
     return SetAsideAndCreate(parent, path, rule, nullptr, folder, report);
   }
   if (error != ERROR_SUCCESS) return Fail(report, Step::kOpen, path, error);
@@ -375,6 +388,10 @@ DWORD CHeldFolderChain::OpenOne(HANDLE parent, const std::wstring& path, const C
   if (error != ERROR_SUCCESS) return Fail(report, Step::kOpen, path, error);
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return Fail(report, Step::kNotPlain, path, kReparsePointMet);
+  }
+  if (!rule.judged) {
+    folder = std::move(candidate);
+    return ERROR_SUCCESS;
   }
   std::vector<BYTE> descriptor;
   error = m_calls.Read(candidate.get(), descriptor);

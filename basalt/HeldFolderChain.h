@@ -49,6 +49,11 @@ struct CFolderRule {
   // The rights (on the folder itself) that SIDs other than SYSTEM and Administrators may
   // hold; a folder that gives anyone more is moved aside.
   ACCESS_MASK othersMay = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+  // False for a caller that is no administrator and keeps the folders it made itself: the
+  // folder's owner and DACL are neither read nor weighed, nothing in its way is moved aside,
+  // and it is held with kListedAccess only (all such a caller may have on a folder it did not
+  // make). Reparse points are refused all the same.
+  bool judged = true;
 };
 
 // How a folder's owner and DACL measure against its rule.
@@ -75,6 +80,8 @@ enum class CFolderVerdict {
 // Renames |file| (opened with DELETE) to |name| inside |folder|, replacing nothing: 0, 183
 // when the name is taken, or the platform's error.
 [[nodiscard]] DWORD RenameInFolder(HANDLE file, HANDLE folder, const std::wstring& name);
+// The same, replacing a file of that name (not a folder): 0 or the platform's error.
+[[nodiscard]] DWORD ReplaceInFolder(HANDLE file, HANDLE folder, const std::wstring& name);
 
 // What an Open did, or where it stopped.
 struct CFolderChainReport {
@@ -101,10 +108,14 @@ struct CFolderChainReport {
 class CHeldFolderChain {
  public:
   // The folders are held with these rights: their owner and DACL, their listing, making
-  // files and folders in them.
+  // files and folders in them, and their attributes (Windows asks for those to tell a
+  // reparse point or the folder's identity from its handle).
   static constexpr ACCESS_MASK kHeldAccess = READ_CONTROL | WRITE_DAC | FILE_LIST_DIRECTORY |
                                              FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
-                                             SYNCHRONIZE;
+                                             FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  // Folders whose rule is not judged: enough to hold them and name what is in them.
+  static constexpr ACCESS_MASK kListedAccess =
+      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
   explicit CHeldFolderChain(CFolderSecurityCalls& calls = CFolderSecurityCalls::Real())
       : m_calls(calls) {}
@@ -119,7 +130,9 @@ class CHeldFolderChain {
   //  - a file, or a folder that JudgeFolderSecurity sets aside (or that cannot be opened for
   //    lack of access): renamed within its parent to "<name>.set-aside-<time>" and made
   //    anew, SeBackup and SeRestore enabled on this thread for those steps only;
-  //  - else adopted, given the rule's DACL where it differs.
+  //  - else adopted, given the rule's DACL where it differs;
+  //  - with a rule that is not judged: adopted as it is, or made; anything else in its way
+  //    fails the step.
   // 0 with every folder held until Release, destruction or the next Open; else the error of
   // the step that |report| names, and nothing held.
   [[nodiscard]] DWORD Open(const std::wstring& root, const std::vector<CFolderRule>& rules,
