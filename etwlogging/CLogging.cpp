@@ -3,6 +3,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cwchar>
@@ -10,8 +11,10 @@
 
 #include "basalt/CObfuscatedIniReader.h"
 #include "basalt/FileUtils.h"
+#include "basalt/HeldFolderChain.h"
 #include "basalt/LibraryUtils.h"
 #include "etwlogging/CETWLogging.h"  // LoggingConfigListenerIf
+#include "etwlogging/CLogFolderSecurity.h"
 
 namespace ETWLogging {
 
@@ -20,6 +23,13 @@ namespace {
 constexpr wchar_t kConfigSection[] = L"Config";
 constexpr wchar_t kLastLogIdx[] = L"LastLogIdx";
 constexpr wchar_t kLogIniName[] = L"log.ini";
+constexpr wchar_t kVendorFolder[] = L"Telvan";
+constexpr wchar_t kLogsFolder[] = L"QXLOGS";
+// Vendor folder and logs folder: the first two of the chain.
+constexpr size_t kLogsDepth = 2;
+// How often the folders are opened again when another process made or moved one of them
+// between the look and the step.
+constexpr int kFolderOpenAttempts = 4;
 constexpr DWORD kMutexWaitMs = 7000;
 // Longest time a "LastLogIdx" read (or the absence of the folder log.ini) is trusted.
 constexpr ULONGLONG kIndexCacheMs = 100;
@@ -93,6 +103,55 @@ bool StartsWithByteOrderMark(HANDLE file) {
   OVERLAPPED at{};
   return ReadFile(file, mark, sizeof(mark), &read, &at) && read == 2 && mark[0] == 0xFF &&
          mark[1] == 0xFE;
+}
+
+// The file-system disposition of a CreateFileW disposition; 0 for none.
+ULONG NtDisposition(DWORD disposition) {
+  switch (disposition) {
+    case CREATE_NEW:
+      return FILE_CREATE;
+    case CREATE_ALWAYS:
+      return FILE_OVERWRITE_IF;
+    case OPEN_EXISTING:
+      return FILE_OPEN;
+    case OPEN_ALWAYS:
+      return FILE_OPEN_IF;
+    case TRUNCATE_EXISTING:
+      return FILE_OVERWRITE;
+    default:
+      return 0;
+  }
+}
+
+// The folders of a log group: one, or one per part between backslashes.
+std::vector<std::wstring> GroupFolders(const std::optional<std::wstring>& group) {
+  std::vector<std::wstring> folders;
+  if (!group) return folders;
+  for (size_t at = 0; at <= group->size();) {
+    const size_t end = std::min(group->find(L'\\', at), group->size());
+    if (end > at) folders.push_back(group->substr(at, end - at));
+    at = end + 1;
+  }
+  return folders;
+}
+
+// What stood in the way of the folders, naming the folder.
+std::wstring FolderReason(const Basalt::CFolderChainReport& report) {
+  using Step = Basalt::CFolderChainReport::Step;
+  switch (report.step) {
+    case Step::kNotPlain:
+      return report.path + L" is a reparse point";
+    case Step::kSecurity:
+      return L"Cannot read the owner and rights of " + report.path;
+    case Step::kSetAside:
+      return L"Cannot move aside " + report.path;
+    case Step::kCreate:
+      return L"Cannot create " + report.path;
+    case Step::kRights:
+      return L"Cannot set the rights of " + report.path;
+    default:
+      return L"Cannot open " + report.path;
+  }
 }
 
 class SrwExclusive {
@@ -195,6 +254,9 @@ void CLogging::SetMutex(HANDLE mutex) noexcept {
 }
 
 void CLogging::Reset() noexcept {
+  ReleaseFolders();
+  m_strProgramData.clear();
+  m_setAsideNotes.clear();
   m_strGroup.reset();
   m_strModuleBaseName.reset();
   m_strModuleFileName.reset();
@@ -266,6 +328,7 @@ DWORD CLogging::BuildPaths() {
   const DWORD result = GetProgramDataPath(programData, MAX_PATH);
   if (result != ERROR_SUCCESS) return result;
   try {
+    m_strProgramData = programData;
     const std::wstring base = std::wstring(programData) + L"\\Telvan\\" + L"QXLOGS" + L"\\";
     if (m_strGroup) {
       m_strLogFolder.emplace(base + *m_strGroup + L"\\" + *m_strModuleBaseName);
@@ -298,15 +361,33 @@ DWORD CLogging::GetProgramDataPath(wchar_t* buffer, DWORD count) {
 
 DWORD CLogging::ReadSettings() {
   if (!m_strFolderIniPath || !m_strRootIniPath) return ERROR_INVALID_PARAMETER;
-  if (GetFileAttributesW(m_strFolderIniPath->c_str()) == INVALID_FILE_ATTRIBUTES &&
-      GetFileAttributesW(m_strRootIniPath->c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return ERROR_SUCCESS;
-  }
   try {
+    // The files are read through the folders that are there, held and checked as for the
+    // lines; nothing is made for them (the first line makes the tree).
+    const std::vector<std::wstring> names = FolderNames();
+    size_t depth = 0;
+    std::wstring path = m_strProgramData;
+    for (const std::wstring& name : names) {
+      path += L'\\';
+      path += name;
+      const DWORD attributes = GetFileAttributesW(path.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) break;
+      ++depth;
+    }
+    if (depth < kLogsDepth) return ERROR_SUCCESS;
+    Basalt::CFolderChainReport report;
+    // What stands in the way is said by the first line's folder check.
+    if (OpenFolders(depth, report) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    auto release = Basalt::MakeScopeExit([&] { ReleaseFolders(); });
+    const bool rootThere =
+        IsPlainFileIn(m_folders->Folder(kLogsDepth - 1), kLogIniName, *m_strRootIniPath);
+    const bool folderThere =
+        m_bLogFolderHeld && IsPlainFileIn(LogFolder(), kLogIniName, *m_strFolderIniPath);
+    if (!rootThere && !folderThere) return ERROR_SUCCESS;
     Basalt::CObfuscatedIniReader folderReader;
     Basalt::CObfuscatedIniReader rootReader;
-    (void)folderReader.Load(*m_strFolderIniPath);
-    (void)rootReader.Load(*m_strRootIniPath);
+    if (folderThere) (void)folderReader.Load(*m_strFolderIniPath);
+    if (rootThere) (void)rootReader.Load(*m_strRootIniPath);
     DWORD value = 0;
     if (ReadSetting(folderReader, rootReader, L"Enable", 1, value)) m_bEnabled = value != 0;
     if (ReadSetting(folderReader, rootReader, L"MaxSize", kLogDefaultMaxSize, value)) {
@@ -435,14 +516,124 @@ DWORD CLogging::LogV(LogLevel level, const wchar_t* file, const wchar_t* functio
 }
 
 bool CLogging::EnsureLogFolder() {
-  if (!IsUnsetOrEmpty(m_strLogFolder) && Basalt::CreateDirectoryTree(m_strLogFolder->c_str())) {
-    m_folderCheck = FolderCheck::Passed;
-    return true;
+  Basalt::CFolderChainReport report;
+  DWORD result = ERROR_OUTOFMEMORY;
+  try {
+    result = OpenFolders(SIZE_MAX, report);
+    if (result == ERROR_SUCCESS) {
+      m_folderCheck = FolderCheck::Passed;
+      return true;
+    }
+    // Said once: the logger stays silent from here on.
+    const std::wstring reason =
+        report.step == Basalt::CFolderChainReport::Step::kNone
+            ? L"Cannot open " + (m_strLogFolder ? *m_strLogFolder : std::wstring())
+            : FolderReason(report);
+    wchar_t text[2 * MAX_PATH + 64];
+    FormatInto(text, _countof(text), kFolderRefusedFormat, reason.c_str(), result);
+    if (FormatLine(L"CLogging.cpp", L"CLogging::EnsureLogFolder", __LINE__, kLogError, text,
+                   m_strNote) == ERROR_SUCCESS) {
+      OutputDebugStringW(m_strNote.c_str());
+    }
+  } catch (const std::bad_alloc&) {
   }
+  ReleaseFolders();
   m_folderCheck = FolderCheck::Failed;
   m_bEnabled = 0;
   m_dwSeverity = kLogSeveritySilenced;
   return false;
+}
+
+std::vector<std::wstring> CLogging::FolderNames() const {
+  std::vector<std::wstring> names = {kVendorFolder, kLogsFolder};
+  for (std::wstring& group : GroupFolders(m_strGroup)) names.push_back(std::move(group));
+  if (m_strModuleBaseName) names.push_back(*m_strModuleBaseName);
+  return names;
+}
+
+DWORD CLogging::OpenFolders(size_t depth, Basalt::CFolderChainReport& report) {
+  ReleaseFolders();
+  if (m_strProgramData.empty() || IsUnsetOrEmpty(m_strModuleBaseName)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  CLogFolderSecurity security;
+  if (!security.Build()) {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR);
+  }
+  if (!m_folders) {
+    m_folders.reset(new (std::nothrow) Basalt::CHeldFolderChain(FolderSecurityCalls()));
+    if (!m_folders) return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  std::vector<Basalt::CFolderRule> rules =
+      security.Rules(kVendorFolder, kLogsFolder, GroupFolders(m_strGroup), *m_strModuleBaseName,
+                     IsTrustedProcess());
+  const bool whole = depth >= rules.size();
+  if (!whole) rules.resize(depth);
+  for (int attempt = 1;; ++attempt) {
+    const DWORD result = m_folders->Open(m_strProgramData, rules, report);
+    for (const Basalt::CFolderChainReport::SetAside& moved : report.setAside) {
+      if (m_setAsideNotes.size() >= 8) break;
+      wchar_t note[2 * MAX_PATH + 160];
+      FormatInto(note, _countof(note), kFolderSetAsideFormat, moved.path.c_str(),
+                 moved.newName.c_str());
+      m_setAsideNotes.emplace_back(note);
+    }
+    if (result == ERROR_SUCCESS) {
+      m_bLogFolderHeld = whole;
+      return result;
+    }
+    // Another process made or moved the same folder between the look and the step: what
+    // stands there now is judged on the next round.
+    using Step = Basalt::CFolderChainReport::Step;
+    const bool raced = result == ERROR_ALREADY_EXISTS &&
+                       (report.step == Step::kCreate || report.step == Step::kSetAside);
+    if (!raced || attempt == kFolderOpenAttempts) return result;
+  }
+}
+
+void CLogging::ReleaseFolders() noexcept {
+  if (m_folders) m_folders->Release();
+  m_bLogFolderHeld = false;
+}
+
+HANDLE CLogging::LogFolder() const {
+  return m_bLogFolderHeld && m_folders && m_folders->Count() > 0
+             ? m_folders->Folder(m_folders->Count() - 1)
+             : nullptr;
+}
+
+bool CLogging::LogFolderInPlace() const {
+  return LogFolder() != nullptr && m_strLogFolder && m_folders->PathLeadsToLast(*m_strLogFolder);
+}
+
+bool CLogging::IsPlainFileIn(HANDLE folder, const std::wstring& name, const std::wstring& path) {
+  Basalt::UniqueFile file;
+  if (Basalt::OpenByNameIn(folder, name, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                           file) != ERROR_SUCCESS) {
+    return false;
+  }
+  constexpr DWORD kNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      (tag.FileAttributes & kNotPlain) != 0) {
+    return false;
+  }
+  // Wine shows a link by its path only, and follows it whatever it is asked.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotPlain) == 0 &&
+         Basalt::PathNamesFile(path.c_str(), file.get());
+}
+
+Basalt::CFolderSecurityCalls& CLogging::FolderSecurityCalls() {
+  return Basalt::CFolderSecurityCalls::Real();
+}
+
+bool CLogging::IsTrustedProcess() {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  return Basalt::TrustedSelf(sid);
 }
 
 void CLogging::BuildFileName(DWORD index) {
@@ -458,12 +649,22 @@ void CLogging::BuildFileName(DWORD index) {
 
 DWORD CLogging::OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
                              Basalt::UniqueFile& file, DWORD share) const {
-  const std::wstring path = *m_strLogFolder + L'\\' + name;
-  Basalt::UniqueFile opened(CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                        FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-  if (!opened) return GetLastError();
-  file = std::move(opened);
-  return ERROR_SUCCESS;
+  const HANDLE folder = LogFolder();
+  if (folder == nullptr) return ERROR_PATH_NOT_FOUND;
+  const ULONG how = NtDisposition(disposition);
+  if (how == 0) return ERROR_INVALID_PARAMETER;
+  return Basalt::OpenByNameIn(folder, name, access | FILE_READ_ATTRIBUTES, share, how,
+                              FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file);
+}
+
+void CLogging::DeleteInFolder(const std::wstring& name) const {
+  Basalt::UniqueFile file;
+  (void)OpenInFolder(name, DELETE, OPEN_EXISTING, file,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (!file) return;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  (void)SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                   sizeof(disposition));
 }
 
 bool CLogging::TakeLock(RangeLock& lock, HANDLE file) {
@@ -627,6 +828,7 @@ DWORD CLogging::WriteLineTo(OpenLog& log) {
     }
     m_bFragment = false;
   }
+  if (!m_setAsideNotes.empty()) WriteSetAsideNotes(log);
   if (m_indexHold.held && !m_indexHold.reported) WriteIndexNote(log);
   const DWORD result = WriteText(log, m_strLine);
   if ((m_dwOptions & kLogOptionDebugOutput) && !m_strLine.empty()) {
@@ -787,7 +989,10 @@ DWORD CLogging::WriteLastLogIndex(DWORD index) {
 
 DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   if (!m_strFolderIniPath || IsUnsetOrEmpty(m_strLogFolder)) return ERROR_INVALID_PARAMETER;
-  const std::wstring& target = *m_strFolderIniPath;
+  // The profile functions take a path: the copy's path names the file made here, inside the
+  // held log folder, whose folders nobody can move while they are held, that nobody can set
+  // a link on (all but the caller, SYSTEM and Administrators may only read there) and that
+  // the chain found free of links.
   const std::wstring copy = *m_strLogFolder + L'\\' + kIniCopyName;
   // The file as it stands, whole: its other values and its shape are kept.
   std::string bytes;
@@ -807,11 +1012,12 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   // The copy is made anew under its name, never opened as found there: whatever stands
   // there (a link put in its place included) is removed first, and one that comes back
   // fails the store.
-  (void)DeleteFileW(copy.c_str());
+  DeleteInFolder(kIniCopyName);
   Basalt::UniqueFile out;
   DWORD error = OpenInFolder(kIniCopyName, GENERIC_WRITE, CREATE_NEW, out, FILE_SHARE_DELETE);
   if (error != ERROR_SUCCESS) return error;
-  auto drop_copy = Basalt::MakeScopeExit([&] { (void)DeleteFileW(copy.c_str()); });
+  auto drop_copy = Basalt::MakeScopeExit([&] { DeleteInFolder(kIniCopyName); });
+  if (!Basalt::PathNamesFile(copy.c_str(), out.get())) return ERROR_PATH_NOT_FOUND;
   DWORD written = 0;
   if (present && !bytes.empty() &&
       (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -833,16 +1039,19 @@ DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
   if (!check.Load(copy) || !check.GetIntValue(kConfigSection, name, back) || back != value) {
     return ERROR_INVALID_DATA;
   }
-  // One rename puts it in place: a reader sees the old file or the new one. A reader that
-  // has the file open holds the rename off for a moment.
+  // One rename within the folder puts it in place: a reader sees the old file or the new one.
+  // A reader that has the file open holds the rename off for a moment.
+  Basalt::UniqueFile moving;
+  error = OpenInFolder(kIniCopyName, DELETE, OPEN_EXISTING, moving,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (error != ERROR_SUCCESS) return error;
   const ULONGLONG deadline = GetTickCount64() + kReplaceWaitMs;
   for (;;) {
-    if (MoveFileExW(copy.c_str(), target.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = Basalt::ReplaceInFolder(moving.get(), LogFolder(), kLogIniName);
+    if (error == ERROR_SUCCESS) {
       drop_copy.release();
       return ERROR_SUCCESS;
     }
-    error = GetLastError();
     if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
         GetTickCount64() >= deadline) {
       return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
@@ -948,9 +1157,11 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   DWORD result = FormatLine(file, function, line, level, message, m_strLine);
   if (result != ERROR_SUCCESS) return result;
   result = AppendLine();
-  if (result == ERROR_PATH_NOT_FOUND) {
-    // The folder is gone (logs cleaned by hand): it is made again and the line tried once
-    // more. What was known about its files went with it.
+  // While held, the folders cannot be removed on Windows; one found gone nonetheless (or no
+  // longer where its path leads) is looked for again.
+  if (result == ERROR_PATH_NOT_FOUND || (result != ERROR_SUCCESS && !LogFolderInPlace())) {
+    // The folder is gone: it is made again and the line tried once more. What was known
+    // about its files went with it.
     m_indexCache = IndexCache{};
     m_indexHold = IndexHold{};
     result = EnsureLogFolder() ? AppendLine() : static_cast<DWORD>(ERROR_INVALID_PARAMETER);
@@ -958,6 +1169,16 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   // The line buffer is kept for the next call, unless one huge message grew it.
   if (m_strLine.capacity() > kKeptLineChars) std::wstring().swap(m_strLine);
   return result;
+}
+
+void CLogging::WriteSetAsideNotes(OpenLog& log) {
+  for (const std::wstring& note : m_setAsideNotes) {
+    if (FormatLine(L"CLogging.cpp", L"CLogging::EnsureLogFolder", __LINE__, kLogWarning,
+                   note.c_str(), m_strNote) == ERROR_SUCCESS) {
+      (void)WriteText(log, m_strNote);
+    }
+  }
+  m_setAsideNotes.clear();
 }
 
 void CLogging::WriteIndexNote(OpenLog& log) {

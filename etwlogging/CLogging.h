@@ -6,15 +6,20 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "basalt/UniqueHandle.h"
 #include "etwlogging/CLoggingIf.h"
 
 namespace Basalt {
+class CFolderSecurityCalls;
+class CHeldFolderChain;
 class CObfuscatedIniReader;
-}
+struct CFolderChainReport;
+}  // namespace Basalt
 
 namespace ETWLogging {
 
@@ -56,6 +61,15 @@ constexpr wchar_t kIndexNoteFormat[] =
 constexpr wchar_t kLogLockFileName[] = L"log.lck";
 constexpr ULONGLONG kLogLockOffset = 0x4000000000000000ull;
 
+// Said once to the debugger when the log folder cannot be had: what stood in the way (a
+// folder and why), the code, and that the logger is silent from then on.
+constexpr wchar_t kFolderRefusedFormat[] = L"%s (error %lu): no text is logged.";
+// Written into the log folder before the next line when a folder on its way was moved aside:
+// where it stood and its name beside it now.
+constexpr wchar_t kFolderSetAsideFormat[] =
+    L"%s was made or could be changed by someone other than SYSTEM or Administrators: it is "
+    L"now %s beside it, and made anew.";
+
 class CLogging : public CLoggingIf {
  public:
   enum class FolderCheck : DWORD { Pending, Passed, Failed };
@@ -85,11 +99,12 @@ class CLogging : public CLoggingIf {
   // and writes; 0 when filtered out, 87 for a null format, else the Write result.
   DWORD LogV(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
              const wchar_t* format, ...) override;
-  // Appends one line to the current file (opened and closed inside the call), on disk when
-  // it returns; a folder found gone is made again and the line tried once more. 87 when not
-  // initialised, the folder check failed, the message is null or empty or the level is
-  // outside 1..6; 14 out of memory; 112 for a short write (what it wrote is cut off again
-  // where it can be); else the file system's code or 0. No level filter.
+  // Appends one line to the current file (opened and closed inside the call, inside the log
+  // folder held since the first line), on disk when it returns; a folder found gone is made
+  // again and the line tried once more. 87 when not initialised, the folder check failed,
+  // the message is null or empty or the level is outside 1..6; 14 out of memory; 112 for a
+  // short write (what it wrote is cut off again where it can be); else the file system's
+  // code or 0. No level filter.
   DWORD Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
               const wchar_t* message) override;
   // level >= Severity (unsigned): no level is exempt.
@@ -132,6 +147,14 @@ class CLogging : public CLoggingIf {
   // with fewer bytes written than asked); tests make it write short.
   virtual BOOL WriteToFile(HANDLE file, const void* data, DWORD bytes, DWORD* written);
 
+  // Slot 27: the security calls of the folder chain; tests give a fake, as Wine keeps no file
+  // security.
+  virtual Basalt::CFolderSecurityCalls& FolderSecurityCalls();
+
+  // Slot 28: whether the process is SYSTEM or an administrator, and so must not write where
+  // anyone else may (Basalt::TrustedSelf); tests play a standard user.
+  virtual bool IsTrustedProcess();
+
   // Takes ownership of |mutex| as the optional lock of Initialize, Uninitialize and
   // Write (each waits up to 7000 ms and goes on whether or not it got it). Nothing in
   // the system sets one; the destructor closes it.
@@ -148,7 +171,23 @@ class CLogging : public CLoggingIf {
   bool ReadSetting(Basalt::CObfuscatedIniReader& folderReader,
                    Basalt::CObfuscatedIniReader& rootReader, const wchar_t* name,
                    DWORD defaultValue, DWORD& value);
+  // The folder check: opens and holds the folders from ProgramData down to the log folder
+  // (made where missing), and says once why when it cannot.
   bool EnsureLogFolder();
+  // Lets go of the folders held, then opens the first |depth| of them (all of them for
+  // SIZE_MAX) as EnsureLogFolder does, trying again while another process makes or moves the
+  // same folders.
+  DWORD OpenFolders(size_t depth, Basalt::CFolderChainReport& report);
+  // The folders from ProgramData down to the log folder, outermost first.
+  std::vector<std::wstring> FolderNames() const;
+  void ReleaseFolders() noexcept;
+  // The log folder's handle while the chain holds it, else null.
+  HANDLE LogFolder() const;
+  // Whether the log folder held is still where its path leads.
+  bool LogFolderInPlace() const;
+  // Whether |name| in the held folder |folder| (whose path is |path|) is a plain file that
+  // its path names; false when it is missing, a folder or a reparse point.
+  static bool IsPlainFileIn(HANDLE folder, const std::wstring& name, const std::wstring& path);
 
   // One log file opened for a line, with the byte-range lock that orders the folder's writers
   // on it (released before the handle is closed).
@@ -168,8 +207,9 @@ class CLogging : public CLoggingIf {
   // Opens the log file of |index| (its name into m_strFileName) and takes its lock, waiting
   // a short while. |writable| opens it for truncation too, else for appending only.
   DWORD OpenLogFile(DWORD index, DWORD disposition, bool writable, OpenLog& log);
-  // Opens |name| inside the log folder (every file of the folder is opened here, by its
-  // name in it); |share| defaults to reading and writing.
+  // Opens |name| inside the held log folder, relative to its handle and never following a
+  // reparse point (every file of the folder is opened here); |share| defaults to reading and
+  // writing. 3 while no log folder is held.
   DWORD OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
                      Basalt::UniqueFile& file,
                      DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) const;
@@ -198,8 +238,12 @@ class CLogging : public CLoggingIf {
   // Writes |value| of |name| into the folder log.ini as one step for its readers: a copy
   // beside it gets the value and replaces it. The folder lock must be held.
   DWORD StoreFolderValue(const wchar_t* name, int value);
+  // Removes the file |name| of the log folder, if one is there (never a folder).
+  void DeleteInFolder(const std::wstring& name) const;
   // Writes the line that says why the index is held in memory.
   void WriteIndexNote(OpenLog& log);
+  // Writes the lines that say which folders were moved aside.
+  void WriteSetAsideNotes(OpenLog& log);
   // Name of the log file of |index| (no folder) into m_strFileName.
   void BuildFileName(DWORD index);
   // Builds the line into |out|: 87 for a level outside 1..6, 14 out of memory.
@@ -266,6 +310,16 @@ class CLogging : public CLoggingIf {
   // A short write left part of a line that could not be cut off: the next line starts with
   // a line end.
   bool m_bFragment = false;
+
+  // The ProgramData folder that the chain is opened from.
+  std::wstring m_strProgramData;
+  // The folders from ProgramData down to the log folder while they are held: from the first
+  // line until Reset, or only while Initialize reads the settings.
+  std::unique_ptr<Basalt::CHeldFolderChain> m_folders;
+  // The chain holds the log folder itself (not only the folders above it).
+  bool m_bLogFolderHeld = false;
+  // What the next line is preceded by: the folders that were moved aside on the way.
+  std::vector<std::wstring> m_setAsideNotes;
 
   // Working buffers of Write, kept between calls under the lock.
   std::wstring m_strFileName;

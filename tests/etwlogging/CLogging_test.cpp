@@ -6,12 +6,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FakeFolderSecurity.h"
+#include "HostLinks.h"
 #include "basalt/CObfuscatedIniReader.h"
+#include "basalt/HeldFolderChain.h"
+#include "basalt/LibraryUtils.h"
 #include "basalt/UniqueHandle.h"
 #include "tests/support/IniFileShapes.h"
 #include "tests/support/TestFiles.h"
@@ -72,6 +77,44 @@ std::optional<int> GetIniInt(const std::wstring& path, const wchar_t* name) {
   return std::nullopt;
 }
 
+// Every file below |folder| (links followed, as Wine does) by its path under it, with its
+// bytes; folders end in a backslash.
+std::map<std::wstring, std::string> Snapshot(const std::wstring& folder,
+                                             const std::wstring& under = L"") {
+  std::map<std::wstring, std::string> files;
+  WIN32_FIND_DATAW data;
+  const Basalt::UniqueFindFile find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return files;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      files[under + name + L"\\"] = "";
+      for (auto& file : Snapshot(folder + L"\\" + name, under + name + L"\\")) {
+        files.insert(std::move(file));
+      }
+    } else {
+      files[under + name] = ReadBytes(folder + L"\\" + name);
+    }
+  } while (FindNextFileW(find.get(), &data));
+  return files;
+}
+
+LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info);
+std::vector<std::wstring>* g_debugLines = nullptr;
+
+// What |run| sent to the debugger output.
+template <typename F>
+std::vector<std::wstring> DebugLinesOf(F run) {
+  std::vector<std::wstring> lines;
+  g_debugLines = &lines;
+  PVOID handler = AddVectoredExceptionHandler(1, CaptureDebugOutput);
+  run();
+  RemoveVectoredExceptionHandler(handler);
+  g_debugLines = nullptr;
+  return lines;
+}
+
 // File logger whose ProgramData is a scratch folder and whose clock is pinned.
 class TestLogging : public CLogging {
  public:
@@ -94,7 +137,16 @@ class TestLogging : public CLogging {
     shortBytes_ = bytes;
   }
 
+  // Set before Initialize: the folder security calls (Wine keeps none), and whether the
+  // process plays SYSTEM (true) or a standard user (false) rather than what it is.
+  Basalt::CFolderSecurityCalls* security = nullptr;
+  std::optional<bool> trusted;
+
  protected:
+  Basalt::CFolderSecurityCalls& FolderSecurityCalls() override {
+    return security ? *security : CLogging::FolderSecurityCalls();
+  }
+  bool IsTrustedProcess() override { return trusted ? *trusted : CLogging::IsTrustedProcess(); }
   void GetLineTime(SYSTEMTIME* time) override { *time = kPinnedTime; }
   BOOL WriteToFile(HANDLE file, const void* data, DWORD bytes, DWORD* written) override {
     if (shortOver_ != 0 && bytes > shortOver_) {
@@ -611,23 +663,47 @@ TEST_F(CLoggingTest, IndexNeverReadAndUnreadableNowStartsNoFileAnew) {
             std::string(reinterpret_cast<const char*>(line.data()), line.size() * 2));
 }
 
-// The folder removed between two lines (logs cleaned by hand) is made again for the second;
-// when it cannot be made, the logger falls silent as after a failed first check.
+// From the first line on the logger holds its folders: logs cleaned by hand lose their files
+// and keep their folders, and the next line starts file 000 anew. Folders removed all the same
+// (here by the Linux host, which no Wine handle stops) are made again for the next line; when
+// they cannot be had, the logger says once why and falls silent as after a failed first check.
 TEST_F(CLoggingTest, FolderRemovedBetweenTwoLinesIsMadeAgain) {
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
   auto logger = MakeLogger();
   ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"before"), 0u);
   ASSERT_TRUE(FileExists(LogFile(0)));
   DeleteTree(base_ + L"Group");
-  ASSERT_FALSE(FileExists(folder_));
+  ASSERT_FALSE(FileExists(LogFile(0)));
+  EXPECT_TRUE(FileExists(folder_));
+  EXPECT_FALSE(MoveFileW(folder_.c_str(), (folder_ + L".moved").c_str()));
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"cleaned"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L"cleaned\r\n");
+
+  DeleteTree(base_ + L"Group");
+  ASSERT_TRUE(foldertest::RemoveLink(folder_));
+  ASSERT_TRUE(foldertest::RemoveLink(base_ + L"Group"));
+  ASSERT_FALSE(FileExists(base_ + L"Group"));
   ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"after"), 0u);
-  EXPECT_EQ(ReadLog(LogFile(0)),
-            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ after\r\n");
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L"after\r\n");
   EXPECT_TRUE(logger->IsLevelEnabled(3));
 
   DeleteTree(base_ + L"Group");
-  WriteFileOfSize(base_ + L"Group", 4, 'f');  // in the folder's way
-  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"lost"), 87u);
+  ASSERT_TRUE(foldertest::RemoveLink(folder_));
+  ASSERT_TRUE(foldertest::RemoveLink(base_ + L"Group"));
+  const std::wstring elsewhere = root_ + L"\\elsewhere";
+  ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+  ASSERT_TRUE(foldertest::MakeLink(elsewhere, base_ + L"Group"));
+  const std::vector<std::wstring> said = DebugLinesOf([&] {
+    EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"lost"), 87u);
+    EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"lost too"), 87u);
+  });
   EXPECT_FALSE(logger->IsLevelEnabled(5));
+  EXPECT_TRUE(Snapshot(elsewhere).empty());
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find(base_ + L"Group is a reparse point (error 4395): no text is logged."),
+            std::wstring::npos);
+  logger->Uninitialize();
+  EXPECT_TRUE(foldertest::RemoveLink(base_ + L"Group"));
 }
 
 // A short write (TRUE with fewer bytes written) fails the line, and what it wrote is cut off
@@ -854,23 +930,363 @@ TEST(CLoggingSettings, ValidityAndClamps) {
   ExchangeProcessSeverity(saved);
 }
 
+// A vendor folder that cannot be had: a link in its place, or a file for a process that moves
+// nothing aside (a standard user's).
 TEST_F(CLoggingTest, UncreatableFolderSilencesTheLogger) {
-  // A file where the "Telvan" folder should be: the tree cannot be made.
-  WriteFileOfSize(root_ + L"\\Telvan", 4, 'f');
-  TestLogging logger(root_);
-  ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
-  EXPECT_TRUE(logger.IsLevelEnabled(5));
-  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"lost"), 87u);
-  for (DWORD level = 0; level <= 7; ++level) EXPECT_FALSE(logger.IsLevelEnabled(level)) << level;
-  EXPECT_FALSE(logger.IsEnabled());
+  const std::wstring vendor = root_ + L"\\Telvan";
+  const std::wstring elsewhere = root_ + L"\\elsewhere";
+  ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+  for (const bool link : {true, false}) {
+    SCOPED_TRACE(link ? "link" : "file");
+    if (link) {
+      ASSERT_TRUE(foldertest::MakeLink(elsewhere, vendor));
+    } else {
+      WriteFileOfSize(vendor, 4, 'f');
+    }
+    TestLogging logger(root_);
+    if (!link) logger.trusted = false;
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    EXPECT_TRUE(logger.IsLevelEnabled(5));
+    EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"lost"), 87u);
+    for (DWORD level = 0; level <= 7; ++level) EXPECT_FALSE(logger.IsLevelEnabled(level)) << level;
+    EXPECT_FALSE(logger.IsEnabled());
+    EXPECT_TRUE(Snapshot(elsewhere).empty());
 
-  // Silent until Reset, even once the obstacle is gone.
-  DeleteFileW((root_ + L"\\Telvan").c_str());
-  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"still lost"), 87u);
-  EXPECT_FALSE(FileExists(folder_));
-  ASSERT_EQ(logger.Uninitialize(), 0u);
+    // Silent until Reset, even once the obstacle is gone.
+    if (link) {
+      ASSERT_TRUE(foldertest::RemoveLink(vendor));
+    } else {
+      ASSERT_TRUE(DeleteFileW(vendor.c_str()));
+    }
+    EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"still lost"), 87u);
+    EXPECT_FALSE(FileExists(folder_));
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"back"), 0u);
+    EXPECT_TRUE(FileExists(LogFile(0)));
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+    DeleteTree(vendor);
+  }
+}
+
+// --- The folders of the logs -------------------------------------------------------------
+
+// Rights of the folders: the vendor folder as ProgramData hands it down, the logs folder and a
+// group folder where users may make folders of their own, a log folder where only SYSTEM and
+// Administrators write.
+constexpr wchar_t kVendorSddl[] =
+    L"O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x116;;;BU)";
+constexpr wchar_t kLogsSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)"
+    L"(A;;0x4;;;BU)";
+constexpr wchar_t kModuleSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Whoever holds one of these on a folder can turn it into a link or give himself the rest.
+constexpr ACCESS_MASK kSteering = WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES | FILE_WRITE_DATA;
+
+std::wstring Canonical(const wchar_t* sddl) {
+  return foldertest::ToSddl(foldertest::FromSddl(sddl));
+}
+
+// The names in |folder|.
+std::vector<std::wstring> Names(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : Snapshot(folder)) {
+    if (entry.first.find(L'\\') + 1 >= entry.first.size()) {
+      names.push_back(entry.first.substr(0, entry.first.find(L'\\')));
+    }
+  }
+  return names;
+}
+
+// The names of what differs between two snapshots, for a failure message.
+std::string Differences(const std::map<std::wstring, std::string>& a,
+                        const std::map<std::wstring, std::string>& b) {
+  std::string names;
+  for (const auto* one : {&a, &b}) {
+    const auto* other = one == &a ? &b : &a;
+    for (const auto& entry : *one) {
+      const auto it = other->find(entry.first);
+      if (it == other->end() || (one == &a && it->second != entry.second)) {
+        names += std::string(entry.first.begin(), entry.first.end()) + " ";
+      }
+    }
+  }
+  return names;
+}
+
+bool SameObject(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x = {}, y = {};
+  return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// A folder of the chain that another process makes between the logger's look and its step.
+class RacingFolderSecurity : public foldertest::CFakeFolderSecurity {
+ public:
+  DWORD Create(HANDLE parent, const std::wstring& name, PSECURITY_DESCRIPTOR descriptor,
+               ACCESS_MASK access, Basalt::UniqueFile& folder) override {
+    if (name == racedName && races > 0) {
+      --races;
+      const std::wstring path = racedParent + L"\\" + name;
+      if (!CreateDirectoryW(path.c_str(), nullptr) || !Set(path, kModuleSddl)) {
+        return ERROR_GEN_FAILURE;
+      }
+    }
+    return CFakeFolderSecurity::Create(parent, name, descriptor, access, folder);
+  }
+  std::wstring racedParent;
+  std::wstring racedName;
+  int races = 0;
+};
+
+// A link planted where the group folder or the log folder belongs (the folder a user made
+// keeps his rights: he may turn it into a link), with file 000 full behind it: neither the
+// logger of SYSTEM nor a standard user's creates, truncates or writes a file through it or
+// reads its settings there; each says once why it is silent. Without the link, lines land.
+TEST_F(CLoggingTest, LinkInPlaceOfTheGroupOrLogFolderLeadsNoFileElsewhere) {
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  const std::wstring elsewhere = root_ + L"\\elsewhere";
+  const struct {
+    const char* name;
+    bool group;
+    bool trusted;
+  } cases[] = {
+      {"log folder, SYSTEM", false, true},
+      {"group folder, SYSTEM", true, true},
+      {"log folder, a standard user", false, false},
+      {"group folder, a standard user", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeleteTree(root_ + L"\\Telvan");
+    DeleteTree(elsewhere);
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    const std::wstring logs = c.group ? elsewhere + L"\\kernel32" : elsewhere;
+    if (c.group) {
+      ASSERT_TRUE(CreateDirectoryW(logs.c_str(), nullptr));
+    }
+    WriteFileOfSize(logs + L"\\kernel32000.log", 0x40000, 'a');
+    WriteFileOfSize(logs + L"\\kernel32001.log", 64, 'b');
+    SetIniInt(logs + L"\\log.ini", L"MaxEntries", 9);
+    SetIniInt(logs + L"\\log.ini", L"LastLogIdx", 0);
+    const auto before = Snapshot(elsewhere);
+    ASSERT_TRUE(Basalt::CreateDirectoryTree((base_ + L"Group").c_str()));
+    const std::wstring link = c.group ? base_ + L"Group" : folder_;
+    if (c.group) {
+      ASSERT_TRUE(RemoveDirectoryW(link.c_str()));
+    }
+    ASSERT_TRUE(foldertest::MakeLink(elsewhere, link));
+
+    TestLogging logger(root_);
+    logger.trusted = c.trusted;
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    EXPECT_EQ(logger.GetMaxEntries(), 3u);
+    const std::vector<std::wstring> said = DebugLinesOf([&] {
+      EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"refused"), 87u);
+      EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"refused again"), 87u);
+    });
+    EXPECT_FALSE(logger.IsLevelEnabled(5));
+    const auto after = Snapshot(elsewhere);
+    EXPECT_TRUE(after == before) << Differences(before, after);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(link + L" is a reparse point (error 4395): no text is logged."),
+              std::wstring::npos);
+
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+    ASSERT_TRUE(foldertest::RemoveLink(link));
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"landed"), 0u);
+    EXPECT_EQ(ReadLog(LogFile(0)), head + L"landed\r\n");
+    EXPECT_TRUE(Snapshot(elsewhere) == before);
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+  }
+}
+
+// The held group or log folder moved away and a link put in its place (which only a Linux
+// program can do to a held folder): the lines go on into the folder held, through its handle,
+// file 000 being full there; nothing is created, truncated or written behind the link.
+TEST_F(CLoggingTest, FolderTurnedIntoALinkWhileHeldTakesNoFileElsewhere) {
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  const std::wstring elsewhere = root_ + L"\\elsewhere";
+  for (const bool group : {false, true}) {
+    SCOPED_TRACE(group ? "group folder" : "log folder");
+    DeleteTree(root_ + L"\\Telvan");
+    DeleteTree(elsewhere);
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    const std::wstring logs = group ? elsewhere + L"\\kernel32" : elsewhere;
+    if (group) {
+      ASSERT_TRUE(CreateDirectoryW(logs.c_str(), nullptr));
+    }
+    WriteFileOfSize(logs + L"\\kernel32000.log", 0x40000, 'a');
+    WriteFileOfSize(logs + L"\\kernel32001.log", 64, 'b');
+    SetIniInt(logs + L"\\log.ini", L"LastLogIdx", 0);
+    const auto before = Snapshot(elsewhere);
+
+    auto logger = MakeLogger();
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"first"), 0u);
+    {
+      Basalt::UniqueFile file(CreateFileW(LogFile(0).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+      const std::string fill(0x40000, 'a');
+      DWORD written = 0;
+      ASSERT_TRUE(file && WriteFile(file.get(), fill.data(), 0x40000, &written, nullptr));
+    }
+    const std::wstring turned = group ? base_ + L"Group" : folder_;
+    const std::wstring moved = turned + L".moved";
+    ASSERT_TRUE(foldertest::MoveOnHost(turned, moved));
+    ASSERT_TRUE(foldertest::MakeLink(elsewhere, turned));
+
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"second"), 0u);
+    const auto after = Snapshot(elsewhere);
+    EXPECT_TRUE(after == before) << Differences(before, after);
+    const std::wstring held = group ? moved + L"\\kernel32" : moved;
+    EXPECT_NE(ReadLog(held + L"\\kernel32001.log").find(head + L"second\r\n"), std::wstring::npos);
+    ASSERT_EQ(logger->Uninitialize(), 0u);
+    ASSERT_TRUE(foldertest::RemoveLink(turned));
+  }
+}
+
+// A group folder that a standard user made (his log folder and a full file 000 in it) is not
+// written in by SYSTEM: it is moved aside with the handle the user holds on it, and made anew
+// with the rights of the logs folder; the controller's rights on the vendor and logs folders
+// are taken as they are. Held by the user without delete sharing, it cannot be moved: the
+// logger says once why it is silent and writes nothing there.
+TEST_F(CLoggingTest, GroupFolderAUserMadeIsSetAsideBySystem) {
+  const std::wstring logsFolder = root_ + L"\\Telvan\\QXLOGS";
+  const std::wstring group = base_ + L"Group";
+  for (const bool sharesDelete : {true, false}) {
+    SCOPED_TRACE(sharesDelete ? "moved aside" : "held by the user");
+    DeleteTree(root_ + L"\\Telvan");
+    foldertest::CFakeFolderSecurity security;
+    ASSERT_TRUE(CreateDirectoryW((root_ + L"\\Telvan").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(logsFolder.c_str(), nullptr));
+    ASSERT_TRUE(security.Set(root_ + L"\\Telvan", kVendorSddl));
+    ASSERT_TRUE(security.Set(logsFolder, kLogsSddl));
+    ASSERT_EQ(security.MakeFolderAs(foldertest::StandardUser(), logsFolder, L"Group"), 0u);
+    ASSERT_EQ(security.MakeFolderAs(foldertest::StandardUser(), group, L"kernel32"), 0u);
+    ASSERT_EQ(security.MakeFileAs(foldertest::StandardUser(), folder_, L"kernel32000.log"), 0u);
+    WriteFileOfSize(LogFile(0), 0x40000, 'u');
+    const auto users = Snapshot(group);
+    Basalt::UniqueFile userHandle;
+    ACCESS_MASK granted = 0;
+    ASSERT_EQ(
+        security.OpenAs(foldertest::StandardUser(), group, MAXIMUM_ALLOWED,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | (sharesDelete ? FILE_SHARE_DELETE : 0),
+                        userHandle, granted),
+        0u);
+    ASSERT_NE(granted & kSteering, 0u);
+
+    TestLogging logger(root_);
+    logger.security = &security;
+    logger.trusted = true;
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    if (!sharesDelete) {
+      const std::vector<std::wstring> said =
+          DebugLinesOf([&] { EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"refused"), 87u); });
+      ASSERT_EQ(said.size(), 1u);
+      EXPECT_NE(said[0].find(L"Cannot move aside " + group + L" (error 32): no text is logged."),
+                std::wstring::npos);
+      EXPECT_TRUE(Snapshot(group) == users) << Differences(users, Snapshot(group));
+      ASSERT_EQ(logger.Uninitialize(), 0u);
+      continue;
+    }
+    ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"mine"), 0u);
+    std::wstring aside;
+    for (const std::wstring& name : Names(logsFolder)) {
+      if (name.rfind(L"Group.set-aside-", 0) == 0) aside = name;
+    }
+    ASSERT_FALSE(aside.empty());
+    EXPECT_EQ(Names(logsFolder).size(), 2u);
+    EXPECT_TRUE(Snapshot(logsFolder + L"\\" + aside) == users);
+    EXPECT_EQ(security.Sddl(group), Canonical(kLogsSddl));
+    EXPECT_EQ(security.Sddl(folder_), Canonical(kModuleSddl));
+    EXPECT_EQ(security.RightsOf(foldertest::StandardUser(), folder_) & kSteering, 0u);
+    EXPECT_EQ(security.daclWrites, 0);
+    Basalt::UniqueFile asideHandle(CreateFileW((logsFolder + L"\\" + aside).c_str(),
+                                               FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_TRUE(SameObject(userHandle.get(), asideHandle.get()));
+    // The line says where the folder went.
+    const std::wstring note = std::wstring(kStamp) + L" -- (Warning)$ [   kernel32.dll]$ " + group +
+                              L" was made or could be changed by someone other than "
+                              L"SYSTEM or Administrators: it is now " +
+                              aside + L" beside it, and made anew.\r\n";
+    EXPECT_EQ(ReadLog(LogFile(0)),
+              note + std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ mine\r\n");
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+  }
+}
+
+// What SYSTEM makes gets the rights the controller gives the vendor and logs folders (and a
+// group folder those of the logs folder), and is taken as it is by the next logger.
+TEST_F(CLoggingTest, FoldersSystemMakesCarryTheControllersRights) {
+  foldertest::CFakeFolderSecurity security;
+  for (int round = 0; round < 2; ++round) {
+    TestLogging logger(root_);
+    logger.security = &security;
+    logger.trusted = true;
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"made"), 0u);
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+  }
+  EXPECT_EQ(security.Sddl(root_ + L"\\Telvan").substr(0, 4), L"O:BA");
+  EXPECT_EQ(security.Sddl(root_ + L"\\Telvan\\QXLOGS"), Canonical(kLogsSddl));
+  EXPECT_EQ(security.Sddl(base_ + L"Group"), Canonical(kLogsSddl));
+  EXPECT_EQ(security.Sddl(folder_), Canonical(kModuleSddl));
+  EXPECT_EQ(Names(root_).size(), 1u);
+  EXPECT_EQ(Names(root_ + L"\\Telvan\\QXLOGS").size(), 1u);
+  EXPECT_EQ(security.daclWrites, 0);
+  EXPECT_EQ(ReadLog(LogFile(0)).size(),
+            2 * (wcslen(kStamp) + wcslen(L" -- (Information)$ [   kernel32.dll]$ made\r\n")));
+}
+
+// A standard user's logger makes its group and log folders itself, owns them, and keeps
+// logging in them: they are not judged, nor are the vendor and logs folders given rights.
+TEST_F(CLoggingTest, StandardUserKeepsLoggingInTheFoldersItMade) {
+  const std::wstring logsFolder = root_ + L"\\Telvan\\QXLOGS";
+  foldertest::CFakeFolderSecurity security;
+  security.creator = foldertest::StandardUser();
+  ASSERT_TRUE(Basalt::CreateDirectoryTree(logsFolder.c_str()));
+  ASSERT_TRUE(security.Set(root_ + L"\\Telvan", kVendorSddl));
+  // Rights other than the controller's own: SYSTEM's logger would set them.
+  ASSERT_TRUE(security.Set(logsFolder,
+                           L"O:BAD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+                           L"(A;OICIIO;FA;;;CO)(A;;0x1200ad;;;BU)"));
+  ASSERT_NE(security.RightsOf(foldertest::StandardUser(), logsFolder) & FILE_ADD_SUBDIRECTORY, 0u);
+  for (const wchar_t* line : {L"one", L"two"}) {
+    TestLogging logger(root_);
+    logger.security = &security;
+    logger.trusted = false;
+    ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
+    ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 3, line), 0u);
+    ASSERT_EQ(logger.Uninitialize(), 0u);
+  }
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  EXPECT_EQ(ReadLog(LogFile(0)), head + L"one\r\n" + head + L"two\r\n");
+  EXPECT_EQ(Names(logsFolder), std::vector<std::wstring>{L"Group"});
+  const std::wstring user = L"O:" + foldertest::StandardUser().user;
+  EXPECT_EQ(security.Sddl(base_ + L"Group").substr(0, user.size()), user);
+  EXPECT_EQ(security.Sddl(folder_).substr(0, user.size()), user);
+  EXPECT_NE(security.RightsOf(foldertest::StandardUser(), folder_) & FILE_ADD_FILE, 0u);
+  EXPECT_EQ(security.daclWrites, 0);
+}
+
+// Two processes that make the same folder at once: the one that finds it made between its look
+// and its step takes it as the other made it.
+TEST_F(CLoggingTest, FolderMadeMeanwhileByAnotherProcessIsTaken) {
+  ASSERT_TRUE(Basalt::CreateDirectoryTree((base_ + L"Group").c_str()));
+  RacingFolderSecurity security;
+  security.racedParent = base_ + L"Group";
+  security.racedName = L"kernel32";
+  security.races = 1;
+  TestLogging logger(root_);
+  logger.security = &security;
+  logger.trusted = true;
   ASSERT_EQ(logger.Initialize(L"Group", kernel32_, nullptr, nullptr), 0u);
-  EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 5, L"back"), 0u);
+  ASSERT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"made by the other"), 0u);
+  EXPECT_EQ(security.races, 0);
+  EXPECT_EQ(Names(base_ + L"Group"), std::vector<std::wstring>{L"kernel32"});
   EXPECT_TRUE(FileExists(LogFile(0)));
 }
 
@@ -886,8 +1302,12 @@ TEST_F(CLoggingTest, InitializeAndUninitializeResults) {
   EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"ok"), 0u);
   EXPECT_TRUE(FileExists(LogFile(0)));
   logger.SetMaxEntries(50);
+  EXPECT_FALSE(MoveFileW(folder_.c_str(), (folder_ + L".moved").c_str()));
   EXPECT_EQ(logger.Uninitialize(), 0u);
   EXPECT_EQ(logger.GetMaxEntries(), 3u);  // Reset restored the defaults
+  // Reset lets go of the folders.
+  EXPECT_TRUE(MoveFileW(folder_.c_str(), (folder_ + L".moved").c_str()));
+  EXPECT_TRUE(MoveFileW((folder_ + L".moved").c_str(), folder_.c_str()));
   EXPECT_EQ(logger.Uninitialize(), 20002u);
   EXPECT_EQ(logger.Write(nullptr, nullptr, 0, 3, L"late"), 87u);
 
@@ -933,8 +1353,6 @@ TEST_F(CLoggingTest, ReleaseDeletesWhenTheCountDropsToZero) {
 }
 
 // Bit 0x01 sends the finished line to the debugger output too.
-LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info);
-std::vector<std::wstring>* g_debugLines = nullptr;
 LONG CALLBACK CaptureDebugOutput(EXCEPTION_POINTERS* info) {
   const EXCEPTION_RECORD* record = info->ExceptionRecord;
   if (g_debugLines && record->NumberParameters >= 2) {
