@@ -83,6 +83,8 @@ class CLogging : public CLoggingIf {
   // 20001 when already initialised; else builds names, paths and settings: 87 for an
   // empty group or host or a failed path, 14 when a copy fails, the ProgramData error,
   // else 0. On failure the object is Reset. A given listener is not used, only deleted.
+  // The settings are read through the folders already there, held and checked as the first
+  // line's are while they are read; none is made.
   [[nodiscard]] DWORD Initialize(const wchar_t* group, HMODULE module, const wchar_t* host,
                                  LoggingConfigListenerIf* listener) override;
   // Nothing to prepare: 0.
@@ -185,8 +187,8 @@ class CLogging : public CLoggingIf {
   HANDLE LogFolder() const;
   // Whether the log folder held is still where its path leads.
   bool LogFolderInPlace() const;
-  // Whether |name| in the held folder |folder| (whose path is |path|) is a plain file that
-  // its path names; false when it is missing, a folder or a reparse point.
+  // Whether |name| in the held folder |folder| is a plain file that |path| names now; false
+  // when it is missing, a folder or a reparse point.
   static bool IsPlainFileIn(HANDLE folder, const std::wstring& name, const std::wstring& path);
 
   // One log file opened for a line, with the byte-range lock that orders the folder's writers
