@@ -47,6 +47,7 @@ struct Image {
   DWORD imageBaseField = 0;  // offset of the image base field in the headers
   DWORD sizeOfImage = 0;
   DWORD sizeOfHeaders = 0;
+  DWORD entryPoint = 0;
   ULONGLONG fileSize = 0;
   IMAGE_DATA_DIRECTORY directories[IMAGE_NUMBEROF_DIRECTORY_ENTRIES] = {};
   std::vector<IMAGE_SECTION_HEADER> sections;
@@ -131,6 +132,9 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
                     offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfHeaders) ==
                         offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfHeaders),
                 "optional header layout");
+  static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint) ==
+                    offsetof(IMAGE_OPTIONAL_HEADER64, AddressOfEntryPoint),
+                "optional header layout");
   if (header.SizeOfOptionalHeader < directoriesAt) return ERROR_BAD_EXE_FORMAT;
   const ULONGLONG sectionTable = optional + header.SizeOfOptionalHeader;
   if (sectionTable + ULONGLONG{header.NumberOfSections} * sizeof(IMAGE_SECTION_HEADER) > length) {
@@ -141,6 +145,7 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
   image.imageBase = LoadPointer(opt + imageBaseAt, image.pointerSize);
   image.sizeOfImage = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfImage));
   image.sizeOfHeaders = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfHeaders));
+  image.entryPoint = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, AddressOfEntryPoint));
   const DWORD count =
       std::min<DWORD>({Load<DWORD>(opt + countAt), IMAGE_NUMBEROF_DIRECTORY_ENTRIES,
                        static_cast<DWORD>((header.SizeOfOptionalHeader - directoriesAt) /
@@ -489,7 +494,8 @@ ULONGLONG MappingSize(HANDLE process, const BYTE* base, bool* tooMany) {
   }
 }
 
-DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
+// |entryRva| null: the entry point is not compared.
+DWORD Match(HANDLE file, HANDLE process, const BYTE* base, const ULONGLONG* entryRva) {
   MEMORY_BASIC_INFORMATION region = {};
   if (VirtualQueryEx(process, base, &region, sizeof(region)) != sizeof(region)) {
     return GetLastError();
@@ -499,6 +505,7 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
   Image image;
   DWORD error = ReadHeaders(file, image);
   if (error != ERROR_SUCCESS) return error;
+  if (entryRva != nullptr && *entryRva != image.entryPoint) return ERROR_ACCESS_DENIED;
   bool tooMany = false;
   const ULONGLONG mapped = MappingSize(process, base, &tooMany);
   if (tooMany) return ERROR_FILE_TOO_LARGE;
@@ -547,10 +554,37 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
 DWORD MatchMappedImage(HANDLE file, HANDLE process, const void* base) {
   if (base == nullptr) return ERROR_INVALID_PARAMETER;
   try {
-    return Match(file, process, static_cast<const BYTE*>(base));
+    return Match(file, process, static_cast<const BYTE*>(base), nullptr);
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+}
+
+DWORD MatchProgramImage(HANDLE file, HANDLE process, const void* base, ULONGLONG entryRva) {
+  if (base == nullptr) return ERROR_INVALID_PARAMETER;
+  try {
+    return Match(file, process, static_cast<const BYTE*>(base), &entryRva);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD FindProgramImage(HANDLE process, const void** base, ULONGLONG* entryRva) {
+  ProcessImageRecord record = {};
+  const NTSTATUS status =
+      NtQueryInformationProcess(process, ProcessImageInformation, &record, sizeof(record), nullptr);
+  if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
+  MEMORY_BASIC_INFORMATION region = {};
+  if (record.transferAddress == nullptr ||
+      VirtualQueryEx(process, record.transferAddress, &region, sizeof(region)) != sizeof(region) ||
+      region.Type != MEM_IMAGE || region.AllocationBase == nullptr) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (ProcessImageBase(process) != region.AllocationBase) return ERROR_ACCESS_DENIED;
+  *base = region.AllocationBase;
+  *entryRva = static_cast<const BYTE*>(record.transferAddress) -
+              static_cast<const BYTE*>(region.AllocationBase);
+  return ERROR_SUCCESS;
 }
 
 const void* ProcessImageBase(HANDLE process) {

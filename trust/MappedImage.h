@@ -25,7 +25,20 @@ constexpr DWORD kMaxImageRegions = 4096;
 // are read in large pieces. Writable sections are not compared: they change as the program runs.
 [[nodiscard]] DWORD MatchMappedImage(HANDLE file, HANDLE process, const void* base);
 
+// MatchMappedImage, where the file's entry point must also lie |entryRva| into the image
+// (ERROR_ACCESS_DENIED otherwise).
+[[nodiscard]] DWORD MatchProgramImage(HANDLE file, HANDLE process, const void* base,
+                                      ULONGLONG entryRva);
+
+// Where |process| (opened with PROCESS_QUERY_INFORMATION and PROCESS_VM_READ) maps its program
+// image, from the kernel's record of the image it was created from, which the process cannot
+// write: 0 with |*base| the base of the image mapping that holds the recorded entry point and
+// |*entryRva| the entry point's offset in it. ERROR_ACCESS_DENIED when the entry point lies in no
+// image mapping, or when the process's own record (its process environment block, which it can
+// write) names another base; otherwise the error of the failed query. Untouched on failure.
+[[nodiscard]] DWORD FindProgramImage(HANDLE process, const void** base, ULONGLONG* entryRva);
+
 // The base of the program image of |process| (opened with PROCESS_VM_READ and
 // PROCESS_QUERY_LIMITED_INFORMATION), as its process environment block records it; null on
-// failure.
+// failure. The process can write that record.
 [[nodiscard]] const void* ProcessImageBase(HANDLE process);

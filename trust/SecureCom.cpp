@@ -125,10 +125,13 @@ DWORD VerifyRunningProgram(DWORD processId) {
   // and every name the system gives for its image may still be the old path. So the file at the
   // path is held, so that nothing on its path can change, and judged only when it is the image
   // that the process maps.
+  // The image is found by the kernel's record of it: the process may write its own.
+  const void* base = nullptr;
+  ULONGLONG entryRva = 0;
   CHeldFile file;
-  if (file.Open(path) != ERROR_SUCCESS ||
-      MatchMappedImage(file.get(), process.get(), ProcessImageBase(process.get())) !=
-          ERROR_SUCCESS) {
+  if (FindProgramImage(process.get(), &base, &entryRva) != ERROR_SUCCESS ||
+      file.Open(path) != ERROR_SUCCESS ||
+      MatchProgramImage(file.get(), process.get(), base, entryRva) != ERROR_SUCCESS) {
     return ERROR_ACCESS_DENIED;
   }
   const DWORD verdict = VerifyModuleFileTrust(file.Path().c_str());

@@ -5,6 +5,7 @@
 #include "trust/MappedImage.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <string>
@@ -307,6 +308,44 @@ TEST_F(MappedImageTest, AHostileFileIsRefusedClearly) {
     // Generous: the walk past the bound reads the file in large pieces.
     EXPECT_LT(GetTickCount64() - start, 10000u) << c.what;
   }
+}
+
+// The program image as the kernel records it: where this program runs, found by its entry point.
+// A process environment block that names another image (the process may write it) is refused,
+// and so is a file whose entry point lies elsewhere.
+TEST_F(MappedImageTest, TheProgramImageIsWhereTheKernelRecordsIt) {
+  Basalt::UniqueKernelHandle self(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  const HMODULE program = GetModuleHandleW(nullptr);
+  const DWORD entry = testsupport::PeImage{trust_test::ReadFileBytes(exe)}
+                          .Headers()
+                          ->OptionalHeader.AddressOfEntryPoint;
+
+  const void* base = nullptr;
+  ULONGLONG entryRva = 0;
+  ASSERT_EQ(0u, FindProgramImage(self.get(), &base, &entryRva));
+  EXPECT_EQ(static_cast<const void*>(program), base);
+  EXPECT_EQ(entry, entryRva);
+  Basalt::UniqueFile file = OpenForReading(exe);
+  EXPECT_EQ(0u, MatchProgramImage(file.get(), self.get(), base, entryRva));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
+            MatchProgramImage(file.get(), self.get(), base, entryRva + 1));
+
+  // This program's own record names the caller library as its image.
+  HMODULE other = Load(CopyOfCaller(L"recorded.dll"));
+  ASSERT_NE(nullptr, other);
+  PROCESS_BASIC_INFORMATION basic = {};
+  ASSERT_EQ(0, NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic,
+                                         sizeof(basic), nullptr));
+  auto* recorded = reinterpret_cast<void**>(reinterpret_cast<BYTE*>(basic.PebBaseAddress) + 0x10);
+  ASSERT_EQ(static_cast<void*>(program), *recorded);
+  *recorded = other;
+  const DWORD found = FindProgramImage(self.get(), &base, &entryRva);
+  *recorded = program;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), found);
+  EXPECT_EQ(static_cast<const void*>(program), base) << "untouched";
 }
 
 TEST(ProcessImageBase, IsTheBaseOfTheProgramImage) {

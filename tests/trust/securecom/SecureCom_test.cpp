@@ -489,18 +489,20 @@ HANDLE StartProgram(const std::wstring& program, std::wstring commandLine) {
   return process;
 }
 
-// A running copy of the client program. It waits until let go; with |call| it then calls the
-// running class object of CLSID_SecureComProbe. It ends when this goes.
+// A running copy of the client program, started with |options| (SecureComTestProcess.cpp). It
+// waits until let go; with |call| it then calls the running class object of CLSID_SecureComProbe.
+// It ends when this goes.
 class ClientProcess {
  public:
-  ClientProcess(const std::wstring& program, bool call) {
+  ClientProcess(const std::wstring& program, bool call, const std::wstring& options = L"") {
     static LONG count = 0;
     const std::wstring name = L"SecureComTestProcessGo-" + std::to_wstring(GetCurrentProcessId()) +
                               L"-" + std::to_wstring(InterlockedIncrement(&count));
     m_go.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     if (!m_go) return;
-    m_process.reset(
-        StartProgram(program, L"\"" + program + L"\" " + (call ? L"call " : L"") + name));
+    m_process.reset(StartProgram(program, L"\"" + program + L"\" " + options +
+                                              (options.empty() ? L"" : L" ") +
+                                              (call ? L"call " : L"") + name));
     if (m_process) m_pid = GetProcessId(m_process.get());
   }
   ~ClientProcess() { Finish(); }
@@ -778,11 +780,12 @@ class RunningClassObjectTest : public ApartmentCallTest {
     Register(CLSID_SecureComProbe, kServerSigned);
   }
 
-  // Runs a client program that calls the running class object once |prepare| has run; the
-  // HRESULT of its call.
+  // Runs a client program (with |options|) that calls the running class object once |prepare|
+  // has run; the HRESULT of its call.
   template <typename Prepare>
-  static DWORD RunClient(const std::wstring& program, Prepare prepare) {
-    ClientProcess client(program, true);
+  static DWORD RunClient(const std::wstring& program, Prepare prepare,
+                         const std::wstring& options = L"") {
+    ClientProcess client(program, true, options);
     if (client.pid() == 0) return 0xFFFFFFFF;
     if (!prepare()) return 0xFFFFFFFE;
     return client.Finish();
@@ -863,6 +866,55 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RunningClientCase>& info) {
       return std::string(info.param.what);
     });
+
+// Clients that would crash, stall or fool the check: each is refused within a bound, and the
+// host answers a signed client afterwards.
+struct HostileClientCase {
+  const char* what;
+  bool signedClient;
+  // The client's options, given its folders.
+  std::wstring (*options)(const ClientFolders& folders);
+};
+
+void PrintTo(const HostileClientCase& c, std::ostream* os) { *os << c.what; }
+
+class HostileClientTest : public RunningClassObjectTest,
+                          public ::testing::WithParamInterface<HostileClientCase> {};
+
+TEST_P(HostileClientTest, IsRefusedWithinABoundAndTheHostAnswersOthers) {
+  const HostileClientCase& c = GetParam();
+  RegisterHere();
+  ClientFolders folders(c.signedClient, false);
+  ASSERT_TRUE(folders.ok());
+  const LONG createdBefore = Stats(kServerSigned).created;
+  const ULONGLONG start = GetTickCount64();
+  const DWORD result = RunClient(
+      folders.Program(), [] { return true; }, c.options(folders));
+  const ULONGLONG took = GetTickCount64() - start;
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(result));
+  EXPECT_EQ(createdBefore, Stats(kServerSigned).created);
+  // Generous against a loaded machine; what the bounds keep out takes far longer.
+  EXPECT_LT(took, 20000u);
+  EXPECT_EQ(S_OK, static_cast<HRESULT>(RunClient(kProcessSigned))) << "a signed client afterwards";
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest,
+                         ::testing::Values(
+                             // It renames its file, puts a trusted copy at its path, maps that copy
+                             // as an image and records the copy as its own image.
+                             HostileClientCase{"UntrustedThatRecordsATrustedCopyAsItsImage", false,
+                                               [](const ClientFolders& folders) {
+                                                 return L"swap:" + kProcessSigned + L" record:" +
+                                                        folders.Program();
+                                               }},
+                             // Its own record of its image must agree with the kernel's.
+                             HostileClientCase{"TrustedThatRecordsACopyOfItselfAsItsImage", true,
+                                               [](const ClientFolders& folders) {
+                                                 return L"record:" + folders.Decoy();
+                                               }}),
+                         [](const ::testing::TestParamInfo<HostileClientCase>& info) {
+                           return std::string(info.param.what);
+                         });
 
 // A class object registered from a single-threaded apartment serves calls from other processes
 // on that apartment's thread, where no RPC call is active and the return address lies in the
