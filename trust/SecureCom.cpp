@@ -123,21 +123,22 @@ DWORD VerifyRunningProgram(DWORD processId) {
 
   // A running program may rename its own file (or folder) and put another file at its old path,
   // and every name the system gives for its image may still be the old path. So the file at the
-  // path is held, so that nothing on its path can change, and judged only when it is the image
-  // that the process maps.
-  // The image is found by the kernel's record of it: the process may write its own.
+  // path is held, so that nothing on its path can change, its signature is verified through what
+  // is held, and it is judged trusted only when it is the image that the process maps, found by
+  // the kernel's record of it (the process may write its own). The file is parsed as an image
+  // only once its signature holds.
   const void* base = nullptr;
   ULONGLONG entryRva = 0;
-  CHeldFile file;
-  if (FindProgramImage(process.get(), &base, &entryRva) != ERROR_SUCCESS ||
-      file.Open(path) != ERROR_SUCCESS ||
-      MatchProgramImage(file.get(), process.get(), base, entryRva) != ERROR_SUCCESS) {
+  if (FindProgramImage(process.get(), &base, &entryRva) != ERROR_SUCCESS) {
     return ERROR_ACCESS_DENIED;
   }
-  const DWORD verdict = VerifyModuleFileTrust(file.Path().c_str());
-  // What the verifier opened by the path must have been the file held (a link on the path could
-  // still have been turned elsewhere).
-  return file.PathNamesTheHeldFile() ? verdict : ERROR_ACCESS_DENIED;
+  CHeldFile file;
+  if (file.Open(path) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+  const DWORD verdict = VerifyHeldFileTrust(file.get(), file.Path().c_str());
+  if (verdict != kTrustVerdictTrusted) return ERROR_ACCESS_DENIED;
+  return MatchProgramImage(file.get(), process.get(), base, entryRva) == ERROR_SUCCESS
+             ? kTrustVerdictTrusted
+             : ERROR_ACCESS_DENIED;
 }
 
 // Full path of the module of this process holding |address| into |path|, whole however long;

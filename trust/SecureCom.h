@@ -107,7 +107,9 @@ struct CallClient {
 [[nodiscard]] DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client);
 
 // 0 when the program file of the running process |processId| is trusted, 5 when it is not or when
-// the file at its path is not the image the process maps (it was renamed and replaced) or cannot
-// be held for the check, 87 when its path cannot be had (no such process, it has ended or cannot be
-// opened). A path of any length is judged whole.
+// the file at its path is not the image the process maps (it was renamed and replaced, or the
+// process records another image as its own) or cannot be held for the check (CHeldFile), 87 when
+// its path cannot be had (no such process, it has ended or cannot be opened). The file is judged
+// by its own signature, read through the held file (VerifyHeldFileTrust: the external validator is
+// not asked), before it is read as an image; a path of any length is judged whole.
 [[nodiscard]] DWORD VerifyProcessImageSigner(DWORD processId);
