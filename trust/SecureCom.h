@@ -103,8 +103,15 @@ struct CallClient {
 // client's program file (VerifyProcessImageSigner); one whose client process cannot be named (a
 // call COM dispatched from another process onto a thread where no RPC call is active, or a failed
 // lookup) is refused with 5. A direct call, or a COM call from another apartment of this process,
-// is judged by the module holding |returnAddress| (VerifyCodeAddressSigner).
+// is judged by the module holding |returnAddress| (VerifyCodeAddressSigner), except that a return
+// address in code that relays COM calls (IsComRelayAddress) is refused with 5 whatever COM says.
 [[nodiscard]] DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client);
+
+// True when |address| lies in code that relays COM calls and so never names a caller: the
+// system's COM and RPC libraries (ole32, combase, rpcrt4, oleaut32) or the in-process server
+// registered under HKEY_CLASSES_ROOT as the proxy/stub of IQxClassFactory or
+// IQxClassFactory_PreComponentization.
+[[nodiscard]] bool IsComRelayAddress(const void* address);
 
 // 0 when the program file of the running process |processId| is trusted, 5 when it is not or when
 // the file at its path is not the image the process maps (it was renamed and replaced, or the

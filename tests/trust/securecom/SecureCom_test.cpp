@@ -703,8 +703,8 @@ TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCalli
 }
 
 // A call from another apartment of this process reaches the factory through the proxy/stub of
-// IQxClassFactory, on a thread that serves the call: it is judged by the stub's module as before,
-// not as a call of this (signed) process. So the outcome follows the stub's signature.
+// IQxClassFactory, on a thread that serves the call, with its return address in the stub: code
+// that relays COM calls names no caller, so the call is refused whatever the stub's signature.
 class ApartmentCallTest : public SecureComTest {
  protected:
   void TearDown() override {
@@ -744,7 +744,7 @@ class ApartmentCallTest : public SecureComTest {
   std::wstring registeredPs_;
 };
 
-TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
+TEST_F(ApartmentCallTest, IsRefusedWhateverTheStubsSignature) {
   const std::wstring psSigned = testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED);
   const std::wstring psUnsigned = testsupport::WinePath(SECURECOM_FACTORY_PS_UNSIGNED);
   ASSERT_EQ(0u, VerifyModuleFileTrust(psSigned.c_str()));
@@ -757,7 +757,7 @@ TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
   struct Case {
     const std::wstring* ps;
     HRESULT expected;
-  } const cases[] = {{&psSigned, S_OK}, {&psUnsigned, kAccessDenied}};
+  } const cases[] = {{&psSigned, kAccessDenied}, {&psUnsigned, kAccessDenied}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(*c.ps));
     UseProxyStub(*c.ps);
@@ -767,6 +767,44 @@ TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
     ASSERT_EQ(0u, Regsvr32(*c.ps, true));
     registeredPs_.clear();
   }
+}
+
+// The code that relays COM calls: the system's COM and RPC libraries, and the proxy/stub library
+// while it is registered for the factory interface (signed, so its own signature would admit it).
+TEST_F(ApartmentCallTest, TheSystemsComLibrariesAndTheRegisteredProxyStubRelayCalls) {
+  const std::wstring psSigned = testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED);
+  Basalt::UniqueModule ps(LoadLibraryW(psSigned.c_str()));
+  Basalt::UniqueModule callerSigned(LoadLibraryW(kCallerSigned.c_str()));
+  ASSERT_TRUE(ps && callerSigned);
+  const void* stub = reinterpret_cast<const void*>(GetProcAddress(ps.get(), "DllGetClassObject"));
+  const void* ole = reinterpret_cast<const void*>(&CoGetClassObject);
+  const void* rpc = reinterpret_cast<const void*>(
+      GetProcAddress(GetModuleHandleW(L"rpcrt4.dll"), "NdrStubCall2"));
+  const void* trusted =
+      reinterpret_cast<const void*>(GetProcAddress(callerSigned.get(), kCallerCreateObjectExport));
+  ASSERT_TRUE(stub && rpc && trusted);
+  ASSERT_EQ(0u, VerifyCodeAddressSigner(stub));
+  const CallClient direct{RPC_S_NO_CALL_ACTIVE, 0};
+
+  EXPECT_FALSE(IsComRelayAddress(stub)) << "not registered";
+  EXPECT_EQ(0u, VerifyCallerSigner(stub, direct));
+  UseProxyStub(psSigned);
+  struct Case {
+    const char* what;
+    const void* code;
+    bool relays;
+  } const cases[] = {
+      {"the registered proxy/stub", stub, true},
+      {"ole32", ole, true},
+      {"rpcrt4", rpc, true},
+      {"a signed library", trusted, false},
+      {"this program", reinterpret_cast<const void*>(&ExeFolder), false},
+      {"no module", nullptr, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.relays, IsComRelayAddress(c.code)) << c.what;
+  EXPECT_EQ(5u, VerifyCallerSigner(stub, direct));
+  EXPECT_EQ(5u, VerifyCallerSigner(stub, CallClient{RPC_S_OK, GetCurrentProcessId()}));
+  EXPECT_EQ(0u, VerifyCallerSigner(trusted, direct));
 }
 
 // The signed test server's class object, registered with COM as a running local server, called by
@@ -919,15 +957,22 @@ INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest,
 // A class object registered from a single-threaded apartment serves calls from other processes
 // on that apartment's thread, where no RPC call is active and the return address lies in the
 // stub: such a call is refused unless its client can be named. Wine's COM reports no call context
-// there, so that thread's queries are answered as Windows answers them for a call from another
-// process; the RPC lookup is Wine's own, and names no client there either.
-TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUnnamed) {
+// there: with |asWindows| that thread's queries are answered as Windows answers them for a call
+// from another process, otherwise Wine's own answers stand (as if the call were direct) and the
+// stub at the return address refuses it; the RPC lookup is Wine's own, and names no client there.
+class StaServedCallTest : public RunningClassObjectTest,
+                          public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StaServedCallTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUnnamed) {
+  const bool asWindows = GetParam();
   struct Apartment {
     Basalt::UniqueEvent registered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     Basalt::UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     SecureComServerAnswerComCallsFn answer;
+    bool asWindows;
     HRESULT hr = E_FAIL;
   } sta;
+  sta.asWindows = asWindows;
   ASSERT_TRUE(sta.registered && sta.stop);
   // The caller check runs in the server library, with the test binding linked into it.
   Basalt::UniqueModule server(LoadLibraryW(kServerSigned.c_str()));
@@ -946,7 +991,7 @@ TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUn
       a->hr = CoRegisterClassObject(CLSID_SecureComProbe, factory.Get(), CLSCTX_LOCAL_SERVER,
                                     REGCLS_MULTIPLEUSE, &cookie);
     }
-    a->answer(GetCurrentThreadId(), S_OK, S_FALSE);
+    if (a->asWindows) a->answer(GetCurrentThreadId(), S_OK, S_FALSE);
     SetEvent(a->registered.get());
     HANDLE stop = a->stop.get();
     while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
@@ -971,6 +1016,11 @@ TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUn
   EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(RunClient(kProcessSigned))) << "trusted";
   EXPECT_EQ(createdBefore, Stats(kServerSigned).created);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, StaServedCallTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AsWindows" : "AsWine");
+                         });
 
 // ---- Creation through a secure class factory ----
 
