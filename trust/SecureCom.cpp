@@ -11,6 +11,7 @@
 
 #include "basalt/FileUtils.h"
 #include "basalt/UniqueHandle.h"
+#include "trust/CallerVerdictCache.h"
 #include "trust/CodeTrust.h"
 #include "trust/HeldFile.h"
 #include "trust/MappedImage.h"
@@ -181,11 +182,25 @@ DWORD VerifyRunningProgram(DWORD processId) {
   }
   CHeldFile file;
   if (file.Open(path) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-  const DWORD verdict = VerifyHeldFileTrust(file.get(), file.Path().c_str());
-  if (verdict != kTrustVerdictTrusted) return ERROR_ACCESS_DENIED;
-  return MatchProgramImage(file.get(), process.get(), base, entryRva) == ERROR_SUCCESS
-             ? kTrustVerdictTrusted
-             : ERROR_ACCESS_DENIED;
+  // A verdict is kept for as long as the process, its program file and the trusted lists it was
+  // made with stay the same.
+  CallerVerdictKey key;
+  const bool keyed = MakeCallerVerdictKey(process.get(), file.get(), &key);
+  DWORD verdict = kTrustVerdictNotTrusted;
+  if (keyed && CallerVerdicts().Find(key, &verdict)) return verdict;
+  // A signature that fails is not kept: the verifier does not tell a bad signature from a read
+  // that failed for the moment.
+  if (VerifyHeldFileTrust(file.get(), file.Path().c_str()) != kTrustVerdictTrusted) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const DWORD match = MatchProgramImage(file.get(), process.get(), base, entryRva);
+  if (match != ERROR_SUCCESS && match != ERROR_ACCESS_DENIED && match != ERROR_BAD_EXE_FORMAT &&
+      match != ERROR_FILE_TOO_LARGE) {
+    return ERROR_ACCESS_DENIED;  // a failed read or exhausted memory: nothing to keep
+  }
+  verdict = match == ERROR_SUCCESS ? kTrustVerdictTrusted : kTrustVerdictNotTrusted;
+  if (keyed) CallerVerdicts().Store(key, verdict);
+  return verdict;
 }
 
 // Full path of the module of this process holding |address| into |path|, whole however long;

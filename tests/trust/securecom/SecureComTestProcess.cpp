@@ -5,15 +5,16 @@
 // HRESULT of its calls. Options, in the order they are given:
 //   call           at once, asks the running class object of CLSID_SecureComProbe (a local server)
 //                  for IQxClassFactory, and after the event calls its CreateObject;
-//   twice:<file>   the same, twice, and writes the time of each call in microseconds to <file>
-//                  ("<first> <second>");
+//   twice:<file>   the same, twice (once when the first fails), and writes the time of each call
+//                  in microseconds to <file> ("<first> <second>");
 //   swap:<file>    at once, renames its own program file to <name>.old and copies <file> to its
 //                  path;
 //   record:<file>  at once, maps <file> as an image, relocates it as the loader would and records
 //                  that mapping as its own image base in its process environment block;
 //   reserve:<hex>  at once, commits zero-filled memory from its image base + <hex> on, up to
 //                  4 GiB past its base (where a hostile image claims to go on).
-// Setup failures end it with 2 to 9.
+// Setup failures end it with 2 to 9. Built with SECURECOM_BULK_BYTES, it carries that many bytes of
+// read-only data (SecureComLargeProcess.exe: a large client).
 #include <objbase.h>
 #include <windows.h>
 #include <winternl.h>
@@ -23,6 +24,10 @@
 #include <string>
 
 #include "tests/trust/securecom/SecureComTestServer.h"
+
+#ifdef SECURECOM_BULK_BYTES
+extern "C" __attribute__((used)) const unsigned char securecom_bulk[SECURECOM_BULK_BYTES] = {1};
+#endif
 
 namespace {
 
@@ -162,15 +167,13 @@ int wmain(int argc, wchar_t** argv) {
   CloseHandle(go);
   if (waited != WAIT_OBJECT_0) return 4;
   LONGLONG micros[2] = {0, 0};
-  for (int i = 0; i < calls; ++i) {
-    const HRESULT hr = factory.CreateObject(&micros[i]);
-    if (FAILED(hr)) return static_cast<int>(hr);
-  }
+  HRESULT result = S_OK;
+  for (int i = 0; i < calls && SUCCEEDED(result); ++i) result = factory.CreateObject(&micros[i]);
   if (!timings.empty()) {
     FILE* out = _wfopen(timings.c_str(), L"w");
     if (out == nullptr) return 8;
     fprintf(out, "%lld %lld\n", micros[0], micros[1]);
     fclose(out);
   }
-  return 0;
+  return static_cast<int>(result);
 }

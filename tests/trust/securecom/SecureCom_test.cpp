@@ -9,6 +9,7 @@
 #include <winternl.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,6 +39,9 @@ const std::wstring kCallerUnsigned = Fixture(L"SecureComTestCaller.dll");
 const std::wstring kCallerSigned = Fixture(L"SecureComTestCaller_signed.dll");
 const std::wstring kProcessUnsigned = Fixture(L"SecureComTestProcess.exe");
 const std::wstring kProcessSigned = Fixture(L"SecureComTestProcess_signed.exe");
+// The same program with 32 MiB of read-only data.
+const std::wstring kLargeUnsigned = Fixture(L"SecureComLargeProcess.exe");
+const std::wstring kLargeSigned = Fixture(L"SecureComLargeProcess_signed.exe");
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -953,6 +957,41 @@ INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest,
                          [](const ::testing::TestParamInfo<HostileClientCase>& info) {
                            return std::string(info.param.what);
                          });
+
+// The times in microseconds of the calls of a client run with the option "twice:<file>".
+struct CallTimes {
+  long long first = -1;
+  long long second = -1;
+};
+CallTimes ReadCallTimes(const std::wstring& file) {
+  CallTimes times;
+  const std::string text = trust_test::ReadFileBytes(file);
+  if (sscanf(text.c_str(), "%lld %lld", &times.first, &times.second) != 2) return CallTimes();
+  return times;
+}
+
+// A large signed client pays for its check once: its second call is answered from the verdict
+// kept for it, in a fraction of the first call's time. A large unsigned one is refused before its
+// image is read, in a small fraction of the time a signed one's first call takes.
+TEST_F(RunningClassObjectTest, ALargeClientPaysForItsCheckOnce) {
+  RegisterHere();
+  const std::wstring folder = trust_test::MakeScratchFolder(L"largeclient");
+  const std::wstring signedTimes = folder + L"\\signed.txt";
+  const std::wstring unsignedTimes = folder + L"\\unsigned.txt";
+  ClientProcess signedClient(kLargeSigned, false, L"twice:" + signedTimes);
+  ClientProcess unsignedClient(kLargeUnsigned, false, L"twice:" + unsignedTimes);
+  ASSERT_TRUE(signedClient.pid() != 0 && unsignedClient.pid() != 0);
+  EXPECT_EQ(S_OK, static_cast<HRESULT>(signedClient.Finish()));
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(unsignedClient.Finish()));
+  const CallTimes large = ReadCallTimes(signedTimes);
+  const CallTimes refused = ReadCallTimes(unsignedTimes);
+  ASSERT_GT(large.first, 0);
+  ASSERT_GE(refused.first, 0);
+  EXPECT_LT(large.second * 4, large.first) << large.first << " then " << large.second << " us";
+  EXPECT_LT(refused.first * 10, large.first)
+      << refused.first << " against " << large.first << " us";
+  trust_test::RemoveTree(folder);
+}
 
 // A class object registered from a single-threaded apartment serves calls from other processes
 // on that apartment's thread, where no RPC call is active and the return address lies in the
