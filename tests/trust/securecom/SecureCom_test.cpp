@@ -573,6 +573,9 @@ TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
 class ClientFolders {
  public:
   ClientFolders(bool signedClient, bool longPath)
+      : ClientFolders(signedClient ? kProcessSigned : kProcessUnsigned, longPath) {}
+  // The same with a copy of |program| as the client.
+  ClientFolders(const std::wstring& program, bool longPath)
       : m_root(trust_test::MakeScratchFolder(L"securecom-client")),
         m_sub(longPath ? L"\\" + std::wstring(150, L'p') + L"\\" + std::wstring(150, L'q') : L"") {
     for (std::wstring folder : {Folder(), m_root + L"\\decoy"}) {
@@ -583,9 +586,7 @@ class ClientFolders {
         m_ok = m_ok && CreateDirectoryW(LongPathForm(folder).c_str(), nullptr);
       }
     }
-    m_ok = m_ok &&
-           CopyFileW((signedClient ? kProcessSigned : kProcessUnsigned).c_str(),
-                     LongPathForm(Program()).c_str(), FALSE) &&
+    m_ok = m_ok && CopyFileW(program.c_str(), LongPathForm(Program()).c_str(), FALSE) &&
            CopyFileW(kProcessSigned.c_str(), LongPathForm(Decoy()).c_str(), FALSE);
   }
   ~ClientFolders() { trust_test::RemoveTree(LongPathForm(m_root)); }
@@ -913,7 +914,7 @@ INSTANTIATE_TEST_SUITE_P(
 // host answers a signed client afterwards.
 struct HostileClientCase {
   const char* what;
-  bool signedClient;
+  const std::wstring* program;  // the client
   // The client's options, given its folders.
   std::wstring (*options)(const ClientFolders& folders);
 };
@@ -926,7 +927,7 @@ class HostileClientTest : public RunningClassObjectTest,
 TEST_P(HostileClientTest, IsRefusedWithinABoundAndTheHostAnswersOthers) {
   const HostileClientCase& c = GetParam();
   RegisterHere();
-  ClientFolders folders(c.signedClient, false);
+  ClientFolders folders(*c.program, false);
   ASSERT_TRUE(folders.ok());
   const LONG createdBefore = Stats(kServerSigned).created;
   const ULONGLONG start = GetTickCount64();
@@ -940,23 +941,69 @@ TEST_P(HostileClientTest, IsRefusedWithinABoundAndTheHostAnswersOthers) {
   EXPECT_EQ(S_OK, static_cast<HRESULT>(RunClient(kProcessSigned))) << "a signed client afterwards";
 }
 
-INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest,
-                         ::testing::Values(
-                             // It renames its file, puts a trusted copy at its path, maps that copy
-                             // as an image and records the copy as its own image.
-                             HostileClientCase{"UntrustedThatRecordsATrustedCopyAsItsImage", false,
-                                               [](const ClientFolders& folders) {
-                                                 return L"swap:" + kProcessSigned + L" record:" +
-                                                        folders.Program();
-                                               }},
-                             // Its own record of its image must agree with the kernel's.
-                             HostileClientCase{"TrustedThatRecordsACopyOfItselfAsItsImage", true,
-                                               [](const ClientFolders& folders) {
-                                                 return L"record:" + folders.Decoy();
-                                               }}),
+const HostileClientCase kHostileClients[] = {
+    // It renames its file, puts a trusted copy at its path, maps that copy as an image and records
+    // the copy as its own image.
+    {"UntrustedThatRecordsATrustedCopyAsItsImage", &kProcessUnsigned,
+     [](const ClientFolders& folders) {
+       return L"swap:" + kProcessSigned + L" record:" + folders.Program();
+     }},
+    // Its own record of its image must agree with the kernel's.
+    {"TrustedThatRecordsACopyOfItselfAsItsImage", &kProcessSigned,
+     [](const ClientFolders& folders) { return L"record:" + folders.Decoy(); }},
+    // A signed file at its path whose relocations are read (its image base lies over the running
+    // client's), with a slot whose end wraps around 32 bits.
+    {"UntrustedWithATrustedFileWhoseRelocationWrapsInItsPlace", &kProcessUnsigned,
+     [](const ClientFolders&) { return L"swap:" + Fixture(L"hostile_wrapped_relocation.exe"); }},
+    // A signed file at its path with two import descriptors sharing a table of 1.5 million entries,
+    // beside a large client whose image it matches in size and entry point.
+    {"UntrustedWithATrustedFileWhoseImportsShareAHugeTableInItsPlace", &kLargeUnsigned,
+     [](const ClientFolders&) { return L"swap:" + Fixture(L"hostile_shared_imports.exe"); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest, ::testing::ValuesIn(kHostileClients),
                          [](const ::testing::TestParamInfo<HostileClientCase>& info) {
                            return std::string(info.param.what);
                          });
+
+// A client as deep in folders as a held file may be is answered within a bound, signed or not;
+// one folder deeper it is refused before anything on its path is opened.
+TEST_F(RunningClassObjectTest, AClientDeepInFoldersIsAnsweredWithinABound) {
+  RegisterHere();
+  const std::wstring root = trust_test::MakeScratchFolder(L"deepclient");
+  wchar_t full[MAX_PATH] = {};
+  ASSERT_NE(0u, GetFullPathNameW(root.c_str(), MAX_PATH, full, nullptr));
+  size_t depth = 1;  // folders below the drive's root
+  for (const wchar_t* c = full + 3; *c != L'\0'; ++c) depth += *c == L'\\' ? 1 : 0;
+  std::wstring deepest = full;
+  for (; depth < kMaxHeldFolders; ++depth) {
+    deepest += L"\\d";
+    ASSERT_TRUE(CreateDirectoryW(LongPathForm(deepest).c_str(), nullptr)) << depth;
+  }
+  const std::wstring deeper = deepest + L"\\d";
+  ASSERT_TRUE(CreateDirectoryW(LongPathForm(deeper).c_str(), nullptr));
+  const auto cleanup = Basalt::MakeScopeExit([&] { trust_test::RemoveTree(LongPathForm(root)); });
+  struct Case {
+    const char* what;
+    const std::wstring* program;
+    std::wstring at;
+    HRESULT expected;
+  } const cases[] = {
+      {"signed, as deep as allowed", &kProcessSigned, deepest + L"\\signed.exe", S_OK},
+      {"unsigned, as deep as allowed", &kProcessUnsigned, deepest + L"\\unsigned.exe",
+       kAccessDenied},
+      {"signed, one folder deeper", &kProcessSigned, deeper + L"\\signed.exe", kAccessDenied},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(CopyFileW(c.program->c_str(), LongPathForm(c.at).c_str(), FALSE)) << c.what;
+    const LONG createdBefore = Stats(kServerSigned).created;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(c.expected, static_cast<HRESULT>(RunClient(c.at))) << c.what;
+    // Generous against a loaded machine.
+    EXPECT_LT(GetTickCount64() - start, 20000u) << c.what;
+    EXPECT_EQ(createdBefore + (c.expected == S_OK ? 1 : 0), Stats(kServerSigned).created);
+  }
+}
 
 // The times in microseconds of the calls of a client run with the option "twice:<file>".
 struct CallTimes {
