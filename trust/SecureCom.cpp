@@ -180,14 +180,24 @@ DWORD VerifyRunningProgram(DWORD processId) {
   if (FindProgramImage(process.get(), &base, &entryRva) != ERROR_SUCCESS) {
     return ERROR_ACCESS_DENIED;
   }
+  // A verdict is kept for as long as the process, its program file and the trusted lists it was
+  // made with stay the same. Whatever the path leads to now, a file with the identity of one judged
+  // for this process is that file: only a new verdict needs the file held.
+  CallerVerdictKey key;
+  DWORD verdict = kTrustVerdictNotTrusted;
+  {
+    const Basalt::UniqueFile named(
+        CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    0, nullptr));
+    if (named && MakeCallerVerdictKey(process.get(), named.get(), &key) &&
+        CallerVerdicts().Find(key, &verdict)) {
+      return verdict;
+    }
+  }
   CHeldFile file;
   if (file.Open(path) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
-  // A verdict is kept for as long as the process, its program file and the trusted lists it was
-  // made with stay the same.
-  CallerVerdictKey key;
   const bool keyed = MakeCallerVerdictKey(process.get(), file.get(), &key);
-  DWORD verdict = kTrustVerdictNotTrusted;
-  if (keyed && CallerVerdicts().Find(key, &verdict)) return verdict;
   // A signature that fails is not kept: the verifier does not tell a bad signature from a read
   // that failed for the moment.
   if (VerifyHeldFileTrust(file.get(), file.Path().c_str()) != kTrustVerdictTrusted) {

@@ -18,6 +18,7 @@
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestPrograms.h"
+#include "tests/trust/securecom/SecureComClients.h"
 #include "tests/trust/securecom/SecureComTestServer.h"
 #include "trust/CodeTrust.h"
 #include "trust/HeldFile.h"
@@ -29,6 +30,7 @@ namespace {
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
+using securecom_test::ClientProcess;
 using testsupport::ExeFolder;
 
 std::wstring Fixture(const wchar_t* name) { return ExeFolder() + name; }
@@ -408,130 +410,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CallerCase>& info) { return std::string(info.param.what); });
 
 // ---- Caller check of a call from another process ----
-
-// Wine's CreateProcessW cannot start a program whose path has MAX_PATH characters or more; the
-// system call beneath it can. Its attribute list and creation record, as far as used here.
-struct PsAttribute {
-  ULONG_PTR attribute;
-  SIZE_T size;
-  ULONG_PTR value;
-  SIZE_T* returned;
-};
-struct PsAttributeList {
-  SIZE_T totalLength;
-  PsAttribute attributes[1];
-};
-struct PsCreateInfo {
-  SIZE_T size;
-  ULONG state;
-  BYTE output[0x58 - sizeof(SIZE_T) - sizeof(ULONG)];
-};
-static_assert(sizeof(PsCreateInfo) == 0x58, "creation record layout");
-constexpr ULONG_PTR kPsAttributeImageName = 0x20005;
-
-using NtCreateUserProcessFn = LONG(NTAPI*)(HANDLE*, HANDLE*, ACCESS_MASK, ACCESS_MASK, void*, void*,
-                                           ULONG, ULONG, void*, PsCreateInfo*, PsAttributeList*);
-using RtlCreateProcessParametersExFn = LONG(NTAPI*)(void**, UNICODE_STRING*, UNICODE_STRING*,
-                                                    UNICODE_STRING*, UNICODE_STRING*, void*,
-                                                    UNICODE_STRING*, UNICODE_STRING*,
-                                                    UNICODE_STRING*, UNICODE_STRING*, ULONG);
-using RtlDestroyProcessParametersFn = LONG(NTAPI*)(void*);
-
-template <typename Fn>
-Fn NtdllExport(const char* name) {
-  return reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
-
-UNICODE_STRING Counted(const std::wstring& text) {
-  const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
-  return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
-}
-
-// Starts |program| (a full path of any length) with |commandLine| in this process's environment;
-// its process handle, or null.
-HANDLE StartProgram(const std::wstring& program, std::wstring commandLine) {
-  if (program.size() < MAX_PATH) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-      return nullptr;
-    }
-    CloseHandle(info.hThread);
-    return info.hProcess;
-  }
-  const auto create = NtdllExport<NtCreateUserProcessFn>("NtCreateUserProcess");
-  const auto makeParameters =
-      NtdllExport<RtlCreateProcessParametersExFn>("RtlCreateProcessParametersEx");
-  const auto destroyParameters =
-      NtdllExport<RtlDestroyProcessParametersFn>("RtlDestroyProcessParameters");
-  if (create == nullptr || makeParameters == nullptr || destroyParameters == nullptr) {
-    return nullptr;
-  }
-  UNICODE_STRING image = Counted(program), command = Counted(commandLine);
-  void* parameters = nullptr;
-  // 1: the parameters are normalised (hold pointers, not offsets).
-  if (makeParameters(&parameters, &image, nullptr, nullptr, &command, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, 1) != 0) {
-    return nullptr;
-  }
-  const std::wstring ntPath = L"\\??\\" + program;
-  PsCreateInfo createInfo = {};
-  createInfo.size = sizeof(createInfo);
-  PsAttributeList attributes = {};
-  attributes.totalLength = sizeof(attributes);
-  attributes.attributes[0] = {kPsAttributeImageName, ntPath.size() * sizeof(wchar_t),
-                              reinterpret_cast<ULONG_PTR>(ntPath.c_str()), nullptr};
-  HANDLE process = nullptr, thread = nullptr;
-  const LONG status = create(&process, &thread, PROCESS_ALL_ACCESS, THREAD_ALL_ACCESS, nullptr,
-                             nullptr, 0, 0, parameters, &createInfo, &attributes);
-  destroyParameters(parameters);
-  if (status != 0) return nullptr;
-  CloseHandle(thread);
-  return process;
-}
-
-// A running copy of the client program, started with |options| (SecureComTestProcess.cpp). It
-// waits until let go; with |call| it then calls the running class object of CLSID_SecureComProbe.
-// It ends when this goes.
-class ClientProcess {
- public:
-  ClientProcess(const std::wstring& program, bool call, const std::wstring& options = L"") {
-    static LONG count = 0;
-    const std::wstring name = L"SecureComTestProcessGo-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(InterlockedIncrement(&count));
-    m_go.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    if (!m_go) return;
-    m_process.reset(StartProgram(program, L"\"" + program + L"\" " + options +
-                                              (options.empty() ? L"" : L" ") +
-                                              (call ? L"call " : L"") + name));
-    if (m_process) m_pid = GetProcessId(m_process.get());
-  }
-  ~ClientProcess() { Finish(); }
-  ClientProcess(const ClientProcess&) = delete;
-  ClientProcess& operator=(const ClientProcess&) = delete;
-
-  DWORD pid() const { return m_pid; }
-  // Lets the program go and waits for its end: its exit code (the HRESULT of its call), or
-  // 0xFFFFFFFF when it did not end. Its ID then names no process of ours.
-  DWORD Finish() {
-    if (!m_process) return m_exitCode;
-    SetEvent(m_go.get());
-    if (WaitForSingleObject(m_process.get(), 30000) == WAIT_OBJECT_0) {
-      GetExitCodeProcess(m_process.get(), &m_exitCode);
-    }
-    m_process.reset();
-    return m_exitCode;
-  }
-
- private:
-  Basalt::UniqueEvent m_go;
-  Basalt::UniqueKernelHandle m_process;
-  DWORD m_pid = 0;
-  DWORD m_exitCode = 0xFFFFFFFF;
-};
 
 // The clients both tests name: a signed and an unsigned program that run, and a signed one that
 // has ended again.
@@ -966,8 +844,21 @@ INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest, ::testing::ValuesIn(kHostil
                            return std::string(info.param.what);
                          });
 
-// A client as deep in folders as a held file may be is answered within a bound, signed or not;
-// one folder deeper it is refused before anything on its path is opened.
+// The times in microseconds of the calls of a client run with the option "twice:<file>".
+struct CallTimes {
+  long long first = -1;
+  long long second = -1;
+};
+CallTimes ReadCallTimes(const std::wstring& file) {
+  CallTimes times;
+  const std::string text = trust_test::ReadFileBytes(file);
+  if (sscanf(text.c_str(), "%lld %lld", &times.first, &times.second) != 2) return CallTimes();
+  return times;
+}
+
+// A client as deep in folders as a held file may be is answered within a bound, signed or not,
+// and a signed one's second call is answered without holding its folders again; one folder deeper
+// it is refused before anything on its path is opened.
 TEST_F(RunningClassObjectTest, AClientDeepInFoldersIsAnsweredWithinABound) {
   RegisterHere();
   const std::wstring root = trust_test::MakeScratchFolder(L"deepclient");
@@ -994,27 +885,21 @@ TEST_F(RunningClassObjectTest, AClientDeepInFoldersIsAnsweredWithinABound) {
        kAccessDenied},
       {"signed, one folder deeper", &kProcessSigned, deeper + L"\\signed.exe", kAccessDenied},
   };
+  const std::wstring times = root + L"\\times.txt";
   for (const Case& c : cases) {
     ASSERT_TRUE(CopyFileW(c.program->c_str(), LongPathForm(c.at).c_str(), FALSE)) << c.what;
     const LONG createdBefore = Stats(kServerSigned).created;
     const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(c.expected, static_cast<HRESULT>(RunClient(c.at))) << c.what;
+    ClientProcess client(c.at, false, L"twice:" + times);
+    EXPECT_EQ(c.expected, static_cast<HRESULT>(client.Finish())) << c.what;
     // Generous against a loaded machine.
     EXPECT_LT(GetTickCount64() - start, 20000u) << c.what;
-    EXPECT_EQ(createdBefore + (c.expected == S_OK ? 1 : 0), Stats(kServerSigned).created);
+    EXPECT_EQ(createdBefore + (c.expected == S_OK ? 2 : 0), Stats(kServerSigned).created);
+    const CallTimes took = ReadCallTimes(times);
+    if (c.expected == S_OK) {
+      EXPECT_LT(took.second * 4, took.first) << took.first << " then " << took.second << " us";
+    }
   }
-}
-
-// The times in microseconds of the calls of a client run with the option "twice:<file>".
-struct CallTimes {
-  long long first = -1;
-  long long second = -1;
-};
-CallTimes ReadCallTimes(const std::wstring& file) {
-  CallTimes times;
-  const std::string text = trust_test::ReadFileBytes(file);
-  if (sscanf(text.c_str(), "%lld %lld", &times.first, &times.second) != 2) return CallTimes();
-  return times;
 }
 
 // A large signed client pays for its check once: its second call is answered from the verdict
