@@ -77,8 +77,7 @@ bool ShownAsLink(const std::wstring& path) {
 bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
   const std::wstring from = UnixPath(target), to = UnixPath(link);
   if (from.empty() || to.empty()) return false;
-  return RunHostProgram(L"Z:\\bin\\ln -s " + from + L" " + to,
-                        [&] { return ShownAsLink(link); });
+  return RunHostProgram(L"Z:\\bin\\ln -s " + from + L" " + to, [&] { return ShownAsLink(link); });
 }
 
 bool RemoveUnixLink(const std::wstring& link) {
