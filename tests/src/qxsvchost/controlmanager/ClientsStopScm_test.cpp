@@ -153,8 +153,9 @@ TEST_F(ClientsStopScmTest, ASecondStopDuringTheFirstWaitsForItAndTheHostEndsWith
   EXPECT_EQ(1u, qxhosttest::ReadSubsystemRecord(name).returned);
   // The host ended the ordinary way once its service had stopped, not by the forced end (whose
   // exit code would be 0 as well).
-  EXPECT_EQ(0u, hollintest::WaitForExitCode(host.get()));
+  const DWORD hostExit = hollintest::WaitForExitCode(host.get());
   const std::vector<std::wstring> messages = hollintest::MessagesOf(log_.Lines(), hostPid);
+  EXPECT_EQ(0u, hostExit) << testing::PrintToString(messages);
   EXPECT_TRUE(hollintest::InOrder(
       messages, {L"Reduce restart: Calling Hollin StopServices",
                  L"Reduce restart: Calling Hollin StopServices", L"SCM stopped after"}))
