@@ -3,11 +3,13 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <climits>
 #include <cstdio>
 #include <cwchar>
 #include <new>
 
 #include "basalt/CObfuscatedIniReader.h"
+#include "basalt/FileUtils.h"
 #include "basalt/LibraryUtils.h"
 #include "etwlogging/CETWLogging.h"  // LoggingConfigListenerIf
 
@@ -21,6 +23,19 @@ constexpr wchar_t kLogIniName[] = L"log.ini";
 constexpr DWORD kMutexWaitMs = 7000;
 // Longest time a "LastLogIdx" read (or the absence of the folder log.ini) is trusted.
 constexpr ULONGLONG kIndexCacheMs = 100;
+
+// The copy of the folder log.ini that a store writes and then puts in its place.
+constexpr wchar_t kIniCopyName[] = L"log.ini.tmp";
+// Longest wait for a lock: a writer holds one for a line or for the start of a file. One that
+// is held longer is not waited for again for kLockContestedMs: someone may hold it on purpose.
+constexpr ULONGLONG kLockWaitMs = 500;
+constexpr ULONGLONG kLockContestedMs = 5000;
+// How long the replace of the folder log.ini is tried again while a reader has it open.
+constexpr ULONGLONG kReplaceWaitMs = 200;
+// A log file is opened to append only (each write lands at the end of the file as it is
+// then) and to read, which the byte-range lock needs.
+constexpr DWORD kAppendAccess =
+    FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
 // Capacity of the line buffer that Write keeps between calls.
 constexpr size_t kKeptLineChars = 16384;
@@ -67,6 +82,19 @@ bool SameFileTime(const FILETIME& a, const FILETIME& b) {
   return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
 
+ULONGLONG FileSizeOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Whether |file| begins with the byte-order mark of a log file.
+bool StartsWithByteOrderMark(HANDLE file) {
+  BYTE mark[2] = {};
+  DWORD read = 0;
+  OVERLAPPED at{};
+  return ReadFile(file, mark, sizeof(mark), &read, &at) && read == 2 && mark[0] == 0xFF &&
+         mark[1] == 0xFE;
+}
+
 class SrwExclusive {
  public:
   explicit SrwExclusive(SRWLOCK* lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(lock_); }
@@ -98,6 +126,56 @@ class CLogging::MutexWait {
  private:
   HANDLE mutex_;
   bool owned_ = false;
+};
+
+// An exclusive byte-range lock at kLogLockOffset of a file, released when it goes (before the
+// handle is closed, as the owner declares the handle first).
+class CLogging::RangeLock {
+ public:
+  RangeLock() = default;
+  ~RangeLock() { Release(); }
+  RangeLock(const RangeLock&) = delete;
+  RangeLock& operator=(const RangeLock&) = delete;
+
+  // One try: 0 when taken, 33 when another handle holds it, else the platform's error.
+  DWORD TryTake(HANDLE file) {
+    OVERLAPPED at = Position();
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      const DWORD error = GetLastError();
+      return error != ERROR_SUCCESS ? error : ERROR_LOCK_VIOLATION;
+    }
+    file_ = file;
+    return ERROR_SUCCESS;
+  }
+  void Release() {
+    if (file_ == nullptr) return;
+    OVERLAPPED at = Position();
+    (void)UnlockFileEx(file_, 0, 1, 0, &at);
+    file_ = nullptr;
+  }
+  bool held() const { return file_ != nullptr; }
+
+ private:
+  static OVERLAPPED Position() {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(kLogLockOffset);
+    at.OffsetHigh = static_cast<DWORD>(kLogLockOffset >> 32);
+    return at;
+  }
+  HANDLE file_ = nullptr;
+};
+
+struct CLogging::OpenLog {
+  Basalt::UniqueFile file;
+  RangeLock lock;         // after the handle: released before it is closed
+  DWORD index = 0;        // of the file
+  ULONGLONG size = 0;     // where its end was once the lock was taken
+  bool writable = false;  // opened to truncate, so writes go where the file pointer is
+
+  void Reset() {
+    lock.Release();
+    file.reset();
+  }
 };
 
 CLogging::CLogging() noexcept = default;
@@ -260,7 +338,14 @@ bool CLogging::ReadSetting(Basalt::CObfuscatedIniReader& folderReader,
       return true;
     }
     value = defaultValue;
-    if (!folderReader.SetIntValue(kConfigSection, name, static_cast<int>(defaultValue))) {
+    // Rewritten as the index is stored, so that no reader of the index meets a half-written
+    // file.
+    Basalt::UniqueFile lockFile;
+    RangeLock folderLock;
+    if (OpenInFolder(kLogLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile) !=
+            ERROR_SUCCESS ||
+        !TakeLock(folderLock, lockFile.get()) ||
+        StoreFolderValue(name, static_cast<int>(defaultValue)) != ERROR_SUCCESS) {
       return false;
     }
   }
@@ -363,9 +448,7 @@ bool CLogging::EnsureLogFolder() {
 void CLogging::BuildFileName(DWORD index) {
   wchar_t suffix[32];
   FormatInto(suffix, _countof(suffix), L"%0.3lu%s", index, L".log");
-  m_strFileName.assign(*m_strLogFolder);
-  m_strFileName += L'\\';
-  m_strFileName += *m_strModuleBaseName;
+  m_strFileName.assign(*m_strModuleBaseName);
   if (m_strHost) {
     m_strFileName += L'_';
     m_strFileName += *m_strHost;
@@ -373,93 +456,257 @@ void CLogging::BuildFileName(DWORD index) {
   m_strFileName += suffix;
 }
 
-DWORD CLogging::OpenCurrentFile() {
+DWORD CLogging::OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
+                             Basalt::UniqueFile& file, DWORD share) const {
+  const std::wstring path = *m_strLogFolder + L'\\' + name;
+  Basalt::UniqueFile opened(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
+  if (!opened) return GetLastError();
+  file = std::move(opened);
+  return ERROR_SUCCESS;
+}
+
+bool CLogging::TakeLock(RangeLock& lock, HANDLE file) {
+  DWORD result = lock.TryTake(file);
+  if (result != ERROR_LOCK_VIOLATION) return result == ERROR_SUCCESS;
+  ULONGLONG now = GetTickCount64();
+  if (m_lockTimedOutAt != 0 && now - m_lockTimedOutAt < kLockContestedMs) return false;
+  const ULONGLONG deadline = now + kLockWaitMs;
+  for (unsigned tries = 1; now < deadline; ++tries) {
+    // The holder writes one line: yielding first is usually enough.
+    if (tries < 16) {
+      SwitchToThread();
+    } else {
+      Sleep(1);
+    }
+    result = lock.TryTake(file);
+    if (result != ERROR_LOCK_VIOLATION) return result == ERROR_SUCCESS;
+    now = GetTickCount64();
+  }
+  m_lockTimedOutAt = now != 0 ? now : 1;
+  return false;
+}
+
+DWORD CLogging::OpenLogFile(DWORD index, DWORD disposition, bool writable, OpenLog& log) {
+  log.Reset();
+  BuildFileName(index);
+  DWORD result =
+      OpenInFolder(m_strFileName, writable ? GENERIC_READ | GENERIC_WRITE : kAppendAccess,
+                   disposition, log.file);
+  if (result != ERROR_SUCCESS) return result;
+  log.index = index;
+  log.writable = writable;
+  // Without the lock (held too long by someone) the line is still appended: an append-only
+  // handle cannot write over another line on Windows.
+  (void)TakeLock(log.lock, log.file.get());
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(log.file.get(), &size)) {
+    result = GetLastError();
+    log.Reset();
+    return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
+  }
+  log.size = static_cast<ULONGLONG>(size.QuadPart);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogging::AppendLine() {
   if (IsUnsetOrEmpty(m_strLogFolder) || IsUnsetOrEmpty(m_strModuleBaseName) ||
       (m_strHost && m_strHost->empty())) {
     return ERROR_INVALID_PARAMETER;
   }
-  if (m_hLogFile) return ERROR_ALREADY_EXISTS;
-  const DWORD maxEntries = m_dwMaxEntries;
-  const DWORD maxSize = m_dwMaxSize;
   try {
-    const DWORD index = m_indexHold.held ? m_indexHold.index : ReadLastLogIndex();
-    if (index >= maxEntries) {
-      BuildFileName(0);
-      const DWORD result = OpenFile(m_strFileName, CREATE_ALWAYS);
-      StoreIndex(0);
-      return result;
-    }
-    BuildFileName(index);
-    // Opening first and taking the size from the end of the open file spares a look-up of
-    // the directory entry per line; as the file is closed after every line, both agree.
-    Basalt::UniqueFile existing(CreateLogFileHandle(m_strFileName, OPEN_EXISTING));
-    if (existing) {
-      LARGE_INTEGER end;
-      if (SetFilePointerEx(existing.get(), LARGE_INTEGER{}, &end, FILE_END)) {
-        if (end.LowPart < maxSize) {
-          m_hLogFile = std::move(existing);
-          return ERROR_SUCCESS;
+    {
+      const DWORD index = CurrentIndex(false, nullptr, nullptr);
+      if (index < m_dwMaxEntries) {
+        OpenLog log;
+        const DWORD result = OpenLogFile(index, OPEN_EXISTING, false, log);
+        if (result == ERROR_PATH_NOT_FOUND) return result;
+        // A file with room takes the line as it is. A full, missing or unfinished one is
+        // left to the folder lock (its own lock released first: the holder of the folder
+        // lock may wait for it).
+        if (result == ERROR_SUCCESS && log.size >= 2 && log.size < m_dwMaxSize) {
+          return WriteLineTo(log);
         }
-        existing.reset();
-        return OpenNextFile(index, maxEntries);
       }
-      existing.reset();
-    } else if (GetLastError() == ERROR_FILE_NOT_FOUND) {
-      return OpenFile(m_strFileName, CREATE_ALWAYS);
     }
-    // The file could not be opened or measured: the directory entry decides.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(m_strFileName.c_str(), GetFileExInfoStandard, &data)) {
-      return OpenFile(m_strFileName, CREATE_ALWAYS);
-    }
-    if (data.nFileSizeLow < maxSize) return OpenFile(m_strFileName, OPEN_EXISTING);
-    return OpenNextFile(index, maxEntries);
+    return AppendLineUnderFolderLock();
   } catch (const std::bad_alloc&) {
     return ERROR_OUTOFMEMORY;
   }
 }
 
-DWORD CLogging::OpenNextFile(DWORD index, DWORD maxEntries) {
-  DWORD next = index + 1;
-  if (next >= maxEntries) next = 0;
-  BuildFileName(next);
-  const DWORD result = OpenFile(m_strFileName, CREATE_ALWAYS);
-  StoreIndex(next);
+DWORD CLogging::AppendLineUnderFolderLock() {
+  const DWORD maxEntries = m_dwMaxEntries;
+  const DWORD maxSize = m_dwMaxSize;
+  Basalt::UniqueFile lockFile;
+  RangeLock folderLock;
+  DWORD result =
+      OpenInFolder(kLogLockFileName, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, lockFile);
+  if (result == ERROR_PATH_NOT_FOUND) return result;
+  const bool locked = result == ERROR_SUCCESS && TakeLock(folderLock, lockFile.get());
+  bool readable = true;
+  DWORD stored = 0;
+  DWORD index = CurrentIndex(locked, &readable, &stored);
+  // Only the holder of the folder lock that knows the stored index starts a file and stores
+  // an index; without either the line goes to the file at hand, full or not, and nothing is
+  // started anew.
+  bool mayStart = locked && readable;
+  OpenLog log;
+  if (index >= maxEntries) {
+    if (mayStart) {
+      result = StartFile(0, stored, log);
+      if (result == ERROR_SUCCESS) return WriteLineTo(log);
+      if (result == ERROR_PATH_NOT_FOUND) return result;
+      mayStart = false;  // 000 could not be had: the line goes to it as it is
+    }
+    index = 0;
+  }
+  const DWORD next = index + 1 < maxEntries ? index + 1 : 0;
+  result = OpenLogFile(index, OPEN_EXISTING, false, log);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    // A missing file is made (no older one to replace); its index is not stored.
+    result = OpenLogFile(index, OPEN_ALWAYS, false, log);
+    return result == ERROR_SUCCESS ? WriteLineTo(log) : result;
+  }
+  if (result == ERROR_SUCCESS) {
+    if (log.size >= maxSize && mayStart) {
+      // The current file's lock is kept until the next file has taken over.
+      OpenLog started;
+      const DWORD opened = StartFile(next, stored, started);
+      if (opened == ERROR_SUCCESS) return WriteLineTo(started);
+      if (opened == ERROR_PATH_NOT_FOUND) return opened;
+      // The next file cannot be had for now: the line stays in the full one.
+    }
+    return WriteLineTo(log);
+  }
+  if (result == ERROR_PATH_NOT_FOUND) return result;
+  // The file cannot be opened (another program denies sharing it): its directory entry
+  // decides whether it is left behind.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (mayStart &&
+      GetFileAttributesExW((*m_strLogFolder + L'\\' + m_strFileName).c_str(), GetFileExInfoStandard,
+                           &data) &&
+      FileSizeOf(data) >= maxSize) {
+    const DWORD opened = StartFile(next, stored, log);
+    if (opened == ERROR_SUCCESS) return WriteLineTo(log);
+  }
   return result;
 }
 
-void CLogging::StoreIndex(DWORD index) {
+DWORD CLogging::StartFile(DWORD index, DWORD storedIndex, OpenLog& log) {
+  DWORD result = OpenLogFile(index, OPEN_ALWAYS, true, log);
+  if (result != ERROR_SUCCESS) return result;
+  // A writer that still has it for a line would lose that line to the truncation.
+  if (!log.lock.held()) {
+    log.Reset();
+    return ERROR_LOCK_VIOLATION;
+  }
+  const bool holdsLines =
+      log.size >= 2 && log.size < m_dwMaxSize && StartsWithByteOrderMark(log.file.get());
+  if (log.size > 0 && !holdsLines) {
+    if (!SetFilePointerEx(log.file.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(log.file.get())) {
+      result = GetLastError();
+      log.Reset();
+      return result != ERROR_SUCCESS ? result : ERROR_INVALID_PARAMETER;
+    }
+    log.size = 0;
+  }
+  StoreIndex(index, storedIndex);
+  return ERROR_SUCCESS;
+}
+
+DWORD CLogging::WriteLineTo(OpenLog& log) {
+  if (log.size == 0) {
+    // A new file: it begins with the mark (a failed mark is not the line's failure), and a
+    // piece of a line left elsewhere is no concern of its lines.
+    static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+    DWORD written = 0;
+    if (WriteToFile(log.file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written)) {
+      log.size += written;
+    }
+    m_bFragment = false;
+  }
+  if (m_indexHold.held && !m_indexHold.reported) WriteIndexNote(log);
+  const DWORD result = WriteText(log, m_strLine);
+  if ((m_dwOptions & kLogOptionDebugOutput) && !m_strLine.empty()) {
+    OutputDebugStringW(m_strLine.c_str());
+  }
+  return result;
+}
+
+BOOL CLogging::WriteToFile(HANDLE file, const void* data, DWORD bytes, DWORD* written) {
+  return WriteFile(file, data, bytes, written, nullptr);
+}
+
+DWORD CLogging::WriteText(OpenLog& log, const std::wstring& text) {
+  const std::wstring* out = &text;
+  std::wstring ended;
+  if (m_bFragment) {
+    ended.reserve(text.size() + 2);
+    ended.assign(L"\r\n").append(text);
+    out = &ended;
+  }
+  if (log.writable) (void)SetFilePointerEx(log.file.get(), LARGE_INTEGER{}, nullptr, FILE_END);
+  const DWORD bytes = static_cast<DWORD>(out->size() * sizeof(wchar_t));
+  DWORD written = 0;
+  const BOOL ok = WriteToFile(log.file.get(), out->data(), bytes, &written);
+  if (ok && written == bytes) {
+    log.size += bytes;
+    m_bFragment = false;
+    return ERROR_SUCCESS;
+  }
+  DWORD error = ok ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
+  if (error == ERROR_SUCCESS) error = ERROR_WRITE_FAULT;
+  if (written == 0) return error;
+  // The piece is cut off again, so that the file goes on with whole lines; only under the
+  // file's lock, and only while nothing came after it.
+  bool cut = false;
+  LARGE_INTEGER end;
+  if (log.lock.held() && GetFileSizeEx(log.file.get(), &end) &&
+      static_cast<ULONGLONG>(end.QuadPart) == log.size + written) {
+    Basalt::UniqueFile truncate;
+    BuildFileName(log.index);
+    if (OpenInFolder(m_strFileName, GENERIC_WRITE, OPEN_EXISTING, truncate) == ERROR_SUCCESS) {
+      LARGE_INTEGER at;
+      at.QuadPart = static_cast<LONGLONG>(log.size);
+      cut =
+          SetFilePointerEx(truncate.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(truncate.get());
+    }
+  }
+  if (!cut) {
+    log.size += written;
+    m_bFragment = true;
+  }
+  return error;
+}
+
+DWORD CLogging::CurrentIndex(bool fresh, bool* readable, DWORD* stored) {
+  bool known = true;
+  const DWORD index = ReadLastLogIndex(fresh, &known);
+  if (readable) *readable = known;
+  if (stored) *stored = index;
+  if (!m_indexHold.held) return index;
+  if (known && index != m_indexHold.stored) {
+    // Another process stored an index since: it leads now.
+    m_indexHold = IndexHold{};
+    return index;
+  }
+  return m_indexHold.index;
+}
+
+void CLogging::StoreIndex(DWORD index, DWORD storedIndex) {
   const DWORD error = WriteLastLogIndex(index);
   if (error == ERROR_SUCCESS) {
     m_indexHold = IndexHold{};
     return;
   }
-  // The stored index would lead the next line back to a full file, which it would then
-  // start anew over the lines just written: the index is kept here instead.
+  // The stored index would lead the next line back to a full file: the index is kept here
+  // instead, until another process stores one.
   m_indexHold.held = true;
   m_indexHold.index = index;
+  m_indexHold.stored = storedIndex;
   if (!m_indexHold.reported) m_indexHold.error = error;
-}
-
-HANDLE CLogging::CreateLogFileHandle(const std::wstring& name, DWORD disposition) {
-  return CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr);
-}
-
-DWORD CLogging::OpenFile(const std::wstring& name, DWORD disposition) {
-  if (name.empty()) return ERROR_INVALID_PARAMETER;
-  if (m_hLogFile) return ERROR_ALREADY_EXISTS;
-  Basalt::UniqueFile file(CreateLogFileHandle(name, disposition));
-  if (!file) return GetLastError();
-  if (disposition == OPEN_EXISTING) {
-    SetFilePointer(file.get(), 0, nullptr, FILE_END);
-  } else if (disposition == CREATE_ALWAYS) {
-    static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-    DWORD written = 0;
-    (void)WriteFile(file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
-  }
-  m_hLogFile = std::move(file);
-  return ERROR_SUCCESS;
 }
 
 bool CLogging::IndexCache::Matches(State expected, const WIN32_FILE_ATTRIBUTE_DATA& data,
@@ -481,13 +728,15 @@ void CLogging::IndexCache::Set(State found, const WIN32_FILE_ATTRIBUTE_DATA& dat
   index = value;
 }
 
-DWORD CLogging::ReadLastLogIndex() {
+DWORD CLogging::ReadLastLogIndex(bool fresh, bool* readable) {
   using State = IndexCache::State;
   IndexCache& cache = m_indexCache;
+  if (readable) *readable = true;
   if (!m_strFolderIniPath) {
     cache.state = State::Unknown;
     return 0;
   }
+  if (fresh) cache.state = State::Unknown;
   const ULONGLONG now = GetTickCount64();
   WIN32_FILE_ATTRIBUTE_DATA folder;
   if (cache.state == State::Absent && m_strLogFolder &&
@@ -518,6 +767,7 @@ DWORD CLogging::ReadLastLogIndex() {
     // The file is there but cannot be read for now (another program writes it): the index
     // read last still holds. Reading 0 could start the current file anew.
     cache.state = State::Unknown;
+    if (readable) *readable = false;
     return cache.index;
   }
   int value = 0;
@@ -530,16 +780,75 @@ DWORD CLogging::ReadLastLogIndex() {
 DWORD CLogging::WriteLastLogIndex(DWORD index) {
   m_indexCache.state = IndexCache::State::Unknown;
   if (!m_strFolderIniPath) return ERROR_INVALID_PARAMETER;
+  const DWORD result = StoreFolderValue(kLastLogIdx, static_cast<int>(index));
+  if (result == ERROR_SUCCESS) m_indexCache.index = index;
+  return result;
+}
+
+DWORD CLogging::StoreFolderValue(const wchar_t* name, int value) {
+  if (!m_strFolderIniPath || IsUnsetOrEmpty(m_strLogFolder)) return ERROR_INVALID_PARAMETER;
+  const std::wstring& target = *m_strFolderIniPath;
+  const std::wstring copy = *m_strLogFolder + L'\\' + kIniCopyName;
+  // The file as it stands, whole: its other values and its shape are kept.
+  std::string bytes;
+  bool present = false;
+  {
+    Basalt::UniqueFile file;
+    const DWORD error = OpenInFolder(kLogIniName, GENERIC_READ, OPEN_EXISTING, file,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (error == ERROR_SUCCESS) {
+      if (!Basalt::ReadWholeFile(file.get(), INT_MAX, bytes)) return ERROR_READ_FAULT;
+      present = true;
+    } else if (error != ERROR_FILE_NOT_FOUND) {
+      // Present but not readable: replacing it would lose its other values.
+      return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
+    }
+  }
+  // The copy is made anew under its name, never opened as found there: whatever stands
+  // there (a link put in its place included) is removed first, and one that comes back
+  // fails the store.
+  (void)DeleteFileW(copy.c_str());
+  Basalt::UniqueFile out;
+  DWORD error = OpenInFolder(kIniCopyName, GENERIC_WRITE, CREATE_NEW, out, FILE_SHARE_DELETE);
+  if (error != ERROR_SUCCESS) return error;
+  auto drop_copy = Basalt::MakeScopeExit([&] { (void)DeleteFileW(copy.c_str()); });
+  DWORD written = 0;
+  if (present && !bytes.empty() &&
+      (!WriteFile(out.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+       written != bytes.size())) {
+    error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_DISK_FULL;
+  }
+  out.reset();
+  Basalt::CObfuscatedIniReader writer;
+  (void)writer.Load(copy);
   SetLastError(ERROR_SUCCESS);
-  Basalt::CObfuscatedIniReader reader;
-  (void)reader.Load(*m_strFolderIniPath);
-  if (!reader.SetIntValue(kConfigSection, kLastLogIdx, static_cast<int>(index))) {
-    const DWORD error = GetLastError();
+  if (!writer.SetIntValue(kConfigSection, name, value)) {
+    error = GetLastError();
     return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
   }
-  // Stored is what the next line reads back, not what the write reported.
-  if (ReadLastLogIndex() != index) return ERROR_INVALID_DATA;
-  return ERROR_SUCCESS;
+  // Stored is what a reader reads back, not what the write reported.
+  Basalt::CObfuscatedIniReader check;
+  int back = 0;
+  if (!check.Load(copy) || !check.GetIntValue(kConfigSection, name, back) || back != value) {
+    return ERROR_INVALID_DATA;
+  }
+  // One rename puts it in place: a reader sees the old file or the new one. A reader that
+  // has the file open holds the rename off for a moment.
+  const ULONGLONG deadline = GetTickCount64() + kReplaceWaitMs;
+  for (;;) {
+    if (MoveFileExW(copy.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      drop_copy.release();
+      return ERROR_SUCCESS;
+    }
+    error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        GetTickCount64() >= deadline) {
+      return error != ERROR_SUCCESS ? error : ERROR_INVALID_PARAMETER;
+    }
+    Sleep(1);
+  }
 }
 
 void CLogging::GetLineTime(SYSTEMTIME* time) { GetLocalTime(time); }
@@ -564,7 +873,7 @@ const wchar_t* CLogging::GetLevelName(LogLevel level) noexcept {
 }
 
 DWORD CLogging::FormatLine(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
-                           const wchar_t* message) {
+                           const wchar_t* message, std::wstring& out) {
   const DWORD options = m_dwOptions;
   // Each field is cut to its width ("%*.*s"), so no name can overrun its buffer.
   wchar_t moduleField[kLogFieldChars] = L"";
@@ -608,7 +917,6 @@ DWORD CLogging::FormatLine(const wchar_t* file, const wchar_t* function, int lin
   if (messageLength > MAXDWORD / sizeof(wchar_t) - fieldsLength) return ERROR_OUTOFMEMORY;
   const bool endsWithLineFeed = messageLength > 0 && message[messageLength - 1] == L'\n';
   try {
-    std::wstring& out = m_strLine;
     out.clear();
     out.reserve(fieldsLength + messageLength);
     out.append(head, headLength);
@@ -637,39 +945,29 @@ DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, Lo
   if (m_folderCheck != FolderCheck::Passed || IsNullOrEmpty(message)) {
     return ERROR_INVALID_PARAMETER;
   }
-  auto close_file = Basalt::MakeScopeExit([this] { m_hLogFile.reset(); });
-  DWORD result = OpenCurrentFile();
-  if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS) return result;
-  if (m_indexHold.held && !m_indexHold.reported) WriteIndexNote();
-  result = FormatLine(file, function, line, level, message);
+  DWORD result = FormatLine(file, function, line, level, message, m_strLine);
   if (result != ERROR_SUCCESS) return result;
-  result = WriteFormattedLine();
+  result = AppendLine();
+  if (result == ERROR_PATH_NOT_FOUND) {
+    // The folder is gone (logs cleaned by hand): it is made again and the line tried once
+    // more. What was known about its files went with it.
+    m_indexCache = IndexCache{};
+    m_indexHold = IndexHold{};
+    result = EnsureLogFolder() ? AppendLine() : static_cast<DWORD>(ERROR_INVALID_PARAMETER);
+  }
   // The line buffer is kept for the next call, unless one huge message grew it.
   if (m_strLine.capacity() > kKeptLineChars) std::wstring().swap(m_strLine);
   return result;
 }
 
-DWORD CLogging::WriteFormattedLine() {
-  DWORD result = ERROR_SUCCESS;
-  DWORD written = 0;
-  const DWORD bytes = static_cast<DWORD>(m_strLine.size() * sizeof(wchar_t));
-  if (!WriteFile(m_hLogFile.get(), m_strLine.data(), bytes, &written, nullptr)) {
-    result = GetLastError();
-  }
-  if ((m_dwOptions & kLogOptionDebugOutput) && !m_strLine.empty()) {
-    OutputDebugStringW(m_strLine.c_str());
-  }
-  return result;
-}
-
-void CLogging::WriteIndexNote() {
+void CLogging::WriteIndexNote(OpenLog& log) {
   m_indexHold.reported = true;
   wchar_t note[2 * kLogFieldChars];
   FormatInto(note, _countof(note), kIndexNoteFormat, m_indexHold.index,
              m_strFolderIniPath ? m_strFolderIniPath->c_str() : L"", m_indexHold.error);
-  if (FormatLine(L"CLogging.cpp", L"CLogging::WriteLastLogIndex", __LINE__, kLogError, note) ==
-      ERROR_SUCCESS) {
-    (void)WriteFormattedLine();
+  if (FormatLine(L"CLogging.cpp", L"CLogging::WriteLastLogIndex", __LINE__, kLogError, note,
+                 m_strNote) == ERROR_SUCCESS) {
+    (void)WriteText(log, m_strNote);
   }
 }
 

@@ -50,6 +50,12 @@ constexpr size_t kLogFieldChars = 260;
 constexpr wchar_t kIndexNoteFormat[] =
     L"Cannot store LastLogIdx %lu in %s (error %lu); the index is kept in memory";
 
+// Writers of one log folder, in any process, order themselves by exclusive byte-range locks
+// of one byte at kLogLockOffset (far past any data): on a log file while a line is appended
+// to it, and on kLogLockFileName of the folder while a file is started and the index stored.
+constexpr wchar_t kLogLockFileName[] = L"log.lck";
+constexpr ULONGLONG kLogLockOffset = 0x4000000000000000ull;
+
 class CLogging : public CLoggingIf {
  public:
   enum class FolderCheck : DWORD { Pending, Passed, Failed };
@@ -79,9 +85,11 @@ class CLogging : public CLoggingIf {
   // and writes; 0 when filtered out, 87 for a null format, else the Write result.
   DWORD LogV(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
              const wchar_t* format, ...) override;
-  // Appends one line to the current file (opened and closed inside the call). 87 when
-  // not initialised, the folder check failed, the message is null or empty or the level
-  // is outside 1..6; 14 out of memory; else the file system's code or 0. No level filter.
+  // Appends one line to the current file (opened and closed inside the call), on disk when
+  // it returns; a folder found gone is made again and the line tried once more. 87 when not
+  // initialised, the folder check failed, the message is null or empty or the level is
+  // outside 1..6; 14 out of memory; 112 for a short write (what it wrote is cut off again
+  // where it can be); else the file system's code or 0. No level filter.
   DWORD Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
               const wchar_t* message) override;
   // level >= Severity (unsigned): no level is exempt.
@@ -120,6 +128,10 @@ class CLogging : public CLoggingIf {
   // Slot 25: the local time stamped on a line; tests pin it.
   virtual void GetLineTime(SYSTEMTIME* time);
 
+  // Slot 26: one WriteFile of |bytes| into |file|, with WriteFile's contract (TRUE may come
+  // with fewer bytes written than asked); tests make it write short.
+  virtual BOOL WriteToFile(HANDLE file, const void* data, DWORD bytes, DWORD* written);
+
   // Takes ownership of |mutex| as the optional lock of Initialize, Uninitialize and
   // Write (each waits up to 7000 ms and goes on whether or not it got it). Nothing in
   // the system sets one; the destructor closes it.
@@ -137,29 +149,62 @@ class CLogging : public CLoggingIf {
                    Basalt::CObfuscatedIniReader& rootReader, const wchar_t* name,
                    DWORD defaultValue, DWORD& value);
   bool EnsureLogFolder();
-  DWORD OpenCurrentFile();
-  // Starts the file after |index| (0 after the last), replacing an old one, and stores
-  // its index.
-  DWORD OpenNextFile(DWORD index, DWORD maxEntries);
-  // Stores |index| as "LastLogIdx", or holds it in memory (until a later store succeeds)
-  // when it cannot be stored, and has that said once in the log.
-  void StoreIndex(DWORD index);
-  DWORD OpenFile(const std::wstring& name, DWORD disposition);
-  static HANDLE CreateLogFileHandle(const std::wstring& name, DWORD disposition);
+
+  // One log file opened for a line, with the byte-range lock that orders the folder's writers
+  // on it (released before the handle is closed).
+  struct OpenLog;
+  // An exclusive byte-range lock at kLogLockOffset, on a log file or on kLogLockFileName.
+  class RangeLock;
+
+  // Appends m_strLine to the current file: without the folder lock while that file has room,
+  // else under it, where a full file leads to the next one. 3 when the folder is gone.
+  DWORD AppendLine();
+  DWORD AppendLineUnderFolderLock();
+  // Starts the file of |index| (after a full file, or 000 after an index past the last) and
+  // stores its index; |log| is left open on it, under its lock (without which nothing is
+  // started). A file of that name that is full or holds no log is started anew; one with
+  // room that holds lines is kept: another process writes it while its index is not stored.
+  DWORD StartFile(DWORD index, DWORD storedIndex, OpenLog& log);
+  // Opens the log file of |index| (its name into m_strFileName) and takes its lock, waiting
+  // a short while. |writable| opens it for truncation too, else for appending only.
+  DWORD OpenLogFile(DWORD index, DWORD disposition, bool writable, OpenLog& log);
+  // Opens |name| inside the log folder (every file of the folder is opened here, by its
+  // name in it); |share| defaults to reading and writing.
+  DWORD OpenInFolder(const std::wstring& name, DWORD access, DWORD disposition,
+                     Basalt::UniqueFile& file,
+                     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) const;
+  // Takes the byte-range lock of |lock| on |file|; false when it is not had within the wait
+  // (short, and none at all for a while after a wait ran out).
+  bool TakeLock(RangeLock& lock, HANDLE file);
+  // Writes the line (the mark first into a new file, and the note of a held index once) at
+  // the end of |log|.
+  DWORD WriteLineTo(OpenLog& log);
+  // One whole piece of text at the end of |log|; a short write is cut off again when it can
+  // be, else the next line starts with a line end. ERROR_DISK_FULL for a short write.
+  DWORD WriteText(OpenLog& log, const std::wstring& text);
+  // The index to write to: the stored one (read afresh when |fresh|), or a held one while
+  // the stored index is still the one read when holding began. |readable| false when the
+  // folder log.ini is there but cannot be read (the index read last is returned).
+  DWORD CurrentIndex(bool fresh, bool* readable, DWORD* stored);
+  // Stores |index| as "LastLogIdx", or holds it in memory when it cannot be stored (while
+  // |storedIndex| is still the stored one), and has that said once in the log.
+  void StoreIndex(DWORD index, DWORD storedIndex);
   // "LastLogIdx" of the folder log.ini: 0 when the file or the value is missing or damaged;
-  // the index read last while the file is there but cannot be read.
-  DWORD ReadLastLogIndex();
+  // the index read last (and |readable| false) while the file is there but cannot be read.
+  DWORD ReadLastLogIndex(bool fresh = false, bool* readable = nullptr);
   // 0 when |index| is stored and reads back; else the failing call's code, 87 when it
-  // gives none, 13 when a fresh read finds another index.
+  // gives none, 13 when the stored index does not read back.
   DWORD WriteLastLogIndex(DWORD index);
-  // Writes m_strLine into the open file (and the debugger output when asked).
-  DWORD WriteFormattedLine();
+  // Writes |value| of |name| into the folder log.ini as one step for its readers: a copy
+  // beside it gets the value and replaces it. The folder lock must be held.
+  DWORD StoreFolderValue(const wchar_t* name, int value);
   // Writes the line that says why the index is held in memory.
-  void WriteIndexNote();
-  // Name of the log file of |index| into m_strFileName.
+  void WriteIndexNote(OpenLog& log);
+  // Name of the log file of |index| (no folder) into m_strFileName.
   void BuildFileName(DWORD index);
+  // Builds the line into |out|: 87 for a level outside 1..6, 14 out of memory.
   DWORD FormatLine(const wchar_t* file, const wchar_t* function, int line, LogLevel level,
-                   const wchar_t* message);
+                   const wchar_t* message, std::wstring& out);
 
   // Fields, in their fixed order.
   DWORD m_bInitialized = 0;
@@ -204,18 +249,28 @@ class CLogging : public CLoggingIf {
   } m_indexCache;
 
   // The current file's index while it cannot be stored: that file was started since the
-  // last stored index, and the stored one would lead back to a full file and start the
-  // next one anew over it.
+  // last stored index, and the stored one would lead back to a full file. Held only while
+  // the stored index is the one read when the store failed: once another process stores
+  // one, that one leads.
   struct IndexHold {
     bool held = false;
     DWORD index = 0;
+    DWORD stored = 0;       // the stored index when the store failed
     DWORD error = 0;        // why storing failed, as the note says it
     bool reported = false;  // said in the log since the last store that succeeded
   } m_indexHold;
 
+  // When a wait for a lock of the folder last ran out (0: never): for a while after it,
+  // locks are tried without waiting, so that no one holding them stalls every line.
+  ULONGLONG m_lockTimedOutAt = 0;
+  // A short write left part of a line that could not be cut off: the next line starts with
+  // a line end.
+  bool m_bFragment = false;
+
   // Working buffers of Write, kept between calls under the lock.
   std::wstring m_strFileName;
   std::wstring m_strLine;
+  std::wstring m_strNote;
 };
 
 }  // namespace ETWLogging

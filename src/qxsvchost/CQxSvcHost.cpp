@@ -149,7 +149,8 @@ DWORD CQxSvcHost::Start(int argc, wchar_t** argv) {
 
   if (!m_proxy) {
     IQxServiceControlApi& scm = m_seams.scm ? *m_seams.scm : SystemServiceControlApi();
-    m_proxy.reset(new (std::nothrow) CQxSvcHostProxy(scm));
+    m_proxy.reset(new (std::nothrow)
+                      CQxSvcHostProxy(scm, m_seams.newStartWaitMs, m_seams.lastEndWaitMs));
   }
 
   std::unique_ptr<CQxSCMInterface> table = m_seams.makeDispatcherTable

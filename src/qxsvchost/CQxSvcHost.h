@@ -25,6 +25,10 @@ struct CQxSvcHostSeams {
   std::function<std::unique_ptr<CQxSvcHostWorkingSetHandler>()> makeWorkingSetHandler;
   // How long the teardown waits for service threads still finishing (0: 30 s).
   DWORD serviceThreadsWaitMs = 0;
+  // How long the end of a start shown START_PENDING waits for a new start (0: 2 s), and how
+  // long a new start waits at entry for the end of the last one (0: 10 s).
+  DWORD newStartWaitMs = 0;
+  DWORD lastEndWaitMs = 0;
   // Runs when a service thread outlives that wait, just before the process is ended with the
   // exit code it is given; it may end the process itself, never return to the teardown.
   std::function<void(DWORD exitCode)> beforeForcedEnd;

@@ -28,6 +28,14 @@ constexpr DWORD kUnloadPauseMilliseconds = 100;
 constexpr DWORD kSubsystemFailed = ERROR_FUNCTION_FAILED;             // 1627
 constexpr DWORD kSubsystemAccessViolation = ERROR_INVALID_OPERATION;  // 4317
 constexpr REGSAM kInprocServerAccess = KEY_READ | KEY_WRITE;          // 0x2001F
+// How long the end of a start that the control manager shows START_PENDING waits for a new start
+// to come in. The control manager hands a start it has taken to the process's dispatcher at once,
+// which starts the service main on a new thread; past the wait the end takes the state for its
+// own start's.
+constexpr DWORD kNewStartWaitMs = 2000;
+// How long a new start waits at entry for the end of the last start of its service; far below
+// the time the control manager and the callers that start services give a start.
+constexpr DWORD kLastEndWaitMs = 10000;
 
 ProxyProcessState* g_pProxyState = nullptr;
 
@@ -75,15 +83,35 @@ bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCod
 }
 
 // The host's handler for a service whose subsystem has returned: INTERROGATE is answered with the
-// status the control manager holds, every other control is refused.
+// status the control manager holds; STOP and SHUTDOWN are taken, since the STOPPED report is
+// on its way (the control manager hands a handler's refusal back to the caller, and a stop
+// refused there counts as a service that would not stop); every other control is refused.
 DWORD WINAPI EndedServiceControl(DWORD control, DWORD, void*, void*) {
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  switch (control) {
+    case SERVICE_CONTROL_INTERROGATE:
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
 }
 
-// Whether the service control manager still shows |name| as this process's service and not
-// STOPPED: true also when it cannot be read, since a service left RUNNING can neither be stopped
-// nor started again.
-bool ShownRunningHere(IQxServiceControlApi& scm, const wchar_t* name) {
+// What the service control manager shows of a service when one of its starts ends.
+enum class Shown {
+  // STOPPED, or run by another process: the end is already told.
+  kEnded,
+  // START_PENDING here: this start's own, or a new start that the control manager has taken but
+  // whose service main has not come in yet.
+  kStartPending,
+  // Any other state here: this start's own unless a newer start has come in, since the control
+  // manager takes no new start before STOPPED and a new start reports nothing before it has
+  // come in. Also a state that cannot be read: a service left RUNNING can neither be stopped
+  // nor started again.
+  kOwn,
+};
+
+Shown ReadShown(IQxServiceControlApi& scm, const wchar_t* name, const wchar_t* function) {
   bool read = false;
   SERVICE_STATUS_PROCESS status = {};
   DWORD error = ERROR_SUCCESS;
@@ -98,12 +126,13 @@ bool ShownRunningHere(IQxServiceControlApi& scm, const wchar_t* name) {
     scm.Close(manager);
   }
   if (!read) {
-    QXLOG_ERROR(kLogFile, L"CQxSvcHostProxy::ProxyServiceMain",
-                L"Failed to query the status of '%s', error %d", name, error);
-    return true;
+    QXLOG_ERROR(kLogFile, function, L"Failed to query the status of '%s', error %d", name, error);
+    return Shown::kOwn;
   }
-  // STOPPED: the subsystem told the end itself. Another process: a newer start runs there.
-  return status.dwCurrentState != SERVICE_STOPPED && status.dwProcessId == GetCurrentProcessId();
+  if (status.dwCurrentState == SERVICE_STOPPED || status.dwProcessId != GetCurrentProcessId()) {
+    return Shown::kEnded;
+  }
+  return status.dwCurrentState == SERVICE_START_PENDING ? Shown::kStartPending : Shown::kOwn;
 }
 
 // Holds the load lock when the configuration asks for serial loads; leaves it at most once.
@@ -129,14 +158,23 @@ class LoadLockHolder {
 // the proxy's work after it) has returned; the host's teardown waits on the count so that no
 // service thread still runs in the state, the configuration or the logger it tears down. Every
 // start of a service gets a number; a start that is no longer the latest of its service must
-// neither report over the newer one nor take its controls.
+// neither report over the newer one nor take its controls. A new start waits at entry while the
+// end of an earlier one is still deciding, so that its subsystem can neither register its handler
+// nor report before that end has done both or neither.
 struct ServiceStarts {
   std::wstring name;
   ULONGLONG latest;
   LONG inside;  // starts of this service still in GenericServiceMain
+  LONG ending;  // of those, starts whose subsystem has returned and whose end has not finished
+  // The last end reported STOPPED while START_PENDING was shown and no newer start had come in:
+  // over a new start, if the control manager had taken one whose service main came in later
+  // than that end waited for it.
+  bool answeredPending;
 };
 SRWLOCK g_serviceMainsLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_serviceMainsEnded = CONDITION_VARIABLE_INIT;
+// Woken when a start comes in and when an end finishes.
+CONDITION_VARIABLE g_startsChanged = CONDITION_VARIABLE_INIT;
 LONG g_serviceMains = 0;
 ULONGLONG g_lastStart = 0;
 // Never freed: a service thread may outlive the host's teardown.
@@ -148,6 +186,23 @@ ServiceStarts* FindStartsLocked(const wchar_t* name) {
     if (_wcsicmp(s.name.c_str(), name) == 0) return &s;
   }
   return nullptr;
+}
+
+// Waits on g_startsChanged, with g_serviceMainsLock held exclusively, until |done| holds or |ms|
+// have passed; whether it holds.
+template <typename Done>
+bool WaitForStartsLocked(DWORD ms, Done done) {
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  while (!done()) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    if (!SleepConditionVariableSRW(&g_startsChanged, &g_serviceMainsLock,
+                                   static_cast<DWORD>(deadline - now), 0) &&
+        GetLastError() != ERROR_TIMEOUT) {
+      return done();
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -164,7 +219,7 @@ class CQxSvcHostProxy::ServiceMainRun {
         if (!g_starts) g_starts = new std::vector<ServiceStarts>();
         ServiceStarts* starts = FindStartsLocked(name);
         if (!starts) {
-          g_starts->push_back({name, 0, 0});
+          g_starts->push_back({name, 0, 0, 0, false});
           starts = &g_starts->back();
         }
         m_name = starts->name;
@@ -175,14 +230,18 @@ class CQxSvcHostProxy::ServiceMainRun {
       }
     }
     ReleaseSRWLockExclusive(&g_serviceMainsLock);
+    // An end waiting to learn whether the control manager took a new start learns it now.
+    if (m_number != 0) WakeAllConditionVariable(&g_startsChanged);
   }
   ~ServiceMainRun() {
     AcquireSRWLockExclusive(&g_serviceMainsLock);
-    if (m_number != 0) {
-      if (ServiceStarts* s = FindStartsLocked(m_name.c_str())) --s->inside;
+    if (ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr) {
+      --s->inside;
+      if (m_ending) --s->ending;
     }
     if (--g_serviceMains == 0) WakeAllConditionVariable(&g_serviceMainsEnded);
     ReleaseSRWLockExclusive(&g_serviceMainsLock);
+    if (m_ending) WakeAllConditionVariable(&g_startsChanged);
   }
   ServiceMainRun(const ServiceMainRun&) = delete;
   ServiceMainRun& operator=(const ServiceMainRun&) = delete;
@@ -190,23 +249,83 @@ class CQxSvcHostProxy::ServiceMainRun {
   // Whether a start of the same service came in after this one.
   bool NewerStart() const {
     AcquireSRWLockShared(&g_serviceMainsLock);
-    const ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
-    const bool newer = s && s->latest != m_number;
+    const bool newer = NewerLocked();
     ReleaseSRWLockShared(&g_serviceMainsLock);
     return newer;
   }
+  // Whether the end of an earlier start of the service is still deciding.
+  bool EarlierEndRunning() const {
+    AcquireSRWLockShared(&g_serviceMainsLock);
+    const bool ending = EarlierEndLocked();
+    ReleaseSRWLockShared(&g_serviceMainsLock);
+    return ending;
+  }
+  // Waits up to |ms| until no earlier start of the service is ending; false when one still is.
+  bool WaitForEarlierEnds(DWORD ms) const {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    const bool ended = WaitForStartsLocked(ms, [this] { return !EarlierEndLocked(); });
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+    return ended;
+  }
+  // Whether the last end of the service reported STOPPED over START_PENDING (asked once).
+  bool TakeAnsweredPending() const {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
+    const bool answered = s && s->answeredPending;
+    if (s) s->answeredPending = false;
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+    return answered;
+  }
+
+  // The subsystem has returned: a new start of the service waits for this end from now on.
+  void BeginEnd() {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    if (ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr) {
+      ++s->ending;
+      m_ending = true;
+    }
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+  }
+  // Waits up to |ms| for a newer start of the service to come in; whether one did.
+  bool WaitForNewerStart(DWORD ms) const {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    const bool newer = WaitForStartsLocked(ms, [this] { return NewerLocked(); });
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+    return newer;
+  }
+  // This end reports STOPPED over START_PENDING.
+  void AnsweredPending() {
+    AcquireSRWLockExclusive(&g_serviceMainsLock);
+    if (ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr) {
+      s->answeredPending = true;
+    }
+    ReleaseSRWLockExclusive(&g_serviceMainsLock);
+  }
 
  private:
+  bool NewerLocked() const {
+    const ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
+    return s && s->latest != m_number;
+  }
+  bool EarlierEndLocked() const {
+    const ServiceStarts* s = m_number != 0 ? FindStartsLocked(m_name.c_str()) : nullptr;
+    return s && s->ending > (m_ending ? 1 : 0);
+  }
+
   std::wstring m_name;
   ULONGLONG m_number = 0;  // 0: not known (no name, or no memory to record it)
+  bool m_ending = false;
 };
 
-CQxSvcHostProxy::CQxSvcHostProxy(IQxServiceControlApi& scm) {
+CQxSvcHostProxy::CQxSvcHostProxy(IQxServiceControlApi& scm, DWORD newStartWaitMs,
+                                 DWORD lastEndWaitMs) {
   if (g_pProxyState) return;
   ProxyProcessState* state = new (std::nothrow) ProxyProcessState();
   if (!state) return;
   InitializeCriticalSectionAndSpinCount(&state->loadLock, kLoadLockSpinCount);
   state->scm = &scm;
+  state->newStartWaitMs = newStartWaitMs ? newStartWaitMs : kNewStartWaitMs;
+  state->lastEndWaitMs = lastEndWaitMs ? lastEndWaitMs : kLastEndWaitMs;
   g_pProxyState = state;
 }
 
@@ -231,6 +350,28 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
     QXLOG_ERROR(kLogFile, kFunction, L"NULL passed as argv ");
     return;
   }
+  if (run.EarlierEndRunning()) {
+    const DWORD waitMs = state ? state->lastEndWaitMs : kLastEndWaitMs;
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
+          L"A new start of '%s' waits for the end of its last start", argv[0]);
+    if (!run.WaitForEarlierEnds(waitMs)) {
+      // That end reads the start records again before it registers or reports anything.
+      QXLOG(ETWLogging::kLogWarning, kLogFile, kFunction,
+            L"The end of the last start of '%s' has not finished after %u ms; the new start goes "
+            L"on",
+            argv[0], waitMs);
+    }
+  }
+  if (run.TakeAnsweredPending() &&
+      ReadShown(StatusCallsOf(state), argv[0], kFunction) == Shown::kEnded) {
+    // Taken by the control manager, then answered STOPPED by the last start's end, which had
+    // waited for it in vain: run now, it would run while the control manager shows it STOPPED.
+    QXLOG(ETWLogging::kLogWarning, kLogFile, kFunction,
+          L"The start of '%s' came in after the end of its last start had reported it stopped; "
+          L"it does not run",
+          argv[0]);
+    return;
+  }
   if (g_bShutdown) {
     QXLOG_ERROR(kLogFile, kFunction, L"GenericServiceMain is called when shutdown, argv[0] = %s",
                 argv[0]);
@@ -249,11 +390,12 @@ void WINAPI CQxSvcHostProxy::GenericServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
-                                       const ServiceMainRun& run) {
+                                       ServiceMainRun& run) {
   static constexpr const wchar_t kFunction[] = L"CQxSvcHostProxy::ProxyServiceMain";
   const wchar_t* name = argv[0];
   // Taken now: once the last service has stopped, the host may delete the state.
   IQxServiceControlApi& scm = StatusCallsOf(state);
+  const DWORD newStartWaitMs = state->newStartWaitMs;
   QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction, L"Entering ServiceMain for '%s'", name);
 
   const CQxStopwatch sinceStart;
@@ -297,14 +439,25 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
 
   DWORD stoppedExitCode = ERROR_SUCCESS;
   const DWORD exitCode = SafeExecuteServiceMain(state, instance, argc, argv, &stoppedExitCode);
+  run.BeginEnd();
   // The subsystem's control handler stays the one that the service's controls reach until
   // another is registered: the host's own takes its place before the object is released or its
   // library freed. Whether the end is still to be told is read at once and first: a subsystem
   // that reported STOPPED has let the service start again, a later reading could be of the newer
   // start, and the control manager sends a STOPPED service no controls. A registration after
-  // that report could also meet the dispatcher returning for its last service.
+  // that report could also meet the dispatcher returning for its last service. The state is read
+  // before the start records, so that any state a newer start has reported is seen as its.
+  const Shown shown = ReadShown(scm, name, kFunction);
+  bool tellEnd = shown != Shown::kEnded && !run.NewerStart();
+  if (tellEnd && shown == Shown::kStartPending) {
+    QXLOG(ETWLogging::kLogNormal, kLogFile, kFunction,
+          L"'%s' shows START_PENDING after its subsystem returned; waiting up to %u ms for a new "
+          L"start",
+          name, newStartWaitMs);
+    tellEnd = !run.WaitForNewerStart(newStartWaitMs);
+  }
   SERVICE_STATUS_HANDLE ownHandle = nullptr;
-  if (!run.NewerStart() && ShownRunningHere(scm, name)) {
+  if (tellEnd) {
     ownHandle = scm.RegisterControlHandlerEx(name, &EndedServiceControl, nullptr);
     if (!ownHandle) {
       QXLOG_ERROR(kLogFile, kFunction, L"RegisterServiceCtrlHandler failed for '%s', error %d",
@@ -334,9 +487,15 @@ void CQxSvcHostProxy::ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPW
   if (exitCode == QX_SUBSYSTEM_EXIT_UNLOAD) (void)SignalWorkingSetEvent();
   com.Uninitialize();
   // Read again: a thread the subsystem left behind may have reported STOPPED meanwhile, and a
-  // second STOPPED on a closed status handle can take the whole process down.
-  if (ownHandle && !run.NewerStart() && ShownRunningHere(scm, name)) {
-    (void)ReportStoppedOn(scm, ownHandle, stoppedExitCode);
+  // second STOPPED on a closed status handle can take the whole process down. Back at
+  // START_PENDING after another state, the service shows a new start.
+  if (ownHandle) {
+    const Shown now = ReadShown(scm, name, kFunction);
+    const bool newStart = now == Shown::kStartPending && shown != Shown::kStartPending;
+    if (now != Shown::kEnded && !newStart && !run.NewerStart()) {
+      if (now == Shown::kStartPending) run.AnsweredPending();
+      (void)ReportStoppedOn(scm, ownHandle, stoppedExitCode);
+    }
   }
 }
 

@@ -19,6 +19,11 @@ struct ProxyProcessState {
   std::atomic<bool> bOobeCheckPending{true};
   // Takes the status report of every service that the proxy refuses or fails to load.
   IQxServiceControlApi* scm = nullptr;
+  // How long the end of a start that the service control manager shows START_PENDING waits for
+  // a new start of the service to come in before it takes that state for its own.
+  DWORD newStartWaitMs = 0;
+  // How long a new start waits at entry for the end of the last start of its service.
+  DWORD lastEndWaitMs = 0;
 };
 
 // What one service thread holds of its hosted subsystem.
@@ -37,8 +42,11 @@ struct SubsystemInstance {
 class CQxSvcHostProxy {
  public:
   // Creates the process-wide state when none exists. Refused services are reported through
-  // |scm|, which must outlive this object.
-  explicit CQxSvcHostProxy(IQxServiceControlApi& scm = SystemServiceControlApi());
+  // |scm|, which must outlive this object. |newStartWaitMs| (0: 2 s) bounds the wait of an end
+  // for a new start that the service control manager may have taken (see ProxyServiceMain),
+  // |lastEndWaitMs| (0: 10 s) the wait of a new start for that end (see GenericServiceMain).
+  explicit CQxSvcHostProxy(IQxServiceControlApi& scm = SystemServiceControlApi(),
+                           DWORD newStartWaitMs = 0, DWORD lastEndWaitMs = 0);
   // Deletes the process-wide state. Only after the dispatcher has returned.
   ~CQxSvcHostProxy();
   CQxSvcHostProxy(const CQxSvcHostProxy&) = delete;
@@ -47,16 +55,21 @@ class CQxSvcHostProxy {
   // Whether the process-wide state exists (its allocation may have failed).
   static bool HasState();
 
-  // SERVICE_MAIN_FUNCTIONW of every service of the group; argv[0] is the service name.
+  // SERVICE_MAIN_FUNCTIONW of every service of the group; argv[0] is the service name. A start
+  // that comes in while the end of the last start of its service is still deciding waits for it
+  // (up to the state's lastEndWaitMs, then goes on); one that the last end has already reported
+  // STOPPED, because it came in later than that end waited for it, returns without running.
   static void WINAPI GenericServiceMain(DWORD argc, LPWSTR* argv);
   // What GenericServiceMain knows of its run: the start's place among the service's starts.
   class ServiceMainRun;
   // The life of one service on its own thread: gate, load, run, release. Every road ends with
-  // the service STOPPED: reported here unless the subsystem reported it itself or a newer start
-  // of the service (|run| tells of those in this process) has come in since. No control reaches
-  // the subsystem once its object is released.
+  // the service STOPPED: reported here unless the subsystem reported it itself or the service
+  // control manager has taken a newer start since. A newer start is told by |run| once it has
+  // come in; START_PENDING shown for a start that has not come in yet looks like this start's
+  // own, so the end waits up to the state's newStartWaitMs for it before it takes the state for
+  // its own. No control reaches the subsystem once its object is released.
   static void ProxyServiceMain(ProxyProcessState* state, DWORD argc, LPWSTR* argv,
-                               const ServiceMainRun& run);
+                               ServiceMainRun& run);
   // Waits up to |milliseconds| until no thread is inside GenericServiceMain; true when none is.
   // Otherwise |stillRunning| (when given) receives the names of the services whose threads are,
   // separated by ", ".

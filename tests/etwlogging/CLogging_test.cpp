@@ -87,12 +87,59 @@ class TestLogging : public CLogging {
   }
   using CLogging::SetMutex;
 
+  // The next write of more than |over| bytes writes only |bytes| of them and reports TRUE
+  // with that count, as WriteFile does on a full volume.
+  void WriteShortOnce(DWORD over, DWORD bytes) {
+    shortOver_ = over;
+    shortBytes_ = bytes;
+  }
+
  protected:
   void GetLineTime(SYSTEMTIME* time) override { *time = kPinnedTime; }
+  BOOL WriteToFile(HANDLE file, const void* data, DWORD bytes, DWORD* written) override {
+    if (shortOver_ != 0 && bytes > shortOver_) {
+      shortOver_ = 0;
+      return WriteFile(file, data, shortBytes_, written, nullptr);
+    }
+    return CLogging::WriteToFile(file, data, bytes, written);
+  }
 
  private:
   std::wstring programData_;
   bool* deleted_;
+  DWORD shortOver_ = 0;
+  DWORD shortBytes_ = 0;
+};
+
+// Holds the byte-range lock that writers of a log folder take on |path|, as another process
+// would, until it goes.
+class HeldLogLock {
+ public:
+  explicit HeldLogLock(const std::wstring& path)
+      : file_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr)) {
+    OVERLAPPED at = Position();
+    held_ = file_ && LockFileEx(file_.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                1, 0, &at);
+  }
+  ~HeldLogLock() { Release(); }
+  void Release() {
+    OVERLAPPED at = Position();
+    if (held_) UnlockFileEx(file_.get(), 0, 1, 0, &at);
+    held_ = false;
+    file_.reset();
+  }
+  bool held() const { return held_; }
+
+ private:
+  static OVERLAPPED Position() {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(kLogLockOffset);
+    at.OffsetHigh = static_cast<DWORD>(kLogLockOffset >> 32);
+    return at;
+  }
+  Basalt::UniqueFile file_;
+  bool held_ = false;
 };
 
 class CLoggingTest : public ::testing::Test {
@@ -484,7 +531,7 @@ TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
   const int perFile = NumberedLinesPerFile();
   const int held = 2 * perFile + 2;  // 000 and 001 filled, 002 begun
   {
-    // Readers may open the file, the profile functions cannot write it.
+    // Readers may open the file; it cannot be replaced (nor written in place) meanwhile.
     Basalt::UniqueFile holder(CreateFileW(FolderIni().c_str(), GENERIC_READ, FILE_SHARE_READ,
                                           nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
@@ -498,7 +545,7 @@ TEST_F(CLoggingTest, IndexThatCannotBeStoredIsHeldInMemoryAndSaidOnce) {
   EXPECT_EQ(ReadLog(LogFile(0))
                 .find(std::wstring(kStamp) + L" -- (Error)$ [   kernel32.dll]$ " +
                       Format(kIndexNoteFormat, 0ul, FolderIni().c_str(),
-                             static_cast<DWORD>(ERROR_SHARING_VIOLATION)) +
+                             static_cast<DWORD>(ERROR_ACCESS_DENIED)) +
                       L"\r\n"),
             0u);
   EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 5);
@@ -538,6 +585,155 @@ TEST_F(CLoggingTest, IndexThatCannotBeReadForNowKeepsItsLastValue) {
     }
   }
   EXPECT_EQ(NumberedLines(2), Numbers(0, total));
+}
+
+// A logger that starts no file (it has never read the index, and the folder log.ini cannot be
+// read now) adds the line to the file at hand, full as it is, rather than start the file
+// after it anew over the lines it holds.
+TEST_F(CLoggingTest, IndexNeverReadAndUnreadableNowStartsNoFileAnew) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');
+  WriteFileOfSize(LogFile(1), 0x40000, 'b');
+  SetIniInt(FolderIni(), L"LastLogIdx", 2);
+  Basalt::UniqueFile editor(CreateFileW(FolderIni().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
+  ASSERT_TRUE(editor);
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"kept"), 0u);
+  const std::string second = ReadBytes(LogFile(1));
+  EXPECT_TRUE(second == std::string(0x40000, 'b')) << "001 has " << second.size() << " bytes";
+  const std::string first = ReadBytes(LogFile(0));
+  EXPECT_TRUE(first.compare(0, 0x40000, std::string(0x40000, 'a')) == 0);
+  const std::wstring line =
+      std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ kept\r\n";
+  EXPECT_EQ(first.substr(0x40000),
+            std::string(reinterpret_cast<const char*>(line.data()), line.size() * 2));
+}
+
+// The folder removed between two lines (logs cleaned by hand) is made again for the second;
+// when it cannot be made, the logger falls silent as after a failed first check.
+TEST_F(CLoggingTest, FolderRemovedBetweenTwoLinesIsMadeAgain) {
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"before"), 0u);
+  ASSERT_TRUE(FileExists(LogFile(0)));
+  DeleteTree(base_ + L"Group");
+  ASSERT_FALSE(FileExists(folder_));
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"after"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(0)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ after\r\n");
+  EXPECT_TRUE(logger->IsLevelEnabled(3));
+
+  DeleteTree(base_ + L"Group");
+  WriteFileOfSize(base_ + L"Group", 4, 'f');  // in the folder's way
+  EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"lost"), 87u);
+  EXPECT_FALSE(logger->IsLevelEnabled(5));
+}
+
+// A short write (TRUE with fewer bytes written) fails the line, and what it wrote is cut off
+// again; where the file's lock is held by someone else it cannot be, and the next line
+// starts on a line of its own instead.
+TEST_F(CLoggingTest, ShortWriteFailsTheLineAndTheNextLineStandsAlone) {
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  const std::wstring long_message(200, L'l');
+  for (const bool lockHeldElsewhere : {false, true}) {
+    SCOPED_TRACE(lockHeldElsewhere);
+    DeleteTree(root_ + L"\\Telvan");
+    auto logger = MakeLogger();
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"first"), 0u);
+    HeldLogLock other(LogFile(0));
+    if (!lockHeldElsewhere) other.Release();
+    logger->WriteShortOnce(200, 78);
+    EXPECT_EQ(logger->Write(nullptr, nullptr, 0, 3, long_message.c_str()),
+              static_cast<DWORD>(ERROR_DISK_FULL));
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"third"), 0u);
+    const std::wstring piece = (head + long_message).substr(0, 39);
+    EXPECT_EQ(ReadLog(LogFile(0)), lockHeldElsewhere
+                                       ? head + L"first\r\n" + piece + L"\r\n" + head + L"third\r\n"
+                                       : head + L"first\r\n" + head + L"third\r\n");
+  }
+}
+
+// While another process holds the folder's lock, a full file is not left (nothing is started
+// or stored without it): the lines go to it, and only the first waits for the lock. Once the
+// lock is free, the next line starts the next file.
+TEST_F(CLoggingTest, FolderLockHeldElsewhereStartsNothingAndStallsOneLine) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');
+  auto logger = MakeLogger();
+  HeldLogLock other(folder_ + L"\\" + kLogLockFileName);
+  ASSERT_TRUE(other.held());
+  constexpr int kLines = 20;
+  const ULONGLONG started = GetTickCount64();
+  for (int n = 0; n < kLines; ++n) {
+    ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, Format(L"held %02d", n).c_str()), 0u);
+  }
+  // One wait of half a second, not one per line.
+  EXPECT_LT(GetTickCount64() - started, 5000u);
+  EXPECT_FALSE(FileExists(LogFile(1)));
+  EXPECT_EQ(ReadBytes(LogFile(0)).size(),
+            0x40000u + kLines * (wcslen(kStamp) + 38 + 7 + 2) * sizeof(wchar_t));
+  EXPECT_FALSE(GetIniInt(FolderIni(), L"LastLogIdx"));
+
+  other.Release();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"free"), 0u);
+  EXPECT_EQ(ReadLog(LogFile(1)),
+            std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ free\r\n");
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+}
+
+// Two loggers on one folder, A holding its index in memory (its store failed). B, finding the
+// stored file full, takes A's new file over with A's lines in it rather than start it anew;
+// once B has stored a later index, A follows it, though the file A held still has room by
+// A's own larger size limit.
+TEST_F(CLoggingTest, TwoLoggersWhileOneHoldsItsIndex) {
+  MakeFolder();
+  SetIniInt(FolderIni(), L"LastLogIdx", 0);
+  WriteFileOfSize(LogFile(0), 0x80000, 'a');
+  auto a = MakeLogger();
+  auto b = MakeLogger();
+  a->SetMaxSize(0x80000);
+  {
+    Basalt::UniqueFile holder(CreateFileW(FolderIni().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(a->Write(nullptr, nullptr, 0, 3, L"a holds 001"), 0u);
+  }
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 0);
+  ASSERT_EQ(b->Write(nullptr, nullptr, 0, 3, L"b joins 001"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  const std::wstring head = std::wstring(kStamp) + L" -- (Information)$ [   kernel32.dll]$ ";
+  const std::wstring in001 = ReadLog(LogFile(1));
+  EXPECT_NE(in001.find(head + L"a holds 001\r\n" + head + L"b joins 001\r\n"), std::wstring::npos);
+  // The note that A holds 1 opens the file.
+  EXPECT_EQ(in001.find(std::wstring(kStamp) +
+                       L" -- (Error)$ [   kernel32.dll]$ Cannot store LastLogIdx 1 "),
+            0u);
+
+  // B fills 001 by its limit of 256 KiB and goes on in 002.
+  for (int n = 0; !FileExists(LogFile(2)); ++n) {
+    ASSERT_LT(n, 100);
+    ASSERT_EQ(b->Write(nullptr, nullptr, 0, 3, NumberedMessage(n).c_str()), 0u);
+  }
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 2);
+  Sleep(2 * 100);  // past the time a read of the index is trusted without a look
+  ASSERT_EQ(a->Write(nullptr, nullptr, 0, 3, L"a follows"), 0u);
+  EXPECT_NE(ReadLog(LogFile(2)).find(head + L"a follows\r\n"), std::wstring::npos);
+  EXPECT_EQ(ReadLog(LogFile(1)).find(L"a follows"), std::wstring::npos);
+}
+
+// The copy of log.ini that a store writes is made anew under its name: a name put there
+// beforehand (a link to another file) is not written through.
+TEST_F(CLoggingTest, IndexStoreWritesNoFileThroughANameFoundInItsWay) {
+  MakeFolder();
+  WriteFileOfSize(LogFile(0), 0x40000, 'a');
+  const std::wstring elsewhere = root_ + L"\\elsewhere.txt";
+  WriteFileOfSize(elsewhere, 16, 'e');
+  ASSERT_TRUE(CreateHardLinkW((folder_ + L"\\log.ini.tmp").c_str(), elsewhere.c_str(), nullptr));
+  auto logger = MakeLogger();
+  ASSERT_EQ(logger->Write(nullptr, nullptr, 0, 3, L"next file"), 0u);
+  EXPECT_EQ(GetIniInt(FolderIni(), L"LastLogIdx"), 1);
+  EXPECT_EQ(ReadBytes(elsewhere), std::string(16, 'e'));
 }
 
 TEST_F(CLoggingTest, SettingsFromFolderAndRootLogIni) {

@@ -104,6 +104,8 @@ inline SoakResult RunSoak(ScratchHost& scratch, int cycles, int sampleAfter) {
   CQxSvcHostSeams seams;
   seams.scm = &scm;
   seams.beforeForcedEnd = &FailTheForcedEnd;
+  // The double reports nothing, so each end would wait out the whole time for a new start.
+  seams.newStartWaitMs = 1;
   seams.makeDispatcherTable = [&] {
     return std::make_unique<ThreadDispatcher>(scm, [&](ThreadDispatcher& d) {
       for (int i = 0; i < cycles; ++i) {

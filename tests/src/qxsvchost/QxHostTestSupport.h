@@ -333,6 +333,42 @@ class RecordingStatusApi : public IQxServiceControlApi {
     });
   }
 
+  // Calls of the host that a test can hold open, as a thread descheduled at that point is.
+  enum class Call { kQuery, kRegistration };
+  // The next status query (kQuery) or host handler registration (kRegistration) of |name| waits,
+  // once it has been made, until Release: the moment before it is answered, held open.
+  void HoldNext(Call call, const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holds[static_cast<int>(call)] = {name, false, false};
+  }
+  // Waits until the held call has been made; false after |ms|.
+  bool WaitHeld(Call call, DWORD ms) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const Hold& hold = m_holds[static_cast<int>(call)];
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return hold.holding; });
+  }
+  void Release(Call call) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holds[static_cast<int>(call)].released = true;
+    m_changed.notify_all();
+  }
+
+  // Reports |state| for |name| on its open status handle, as a thread that a subsystem left
+  // behind reports; false when the service has none.
+  bool ReportOnOpenHandle(const std::wstring& name, DWORD state) {
+    SERVICE_STATUS_HANDLE handle = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      const Registration* r = OpenRegistration(name);
+      if (!r) return false;
+      handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(r - m_registrations.data() + 1);
+    }
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
+    status.dwCurrentState = state;
+    return SetStatus(handle, &status) != FALSE;
+  }
+
   // The subsystem double's RegisterServiceCtrlHandlerExW.
   SERVICE_STATUS_HANDLE RegisterHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
                                           void* context) {
@@ -355,13 +391,15 @@ class RecordingStatusApi : public IQxServiceControlApi {
     return reinterpret_cast<SC_HANDLE>(kFirstService + m_opened.size() - 1);
   }
   BOOL QueryStatusEx(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     const size_t index = reinterpret_cast<size_t>(service) - kFirstService;
     if (index >= m_opened.size() || !status) {
       ADD_FAILURE() << "status query on an unknown handle";
       SetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
+    // The state is read once the hold ends, as a descheduled thread reads it.
+    WaitWhileHeldLocked(lock, Call::kQuery, m_opened[index]);
     *status = {};
     status->dwServiceType = SERVICE_WIN32_SHARE_PROCESS;
     status->dwCurrentState = StateLocked(m_opened[index]);
@@ -383,6 +421,10 @@ class RecordingStatusApi : public IQxServiceControlApi {
   // its last service, so a registration then is a test failure.
   SERVICE_STATUS_HANDLE RegisterControlHandlerEx(LPCWSTR name, LPHANDLER_FUNCTION_EX handler,
                                                  void* context) override {
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      WaitWhileHeldLocked(lock, Call::kRegistration, name ? name : L"");
+    }
     if (State(name ? name : L"") == SERVICE_STOPPED) {
       ADD_FAILURE() << "host handler registered for a service already STOPPED";
       SetLastError(ERROR_SERVICE_NOT_ACTIVE);
@@ -422,6 +464,24 @@ class RecordingStatusApi : public IQxServiceControlApi {
     bool closed;
   };
 
+  struct Hold {
+    std::wstring name;  // empty: nothing held
+    bool holding;
+    bool released;
+  };
+
+  void WaitWhileHeldLocked(std::unique_lock<std::mutex>& lock, Call call,
+                           const std::wstring& name) {
+    Hold& hold = m_holds[static_cast<int>(call)];
+    if (hold.name.empty() || hold.name != name) return;
+    hold.name.clear();
+    hold.holding = true;
+    m_changed.notify_all();
+    if (!m_changed.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
+                            [&] { return hold.released; })) {
+      ADD_FAILURE() << "a held call was never released";
+    }
+  }
   template <typename T>
   static T Unexpected() {
     ADD_FAILURE() << "unexpected service-control call";
@@ -461,8 +521,10 @@ class RecordingStatusApi : public IQxServiceControlApi {
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(m_registrations.size());
   }
 
+  static constexpr DWORD kStopWaitMs = 30000;
   std::mutex m_dispatchMutex;
   std::mutex m_mutex;
+  Hold m_holds[2] = {};
   std::condition_variable m_changed;
   std::vector<Registration> m_registrations;
   std::vector<Report> m_reports;
@@ -539,11 +601,13 @@ class ThreadDispatcher : public CQxSCMInterface {
   size_t Count() const { return m_table.size(); }
   std::wstring Name(size_t index) const { return m_table[index].lpServiceName; }
   // Starts service |index| with argv = { its name, |extra|... }, its service main entered
-  // |enterAfterMs| after the service is marked START_PENDING. As the service control manager, it
-  // refuses (ERROR_SERVICE_ALREADY_RUNNING) while the service's last start has not been reported
-  // SERVICE_STOPPED, and takes a new start as soon as it has, while the old start's thread may
-  // still run.
-  DWORD Start(size_t index, std::vector<std::wstring> extra = {}, DWORD enterAfterMs = 0) {
+  // |enterAfterMs| after the service is marked START_PENDING, and not before the event
+  // |enterWhen| (when given; it must outlive the thread) is set. As the service control manager,
+  // it refuses (ERROR_SERVICE_ALREADY_RUNNING) while the service's last start has not been
+  // reported SERVICE_STOPPED, and takes a new start as soon as it has, while the old start's
+  // thread may still run.
+  DWORD Start(size_t index, std::vector<std::wstring> extra = {}, DWORD enterAfterMs = 0,
+              HANDLE enterWhen = nullptr) {
     const SERVICE_TABLE_ENTRYW entry = m_table[index];
     const std::wstring name = entry.lpServiceName;
     auto awaited = std::find_if(m_stopsAwaited.begin(), m_stopsAwaited.end(),
@@ -556,8 +620,9 @@ class ThreadDispatcher : public CQxSCMInterface {
       awaited->second = m_scm.StoppedReports(name) + 1;
     }
     m_scm.Started(name);
-    m_threads.emplace_back([entry, extra, enterAfterMs] {
+    m_threads.emplace_back([entry, extra, enterAfterMs, enterWhen] {
       Sleep(enterAfterMs);
+      if (enterWhen) WaitForSingleObject(enterWhen, kStopWaitMs);
       std::vector<std::wstring> args{entry.lpServiceName};
       args.insert(args.end(), extra.begin(), extra.end());
       std::vector<LPWSTR> argv;

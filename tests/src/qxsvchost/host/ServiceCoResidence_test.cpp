@@ -45,6 +45,12 @@ class CoResidenceTest : public ::testing::Test {
     services_.push_back(name);
     return name;
   }
+  // Waits until the first end of |name| has finished with its handler and its subsystem: the
+  // new start's STOP is sent only then.
+  bool FirstEndDone(const std::wstring& name) {
+    const std::wstring completed = L"ServiceMain for " + name + L" completed after ";
+    return WaitFor([&] { return capture_.log().HasPrefix(ETWLogging::kLogNormal, completed); });
+  }
   // Polls |done| until it holds; false after 20 s.
   static bool WaitFor(const std::function<bool()>& done) {
     const ULONGLONG end = GetTickCount64() + kWait;
@@ -61,6 +67,8 @@ class CoResidenceTest : public ::testing::Test {
     };
     seams.scm = &scm_;
     seams.beforeForcedEnd = &qxhosttest::FailTheForcedEnd;
+    seams.newStartWaitMs = newStartWaitMs_;
+    seams.lastEndWaitMs = lastEndWaitMs_;
     CQxSvcHost host(seams);
     std::wstring program = L"Hollin.exe";
     std::wstring selector = L"/" + group_;
@@ -76,6 +84,8 @@ class CoResidenceTest : public ::testing::Test {
   qxhosttest::DoubleStatusRoute route_{library_, scm_};
   const std::wstring group_ = qxhosttest::UniqueName(L"QxCoGroup");
   std::vector<std::wstring> services_;
+  DWORD newStartWaitMs_ = 0;  // the host's own
+  DWORD lastEndWaitMs_ = 0;   // the host's own
 };
 
 TEST_F(CoResidenceTest, SerialLoadsSerialiseOnlyTheLoads) {
@@ -317,6 +327,206 @@ TEST_F(CoResidenceTest, AStartNotYetEnteredIsLeftAloneByTheEndOfTheLastOne) {
   EXPECT_EQ(2u, ReadSubsystemRecord(name).returned);
 }
 
+using Call = qxhosttest::RecordingStatusApi::Call;
+
+std::wstring WaitsAtEntry(const std::wstring& name) {
+  return L"A new start of '" + name + L"' waits for the end of its last start";
+}
+
+struct EarlyEntryCase {
+  const wchar_t* stem;
+  DWORD lastEndWaitMs;  // 0: the host's own
+};
+
+// A subsystem reports STOPPED on its STOP and returns; the end's first reading of the service is
+// held while the service starts again and the new start comes in at once, as the control manager
+// takes it and a descheduled end reads late. The new start waits for that end; one that has given
+// up waiting runs before the end reads. Either way the end takes no handler from the new start
+// and reports nothing over it: the new instance's STOP reaches its own subsystem, and each start
+// is reported STOPPED once.
+TEST_F(CoResidenceTest, TheEndOfAStartLeavesTheControlsOfANewStartThatCameInBeforeItsReading) {
+  const EarlyEntryCase cases[] = {
+      {L"QxCoTakeover", 0},
+      {L"QxCoTakeoverGaveUp", 50},
+  };
+  for (const EarlyEntryCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << c.stem);
+    ComRegistration serves(library_);
+    serves.Mode(L"service");
+    ASSERT_TRUE(serves.ok());
+    services_.clear();
+    const std::wstring name = Add(c.stem, serves);
+    lastEndWaitMs_ = c.lastEndWaitMs;
+
+    EXPECT_EQ(
+        0u, Run([&](ThreadDispatcher& d) {
+          d.Start(0);
+          ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+          scm_.HoldNext(Call::kQuery, name);
+          EXPECT_EQ(static_cast<DWORD>(NO_ERROR), scm_.SendControl(name, SERVICE_CONTROL_STOP));
+          ASSERT_TRUE(scm_.WaitHeld(Call::kQuery, kWait));
+          ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0));
+          // Come in: waiting for that end, or running already.
+          ASSERT_TRUE(WaitFor([&] {
+            return (c.lastEndWaitMs == 0 &&
+                    capture_.log().Has(ETWLogging::kLogNormal, WaitsAtEntry(name))) ||
+                   scm_.State(name) == SERVICE_RUNNING;
+          }));
+          scm_.Release(Call::kQuery);
+          ASSERT_TRUE(FirstEndDone(name));
+          ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+          EXPECT_EQ(1, scm_.StoppedReports(name));
+          EXPECT_EQ(static_cast<DWORD>(NO_ERROR), scm_.SendControl(name, SERVICE_CONTROL_STOP));
+        }));
+    EXPECT_EQ(2, scm_.StoppedReports(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(2u, record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+  }
+  EXPECT_TRUE(capture_.log().Has(ETWLogging::kLogWarning,
+                                 L"The end of the last start of '" +
+                                     qxhosttest::UniqueName(L"QxCoTakeoverGaveUp") +
+                                     L"' has not finished after 50 ms; the new start goes on"));
+}
+
+struct LateEntryCase {
+  const wchar_t* stem;
+  DWORD newStartWaitMs;  // 0: the host's own
+  enum Entry {
+    kWhileTheEndWaits,      // while the end waits for a new start to come in
+    kWhileTheEndRegisters,  // once the end, done waiting, registers its handler
+    kAfterTheEndReported,   // once the end, done waiting, has reported STOPPED
+  } entry;
+  bool runs;  // the new start runs its subsystem
+};
+
+// The end's first reading held while the service starts again, and the new start's service main
+// coming in only later: the reading shows START_PENDING, and the end waits for a new start to come
+// in before it takes that state for its own. Coming in while the end waits, the new start runs
+// and no STOPPED is reported over it. Past that wait, it still runs if it comes in while the end
+// registers its handler: it waits for that end, which then reports nothing, and its own subsystem
+// takes the controls. Coming in after the end has reported the service STOPPED, it does not run:
+// it would run while shown STOPPED. Every start is reported STOPPED once.
+TEST_F(CoResidenceTest, ANewStartComingInAfterTheEndsReadingIsNeitherReportedOverNorTakenOver) {
+  const LateEntryCase cases[] = {
+      {L"QxCoLateWaits", 0, LateEntryCase::kWhileTheEndWaits, true},
+      {L"QxCoLateRegisters", 50, LateEntryCase::kWhileTheEndRegisters, true},
+      {L"QxCoLateReported", 50, LateEntryCase::kAfterTheEndReported, false},
+  };
+  for (const LateEntryCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "case " << c.stem);
+    ComRegistration serves(library_);
+    serves.Mode(L"service");
+    ASSERT_TRUE(serves.ok());
+    services_.clear();
+    const std::wstring name = Add(c.stem, serves);
+    const std::wstring endWaits =
+        L"'" + name + L"' shows START_PENDING after its subsystem returned; waiting up to ";
+    const std::wstring doesNotRun = L"The start of '" + name +
+                                    L"' came in after the end of its last start had reported it "
+                                    L"stopped; it does not run";
+    newStartWaitMs_ = c.newStartWaitMs;
+    Basalt::UniqueKernelHandle enter(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(enter);
+
+    EXPECT_EQ(
+        0u, Run([&](ThreadDispatcher& d) {
+          d.Start(0);
+          ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+          scm_.HoldNext(Call::kQuery, name);
+          if (c.entry == LateEntryCase::kWhileTheEndRegisters) {
+            scm_.HoldNext(Call::kRegistration, name);
+          }
+          EXPECT_EQ(static_cast<DWORD>(NO_ERROR), scm_.SendControl(name, SERVICE_CONTROL_STOP));
+          ASSERT_TRUE(scm_.WaitHeld(Call::kQuery, kWait));
+          ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0, {}, 0, enter.get()));
+          scm_.Release(Call::kQuery);
+          switch (c.entry) {
+            case LateEntryCase::kWhileTheEndWaits:
+              // Or, when the end does not wait, once it has reported over the new start.
+              ASSERT_TRUE(WaitFor([&] {
+                return capture_.log().HasPrefix(ETWLogging::kLogNormal, endWaits) ||
+                       scm_.StoppedReports(name) == 2;
+              }));
+              SetEvent(enter.get());
+              break;
+            case LateEntryCase::kWhileTheEndRegisters:
+              ASSERT_TRUE(scm_.WaitHeld(Call::kRegistration, kWait));
+              SetEvent(enter.get());
+              ASSERT_TRUE(WaitFor([&] {
+                return capture_.log().Has(ETWLogging::kLogNormal, WaitsAtEntry(name)) ||
+                       scm_.State(name) == SERVICE_RUNNING;
+              }));
+              scm_.Release(Call::kRegistration);
+              ASSERT_TRUE(FirstEndDone(name));
+              break;
+            case LateEntryCase::kAfterTheEndReported:
+              ASSERT_TRUE(WaitFor([&] { return scm_.StoppedReports(name) == 2; }));
+              SetEvent(enter.get());
+              ASSERT_TRUE(WaitFor([&] {
+                return capture_.log().Has(ETWLogging::kLogWarning, doesNotRun) ||
+                       scm_.State(name) == SERVICE_RUNNING;
+              }));
+              break;
+          }
+          if (c.runs) {
+            ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+            EXPECT_EQ(1, scm_.StoppedReports(name));
+          }
+          // A new instance left running is stopped, so that the run can end.
+          if (scm_.State(name) == SERVICE_RUNNING) {
+            EXPECT_EQ(static_cast<DWORD>(NO_ERROR), scm_.SendControl(name, SERVICE_CONTROL_STOP));
+          }
+        }));
+    EXPECT_EQ(2, scm_.StoppedReports(name));
+    const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+    EXPECT_EQ(c.runs ? 2u : 1u, record.calls);
+    EXPECT_EQ(c.runs ? 2u : 1u, record.returned);
+    EXPECT_EQ(0u, record.lateControls);
+  }
+}
+
+// A subsystem returns while its service runs; while its end registers the host's handler, a
+// thread the subsystem left behind reports STOPPED and the service is started again, the new
+// start's service main coming in only after the end has read the service again. That reading
+// shows START_PENDING after RUNNING: a new start, over which the end reports nothing. The new
+// instance runs, and its STOP reaches its own subsystem.
+TEST_F(CoResidenceTest, AStopReportedByAThreadLeftBehindLeavesTheNewStartToRun) {
+  ComRegistration returns(library_);
+  returns.Mode(L"running-return").Dword(L"DelayMs", 50);
+  ComRegistration serves(library_);
+  serves.Mode(L"service");
+  ASSERT_TRUE(returns.ok() && serves.ok());
+  const std::wstring name = Add(L"QxCoLeftBehind", returns);
+  Basalt::UniqueKernelHandle enter(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(enter);
+
+  EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+              scm_.HoldNext(Call::kRegistration, name);
+              d.Start(0);
+              ASSERT_TRUE(scm_.WaitHeld(Call::kRegistration, kWait));
+              ASSERT_TRUE(scm_.ReportOnOpenHandle(name, SERVICE_STOPPED));
+              // The new start runs the service as a service.
+              ASSERT_TRUE(scratch_.GroupString(group_, name.c_str(), serves.text()));
+              ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), d.Start(0, {}, 0, enter.get()));
+              scm_.Release(Call::kRegistration);
+              // The new start has not come in: the last end is the only service main.
+              ASSERT_TRUE(CQxSvcHostProxy::WaitForServiceMains(kWait));
+              EXPECT_EQ(1, scm_.StoppedReports(name));
+              SetEvent(enter.get());
+              ASSERT_TRUE(WaitFor([&] { return scm_.State(name) == SERVICE_RUNNING; }));
+              EXPECT_EQ(static_cast<DWORD>(NO_ERROR), scm_.SendControl(name, SERVICE_CONTROL_STOP));
+            }));
+  EXPECT_EQ(2, scm_.StoppedReports(name));
+  const qxhosttest::SubsystemRecord record = ReadSubsystemRecord(name);
+  EXPECT_EQ(2u, record.calls);
+  EXPECT_EQ(0u, record.lateControls);
+}
+
+// A control of the service's own range: the subsystem double takes it, the host's handler does
+// not.
+constexpr DWORD kUserControl = 200;
+
 struct FloodCase {
   const wchar_t* stem;
   DWORD hr;
@@ -326,7 +536,8 @@ struct FloodCase {
 
 // Controls in a tight loop while a subsystem that never reported STOPPED ends: once the host
 // releases the object, none reaches the subsystem's handler. The host's own handler answers
-// INTERROGATE and refuses STOP, and the service ends STOPPED once, with the code of its end.
+// INTERROGATE, takes STOP (its STOPPED report follows) and refuses other controls, and the
+// service ends STOPPED once, with the code of its end.
 TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsystem) {
   const FloodCase cases[] = {
       {L"QxCoFloodClean", 0, 0, 0},
@@ -342,21 +553,22 @@ TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsy
     services_.clear();
     const std::wstring name = Add(c.stem, ends);
 
-    std::atomic<int> refusedStops{0};
+    std::atomic<int> refusedOthers{0};
     std::thread flood;
-    EXPECT_EQ(
-        0u, Run([&](ThreadDispatcher& d) {
-          d.Start(0);
-          flood = std::thread([&] {
-            while (scm_.State(name) != SERVICE_STOPPED) {
-              if (scm_.SendControl(name, SERVICE_CONTROL_STOP) == ERROR_CALL_NOT_IMPLEMENTED) {
-                ++refusedStops;
-              }
-              const DWORD answer = scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE);
-              EXPECT_TRUE(answer == NO_ERROR || answer == ERROR_SERVICE_NOT_ACTIVE) << answer;
-            }
-          });
-        }));
+    EXPECT_EQ(0u, Run([&](ThreadDispatcher& d) {
+                d.Start(0);
+                flood = std::thread([&] {
+                  while (scm_.State(name) != SERVICE_STOPPED) {
+                    const DWORD stop = scm_.SendControl(name, SERVICE_CONTROL_STOP);
+                    EXPECT_TRUE(stop == NO_ERROR || stop == ERROR_SERVICE_NOT_ACTIVE) << stop;
+                    if (scm_.SendControl(name, kUserControl) == ERROR_CALL_NOT_IMPLEMENTED) {
+                      ++refusedOthers;
+                    }
+                    const DWORD answer = scm_.SendControl(name, SERVICE_CONTROL_INTERROGATE);
+                    EXPECT_TRUE(answer == NO_ERROR || answer == ERROR_SERVICE_NOT_ACTIVE) << answer;
+                  }
+                });
+              }));
     if (flood.joinable()) flood.join();
     EXPECT_EQ(1, scm_.StoppedReports(name));
     EXPECT_EQ(c.stopped, scm_.StoppedExitCode(name));
@@ -365,7 +577,7 @@ TEST_F(CoResidenceTest, ControlsAcrossTheEndOfAServiceNeverReachItsReleasedSubsy
     EXPECT_EQ(0u, record.lateControls);
     // The unload pause leaves the host's handler in place long enough to be seen at work.
     if (c.exitCode == 0xDEADBABE) {
-      EXPECT_GT(refusedStops.load(), 0);
+      EXPECT_GT(refusedOthers.load(), 0);
     }
   }
 }
