@@ -33,6 +33,12 @@ size_t RootLength(const std::wstring& path) {
   return 0;
 }
 
+// Whether a reparse point with |tag| may lead somewhere else than where it stands: a name
+// surrogate (mount point, symbolic link, ...) does, and so may one whose tag is not shown (Wine
+// shows a link without a tag). Compressed, deduplicated or placeholder files keep their data
+// where they stand.
+bool MayRedirect(DWORD tag) { return tag == 0 || IsReparseTagNameSurrogate(tag); }
+
 }  // namespace
 
 std::wstring LongPathForm(const std::wstring& path) {
@@ -99,14 +105,23 @@ DWORD CHeldFile::OpenListedName(HANDLE folder, const std::wstring& name, bool is
   if (!GetFileInformationByHandleEx(candidate.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
     return GetLastError();
   }
-  if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return kReparsePointOnPath;
-  }
+  const bool reparsePoint = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (reparsePoint && MayRedirect(tag.ReparseTag)) return kReparsePointOnPath;
   // Wine follows a link even when asked not to and shows it only in the folder's listing. The
   // listing is read after the open, so a name that a link took over in between is seen too, and
   // one turned back again names another file than the one opened.
   error = ListedEntryMatches(folder, name, candidate.get());
   if (error != ERROR_SUCCESS) return error;
+  if (reparsePoint && !isFolder) {
+    // A compressed or deduplicated program file is read through the filter that keeps its data,
+    // which an open of the reparse point itself passes by; it stays the file judged above.
+    Basalt::UniqueFile data;
+    error = Basalt::OpenByNameIn(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                                 FILE_NON_DIRECTORY_FILE, data);
+    if (error != ERROR_SUCCESS) return error;
+    if (!Basalt::SameFile(data.get(), candidate.get())) return ERROR_FILE_INVALID;
+    candidate = std::move(data);
+  }
   opened = std::move(candidate);
   return ERROR_SUCCESS;
 }
@@ -126,7 +141,8 @@ DWORD CHeldFile::ListedEntryMatches(HANDLE folder, const std::wstring& name, HAN
   if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
   FILE_ID_BOTH_DIR_INFO entry;
   std::memcpy(&entry, buffer, sizeof(entry));
-  if ((entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  // A reparse point's listing carries its tag where extended attributes' size would be.
+  if ((entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && MayRedirect(entry.EaSize)) {
     return kReparsePointOnPath;
   }
   FILE_INTERNAL_INFORMATION index = {};
