@@ -28,6 +28,10 @@ namespace Basalt {
 // unspecified. A file that shrinks while it is read gives what was there.
 [[nodiscard]] bool ReadWholeFile(HANDLE file, ULONGLONG maxBytes, std::string& bytes);
 
+// True when |a| and |b| are open on the same file (the same volume and file index); false also
+// when either cannot be asked.
+[[nodiscard]] bool SameFile(HANDLE a, HANDLE b);
+
 // True when opening |path| now gives the file that |file| is open on (the same volume and
 // file index); false also when either cannot be asked.
 [[nodiscard]] bool PathNamesFile(const wchar_t* path, HANDLE file);

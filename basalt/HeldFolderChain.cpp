@@ -17,6 +17,9 @@ constexpr SECURITY_INFORMATION kOwnerAndDacl =
     OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 // Names that are taken are passed over; this many in a row mean something else is wrong.
 constexpr int kSetAsideAttempts = 16;
+// How often a folder is looked at again when another process made, moved or replaced it
+// between the look and the step taken on it.
+constexpr int kRaceAttempts = 4;
 
 bool IsKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return IsValidSid(sid) && IsWellKnownSid(sid, type);
@@ -366,6 +369,26 @@ DWORD CHeldFolderChain::Open(const std::wstring& root, const std::vector<CFolder
 
 DWORD CHeldFolderChain::OpenOne(HANDLE parent, const std::wstring& path, const CFolderRule& rule,
                                 PSID self, UniqueFile& folder, CFolderChainReport& report) {
+  using Step = CFolderChainReport::Step;
+  DWORD error = ERROR_SUCCESS;
+  for (int attempt = 0; attempt < kRaceAttempts; ++attempt) {
+    report.step = Step::kNone;
+    report.error = ERROR_SUCCESS;
+    error = OpenOnce(parent, path, rule, self, folder, report);
+    // Another process made the folder, or moved or replaced it, between the look and the step
+    // taken on it (two hosts starting at once make the same folders): what stands there now is
+    // looked at and judged anew, never taken unjudged.
+    const bool raced = (report.step == Step::kCreate &&
+                        (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) ||
+                       (report.step == Step::kSetAside &&
+                        (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_NOT_FOUND));
+    if (!raced) break;
+  }
+  return error;
+}
+
+DWORD CHeldFolderChain::OpenOnce(HANDLE parent, const std::wstring& path, const CFolderRule& rule,
+                                 PSID self, UniqueFile& folder, CFolderChainReport& report) {
   using Step = CFolderChainReport::Step;
   // Wine shows a link by its path only, and follows it whatever it is asked.
   if (ReparsePointByPath(path)) return Fail(report, Step::kNotPlain, path, kReparsePointMet);

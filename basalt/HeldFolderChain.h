@@ -149,6 +149,8 @@ class CHeldFolderChain {
  private:
   DWORD OpenOne(HANDLE parent, const std::wstring& path, const CFolderRule& rule, PSID self,
                 UniqueFile& folder, CFolderChainReport& report);
+  DWORD OpenOnce(HANDLE parent, const std::wstring& path, const CFolderRule& rule, PSID self,
+                 UniqueFile& folder, CFolderChainReport& report);
   DWORD SetAsideAndCreate(HANDLE parent, const std::wstring& path, const CFolderRule& rule,
                           const BY_HANDLE_FILE_INFORMATION* judged, UniqueFile& folder,
                           CFolderChainReport& report);

@@ -30,32 +30,13 @@ constexpr size_t kMaxTraceNameChars = kTraceNameBytes / sizeof(wchar_t) - 1;  //
 constexpr DWORD kSessionCheckMs = 30000;
 constexpr DWORD kFirstRetryMs = 1000;
 constexpr wchar_t kSourceFile[] = L"LogController";
-constexpr wchar_t kSecureFunction[] = L"ETWLogging::CLogController::SecureFolder";
-constexpr wchar_t kSecureAllFunction[] = L"ETWLogging::CLogController::SecureEtlFolders";
-// What a folder of the trace files is opened for: its owner and rights, its listing, the
-// files in it. It is shared for reading and writing, not for deletion, so that nobody moves
-// or replaces it while the controller holds it.
-constexpr DWORD kFolderAccess =
-    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
-constexpr SECURITY_INFORMATION kFolderSecurityParts =
-    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+constexpr wchar_t kSecureFunction[] = L"ETWLogging::CLogController::SecureEtlFolders";
+constexpr wchar_t kStartFunction[] = L"ETWLogging::CLogController::StartSession";
 
 DWORD TwiceTheProcessors() {
   SYSTEM_INFO info = {};
   GetSystemInfo(&info);
   return 2 * info.dwNumberOfProcessors;
-}
-
-// Creates the folders above |path| that are missing, with the default rights. 0 when they
-// exist afterwards, else the failing step's error.
-DWORD CreateParentFolders(const std::wstring& path) {
-  const size_t end = path.find_last_not_of(L'\\');
-  const size_t cut = end == std::wstring::npos ? end : path.rfind(L'\\', end);
-  if (cut == std::wstring::npos || cut == 0) return ERROR_SUCCESS;
-  DWORD code = ERROR_SUCCESS;
-  return Basalt::CreateDirectoryTree(path.substr(0, cut).c_str(), &code)
-             ? static_cast<DWORD>(ERROR_SUCCESS)
-             : code;
 }
 
 // Logs why the trace folders are not worked in; |reason| names the folder.
@@ -64,6 +45,31 @@ void LogFolderRefusal(const wchar_t* function, int line, const std::wstring& rea
                        L"%s (error %lu): ETL files are not rotated and no trace session is "
                        L"started.",
                        reason.c_str(), code);
+}
+
+// What went wrong at |report|'s step, naming its folder.
+std::wstring FolderReason(const Basalt::CFolderChainReport& report) {
+  using Step = Basalt::CFolderChainReport::Step;
+  switch (report.step) {
+    case Step::kNotPlain:
+      return report.path + L" is a reparse point";
+    case Step::kSecurity:
+      return L"Cannot read the owner and rights of " + report.path;
+    case Step::kSetAside:
+      return L"Cannot move aside " + report.path;
+    case Step::kCreate:
+      return L"Cannot create " + report.path;
+    case Step::kRights:
+      return L"Cannot set the rights of " + report.path;
+    default:
+      return L"Cannot open " + report.path;
+  }
+}
+
+// The folder holding |path|: |path| up to its last backslash.
+std::wstring FolderOf(const std::wstring& path) {
+  const size_t cut = path.find_last_of(L'\\');
+  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
 }
 
 void CopyTraceName(BYTE* block, ULONG offset, const std::wstring& name) {
@@ -110,9 +116,6 @@ DWORD CLogController::Initialize(const wchar_t* appId) {
   if (appId == nullptr || !LoadAppProperties(appId)) return ERROR_INVALID_PARAMETER;
   const DWORD directory = EnsureEtlDirectory();
   if (directory != ERROR_SUCCESS) return directory;
-  // Under ProgramData any user may have made these folders, or put a link in their place:
-  // nothing is moved, deleted or started in them until they are the controller's own.
-  m_dwFolderRefusal = SecureEtlFolders();
   m_pStandbyMonitor = MakeStandbyMonitor();
   m_bInitialized = true;
   return ERROR_SUCCESS;
@@ -210,126 +213,87 @@ void CLogController::OnStandby(bool entering) {
 bool CLogController::LoadAppProperties(const wchar_t* appId) { return m_appProperties.Load(appId); }
 
 DWORD CLogController::EnsureEtlDirectory() {
-  DWORD code = ERROR_SUCCESS;
-  const std::wstring& etlPath = m_appProperties.GetEtlPath();
-  if (!Basalt::DirectoryExists(etlPath.c_str())) {
-    try {
-      code = CreateParentFolders(etlPath);
-    } catch (const std::bad_alloc&) {
-      code = ERROR_NOT_ENOUGH_MEMORY;
-    }
-    if (code != ERROR_SUCCESS) return code;
-    CEtlFolderSecurity security;
-    if (!security.Build()) {
-      code = GetLastError();
-      return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR);
-    }
-    code = CreateFolder(etlPath.c_str(), security.Attributes());
-    if (code == ERROR_SUCCESS) return ERROR_SUCCESS;
-    if (code != ERROR_ALREADY_EXISTS) return code;  // else made meanwhile, or a file is there
-  }
-  if (Basalt::CreateDirectoryTree(m_appProperties.GetEtlPath().c_str(), &code)) {
-    return ERROR_SUCCESS;  // made now, or there already
-  }
-  return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+  // Under ProgramData any user may have made these folders, or put a link in their place:
+  // nothing is moved, deleted or started in them until they are the controller's own.
+  Basalt::CFolderChainReport report;
+  m_dwFolderRefusal = SecureEtlFolders(report);
+  if (m_dwFolderRefusal == ERROR_SUCCESS) return ERROR_SUCCESS;
+  // A folder that is missing and cannot be made fails the controller, as it always did.
+  const bool setAside = !report.setAside.empty() && report.setAside.back().path == report.path;
+  return report.step == Basalt::CFolderChainReport::Step::kCreate && !setAside
+             ? m_dwFolderRefusal
+             : static_cast<DWORD>(ERROR_SUCCESS);
 }
 
-DWORD CLogController::SecureEtlFolders() {
+DWORD CLogController::SecureEtlFolders(Basalt::CFolderChainReport& report) {
+  m_folders.reset();
   CEtlFolderSecurity security;
   if (!security.Build()) {
     DWORD code = GetLastError();
     if (code == ERROR_SUCCESS) code = ERROR_INVALID_SECURITY_DESCR;
-    LogFolderRefusal(kSecureAllFunction, __LINE__, L"Cannot build the rights of the ETL folders",
+    LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot build the rights of the ETL folders",
                      code);
     return code;
   }
   const std::wstring& etlPath = m_appProperties.GetEtlPath();
   const std::wstring& programData = m_appProperties.GetProgramData();
   try {
-    // The folder above (QXLOGS) is the controller's too, unless it is ProgramData itself.
-    const size_t end = etlPath.find_last_not_of(L'\\');
-    const size_t cut = end == std::wstring::npos ? end : etlPath.rfind(L'\\', end);
-    const std::wstring parent = cut == std::wstring::npos ? std::wstring() : etlPath.substr(0, cut);
-    if (!programData.empty() && parent.size() > programData.size() + 1 &&
-        _wcsnicmp(parent.c_str(), programData.c_str(), programData.size()) == 0 &&
-        parent[programData.size()] == L'\\') {
-      const DWORD above = SecureFolder(parent, security, m_logFolder);
-      if (above != ERROR_SUCCESS) return above;
+    std::vector<std::wstring> names;
+    if (!programData.empty() && etlPath.size() > programData.size() &&
+        _wcsnicmp(etlPath.c_str(), programData.c_str(), programData.size()) == 0 &&
+        etlPath[programData.size()] == L'\\') {
+      size_t at = programData.size();
+      while (at < etlPath.size()) {
+        const size_t next = std::min(etlPath.find(L'\\', at + 1), etlPath.size());
+        if (next > at + 1) names.push_back(etlPath.substr(at + 1, next - at - 1));
+        at = next;
+      }
     }
-    return SecureFolder(etlPath, security, m_etlFolder);
-  } catch (const std::bad_alloc&) {
-    return ERROR_NOT_ENOUGH_MEMORY;
-  }
-}
-
-DWORD CLogController::SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
-                                   Basalt::UniqueFile& folder) {
-  Basalt::UniqueFile opened;
-  DWORD attributes = 0;
-  DWORD code = OpenFolder(path.c_str(), opened, attributes);
-  if (code != ERROR_SUCCESS) {
-    LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot open " + path, code);
-    return code;
-  }
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    code = kReparsePointMet;
-  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    code = ERROR_DIRECTORY;
-  }
-  if (code != ERROR_SUCCESS) {
-    LogFolderRefusal(kSecureFunction, __LINE__, path + L" is a reparse point or no folder", code);
-    return code;
-  }
-  std::vector<BYTE> descriptor;
-  if (ReadFolderSecurity(opened.get(), descriptor) != ERROR_SUCCESS || descriptor.empty() ||
-      !security.IsMetBy(descriptor.data())) {
-    code = WriteFolderSecurity(opened.get(), security.OwnedDescriptor());
+    if (names.empty()) {
+      LogFolderRefusal(kSecureFunction, __LINE__, etlPath + L" is not below " + programData,
+                       ERROR_BAD_PATHNAME);
+      return ERROR_BAD_PATHNAME;
+    }
+    std::unique_ptr<Basalt::CHeldFolderChain> folders(
+        new (std::nothrow) Basalt::CHeldFolderChain(FolderSecurityCalls()));
+    if (!folders) return ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD code = folders->Open(programData, security.Rules(names), report);
+    for (const Basalt::CFolderChainReport::SetAside& moved : report.setAside) {
+      Basalt::CLogger::Log(Basalt::kLoggerLevelInformation, kSourceFile, kSecureFunction, __LINE__,
+                           L"%s was made or could be changed by someone other than SYSTEM or "
+                           L"Administrators: it is now %s beside it, and made anew.",
+                           moved.path.c_str(), moved.newName.c_str());
+    }
     if (code != ERROR_SUCCESS) {
-      LogFolderRefusal(kSecureFunction, __LINE__, L"Cannot set the owner and rights of " + path,
-                       code);
+      LogFolderRefusal(kSecureFunction, __LINE__, FolderReason(report), code);
       return code;
     }
-  }
-  folder = std::move(opened);
-  return ERROR_SUCCESS;
-}
-
-DWORD CLogController::OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
-                                 DWORD& attributes) {
-  Basalt::UniqueFile opened(
-      CreateFileW(path, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!opened) return GetLastError();
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
-    return GetLastError();
-  }
-  attributes = tag.FileAttributes;
-  folder = std::move(opened);
-  return ERROR_SUCCESS;
-}
-
-DWORD CLogController::ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) {
-  DWORD needed = 0;
-  (void)GetKernelObjectSecurity(folder, kFolderSecurityParts, nullptr, 0, &needed);
-  if (needed == 0) return GetLastError();
-  try {
-    std::vector<BYTE> bytes(needed);
-    if (!GetKernelObjectSecurity(folder, kFolderSecurityParts, bytes.data(), needed, &needed)) {
-      return GetLastError();
-    }
-    descriptor = std::move(bytes);
+    m_folders = std::move(folders);
+    return ERROR_SUCCESS;
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  return ERROR_SUCCESS;
 }
 
-DWORD CLogController::WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
-  // Only the folder itself: what is in it keeps its own rights.
-  return SetKernelObjectSecurity(folder, kFolderSecurityParts, descriptor)
-             ? static_cast<DWORD>(ERROR_SUCCESS)
-             : GetLastError();
+bool CLogController::EtlPathLeadsToHeldFolder() {
+  const std::wstring& etlFile = m_appProperties.GetEtlFilePath();
+  if (m_folders && m_folders->PathLeadsToLast(FolderOf(etlFile))) return true;
+  if (!m_bElsewhereLogged) {
+    m_bElsewhereLogged = true;
+    Basalt::CLogger::Log(Basalt::kLoggerLevelError, kSourceFile, kStartFunction, __LINE__,
+                         L"%s does not lead to the ETL folder held (error %lu): no trace session "
+                         L"is started.",
+                         etlFile.c_str(), kControllerEtlPathElsewhere);
+  }
+  return false;
+}
+
+HANDLE CLogController::EtlFolder() const {
+  return m_folders && m_folders->Count() > 0 ? m_folders->Folder(m_folders->Count() - 1) : nullptr;
+}
+
+Basalt::CFolderSecurityCalls& CLogController::FolderSecurityCalls() {
+  return Basalt::CFolderSecurityCalls::Real();
 }
 
 std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
@@ -339,10 +303,6 @@ std::unique_ptr<CCSMonitor> CLogController::MakeStandbyMonitor() {
 }
 
 void CLogController::GetBackupTime(FILETIME& time) { GetSystemTimeAsFileTime(&time); }
-
-DWORD CLogController::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
-  return CreateDirectoryW(path, attributes) ? static_cast<DWORD>(ERROR_SUCCESS) : GetLastError();
-}
 
 bool CLogController::BuildTraceProperties(CTraceProperties& properties) {
   std::unique_ptr<BYTE[]> bytes(new (std::nothrow) BYTE[kTracePropertiesBytes]());
@@ -523,9 +483,9 @@ DWORD CLogController::StopController(BOOLEAN stopSession) {
 }
 
 bool CLogController::EtlFileExists() {
-  if (!m_etlFolder) return true;  // nothing can be known about it
+  if (!EtlFolder()) return true;  // nothing can be known about it
   Basalt::UniqueFile file;
-  const DWORD opened = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), 0, file);
+  const DWORD opened = OpenPlainFileIn(EtlFolder(), EtlFileName(), 0, file);
   return opened != ERROR_FILE_NOT_FOUND && opened != ERROR_PATH_NOT_FOUND;
 }
 
@@ -550,7 +510,7 @@ DWORD CLogController::StartSession(BOOL rotate) {
 DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& properties) {
   // The session would write its file through whatever the folder leads to.
   if (m_dwFolderRefusal != ERROR_SUCCESS) return m_dwFolderRefusal;
-  if (rotate) {
+  if (rotate && EtlPathLeadsToHeldFolder()) {
     const DWORD rotation = RotateLogFiles();
     // A circular session truncates its file: never start over a trace that stayed in place.
     // The owner starts the session this call stopped once whoever holds the file lets go: at
@@ -561,6 +521,13 @@ DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& propert
       return rotation != ERROR_SUCCESS ? rotation : static_cast<DWORD>(ERROR_FILE_EXISTS);
     }
   }
+  // StartTrace takes a path: it must still lead to the folder held, whatever was done to the
+  // folders along it since they were secured.
+  if (!EtlPathLeadsToHeldFolder()) {
+    if (m_ownerMutex) m_bStartPending = true;
+    CheckAgainSoon();
+    return kControllerEtlPathElsewhere;
+  }
   TRACEHANDLE handle = 0;
   const ULONG started = TraceSessionCalls::StartTrace(
       &handle, m_appProperties.GetSessionName().c_str(), properties.get());
@@ -569,6 +536,7 @@ DWORD CLogController::StartStoppedSession(BOOL rotate, CTraceProperties& propert
     return started;
   }
   m_bStartPending = false;
+  m_bElsewhereLogged = false;
   m_dwFailedChecks = 0;
   m_hSession = handle;
   return EnableProvider(handle);

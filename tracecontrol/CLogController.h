@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/HeldFolderChain.h"
 #include "basalt/UniqueHandle.h"
 #include "etwlogging/ETWAppProperties.h"
 #include "tracecontrol/CCSMonitor.h"
@@ -31,6 +32,8 @@ constexpr DWORD kControllerAlreadyOwner = ERROR_INVALID_OWNER;  // 1307
 constexpr DWORD kControllerFailed = ERROR_FUNCTION_FAILED;      // 1627
 constexpr DWORD kControllerShutDown = ERROR_INVALID_STATE;      // 5023
 constexpr DWORD kControllerAlreadyInitialized = 4055;
+// The ETL path does not lead to the held ETL folder just before a session start.
+constexpr DWORD kControllerEtlPathElsewhere = ERROR_BAD_PATHNAME;  // 161
 
 // The trace properties block: EVENT_TRACE_PROPERTIES, the session name at byte 120 and the
 // ETL file path at byte 2168, 1023 characters and a terminator each.
@@ -107,10 +110,11 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Flushes the running session (2 when none runs).
   [[nodiscard]] DWORD FlushBuffers() override;
   // 4055 on a second call; 87 for a null ID or an application without names; else the
-  // error of creating the ETL folder; 0. The ETL folder and the folder above it (below
-  // ProgramData) must then be plain folders, owned by SYSTEM or Administrators with the
-  // protected rights (only they write, Users read), or be put so; where that fails it is
-  // logged, and no ETL file is moved or deleted and no session started by this object.
+  // error of creating a missing folder down to the ETL folder; 0. Every folder from
+  // ProgramData down to the ETL folder must then be a real folder that only SYSTEM and
+  // Administrators control, held from then on: one that someone else made or could write
+  // is moved aside and made anew (see CEtlFolderSecurity for the rights). Where that fails
+  // it is logged, and no ETL file is moved or deleted and no session started by this object.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
 
@@ -133,8 +137,10 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // Lock held. True, with the session handle learnt, when the session runs.
   [[nodiscard]] virtual bool QuerySession(CTraceProperties& properties);
   // Lock held. Stops the running session, rotates the ETL files when |rotate| and starts the
-  // session. An ETL file that stayed in place is never started over: then nothing is
-  // started and the reason is returned; an owner tries again at its next trigger or check.
+  // session. An ETL file that stayed in place is never started over, nor a session whose
+  // ETL path does not lead to the held ETL folder (161, logged once until a start succeeds):
+  // then nothing is started and the reason is returned; an owner tries again at its next
+  // trigger or check.
   [[nodiscard]] virtual DWORD StartSession(BOOL rotate);
   [[nodiscard]] virtual DWORD StartOrResume();
   [[nodiscard]] virtual DWORD StopController(BOOLEAN stopSession);
@@ -144,7 +150,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   [[nodiscard]] virtual DWORD StopSession();
   // Lock held. Moves the ETL file to a new backup and prunes the backups: 0; 2 when there
   // is no ETL file; the error of the move (the ETL file then stays where it is); else the
-  // first failed deletion. The reason when the folders could not be made safe. Files are
+  // first failed deletion. The reason when the folders could not be made safe; 161 when the
+  // ETL path no longer leads to the held ETL folder. Files are
   // reached through the ETL folder's handle, never by following a reparse point; anything
   // that is not a plain file is neither moved nor deleted.
   [[nodiscard]] virtual DWORD RotateLogFiles();
@@ -170,18 +177,8 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   virtual std::unique_ptr<CCSMonitor> MakeStandbyMonitor();
   // The time stamp of a new backup's name.
   virtual void GetBackupTime(FILETIME& time);
-  // CreateDirectoryW of the ETL folder with |attributes|: 0 or its error.
-  [[nodiscard]] virtual DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes);
-  // Opens the folder |path| without following a reparse point there, for reading and setting
-  // its owner and rights and for reaching its files, sharing no deletion. 0 with |folder|
-  // and the attributes of what was opened, or the error (both left alone).
-  [[nodiscard]] virtual DWORD OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
-                                         DWORD& attributes);
-  // The owner and DACL of |folder| as a self-relative descriptor: 0 or the error (|descriptor|
-  // left alone).
-  [[nodiscard]] virtual DWORD ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor);
-  // Sets the owner and DACL of |folder| itself from |descriptor|: 0 or the error.
-  [[nodiscard]] virtual DWORD WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor);
+  // The security calls of the folders from ProgramData down to the ETL folder.
+  virtual Basalt::CFolderSecurityCalls& FolderSecurityCalls();
   // While this object owns the session and it should run (from Start on, outside standby,
   // until "Shutdown Controller" or Stop), a watch checks that a session runs under its name
   // and, when none does at two checks in a row, starts it with rotation. The delay in ms
@@ -198,10 +195,14 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
 
  private:
   bool IsOwner();
-  // The reason the ETL folders are not safe to work in (logged), or 0 with both held.
-  DWORD SecureEtlFolders();
-  DWORD SecureFolder(const std::wstring& path, CEtlFolderSecurity& security,
-                     Basalt::UniqueFile& folder);
+  // The reason the folders from ProgramData down to the ETL folder are not safe to work in
+  // (logged), or 0 with all of them held; |report| tells where it stopped.
+  DWORD SecureEtlFolders(Basalt::CFolderChainReport& report);
+  // The held ETL folder, or null.
+  HANDLE EtlFolder() const;
+  // Lock held. Whether the folder of the ETL file's path is the ETL folder held; the first
+  // time it is not, since a session last started, that is logged.
+  bool EtlPathLeadsToHeldFolder();
   // "qxlogs.etl": the name of the ETL file in the ETL folder.
   std::wstring EtlFileName() const;
   // Why the ETL folder is not held: the reason its securing failed, else 6 (not initialised).
@@ -248,11 +249,13 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   std::unique_ptr<CCSMonitor> m_pStandbyMonitor;
   bool m_bStandbyWatching = false;
   CSessionWatch m_sessionWatch;
-  // The folder above the ETL folder and the ETL folder, held from Initialize on once they
+  // The folders from ProgramData down to the ETL folder, held from Initialize on once they
   // are safe; else why they are not.
-  Basalt::UniqueFile m_logFolder;
-  Basalt::UniqueFile m_etlFolder;
+  std::unique_ptr<Basalt::CHeldFolderChain> m_folders;
   DWORD m_dwFolderRefusal = ERROR_SUCCESS;
+  // A start was refused because the ETL path led elsewhere than the held ETL folder, and
+  // that was logged; cleared by the next start.
+  bool m_bElsewhereLogged = false;
   std::mutex m_lock;
 };
 

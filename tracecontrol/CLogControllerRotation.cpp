@@ -22,7 +22,10 @@ bool EndsWithBak(const wchar_t* name) {
 }  // namespace
 
 DWORD CLogController::RotateLogFiles() {
-  if (!m_etlFolder) return NoEtlFolderReason();
+  if (!EtlFolder()) return NoEtlFolderReason();
+  // Wine reaches names in a held folder through the path it was opened by: a folder that no
+  // longer lies there is not worked in.
+  if (!EtlPathLeadsToHeldFolder()) return kControllerEtlPathElsewhere;
   const DWORD backup = BackupCurrentEtl();
   if (backup != ERROR_SUCCESS) return backup;
   CBackupFileList list;
@@ -31,9 +34,9 @@ DWORD CLogController::RotateLogFiles() {
 }
 
 DWORD CLogController::BackupCurrentEtl() {
-  if (!m_etlFolder) return NoEtlFolderReason();
+  if (!EtlFolder()) return NoEtlFolderReason();
   Basalt::UniqueFile etl;
-  DWORD error = OpenPlainFileIn(m_etlFolder.get(), EtlFileName(), DELETE, etl);
+  DWORD error = OpenPlainFileIn(EtlFolder(), EtlFileName(), DELETE, etl);
   if (error != ERROR_SUCCESS) return error;
   for (int attempt = 0; attempt < kBackupNameAttempts; ++attempt) {
     const LONG counter = InterlockedIncrement(&m_lBackupCounter);
@@ -44,17 +47,17 @@ DWORD CLogController::BackupCurrentEtl() {
                     now.dwLowDateTime)) {
       return ERROR_INVALID_PARAMETER;
     }
-    error = RenameWithin(etl.get(), m_etlFolder.get(), backup);
+    error = RenameWithin(etl.get(), EtlFolder(), backup);
     if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return error;
   }
   return error;
 }
 
 bool CLogController::ListBackupFiles(CBackupFileList& list) {
-  if (!m_etlFolder) return true;
+  if (!EtlFolder()) return true;
   try {
     std::vector<CFolderEntry> entries;
-    (void)ListFolder(m_etlFolder.get(), entries);  // what was listed before an error counts
+    (void)ListFolder(EtlFolder(), entries);  // what was listed before an error counts
     for (const CFolderEntry& entry : entries) {
       // Only plain files are ever deleted: a folder or link would hold up the pruning for
       // good, or lead elsewhere.
@@ -79,12 +82,12 @@ DWORD CLogController::PruneBackupFiles(CBackupFileList& list) {
   // Only the oldest entries beyond the count are candidates: one that cannot be deleted is
   // passed over, never made up for with a newer backup.
   const size_t excess = list.size() - m_dwFilesToKeep;
-  if (!m_etlFolder) return NoEtlFolderReason();
+  if (!EtlFolder()) return NoEtlFolderReason();
   DWORD firstError = ERROR_SUCCESS;
   for (size_t i = 0; i < excess; ++i) {
     // Deleted in the ETL folder the handle names, by the name the listing gave.
     Basalt::UniqueFile file;
-    DWORD error = OpenPlainFileIn(m_etlFolder.get(), list[i].name, DELETE, file);
+    DWORD error = OpenPlainFileIn(EtlFolder(), list[i].name, DELETE, file);
     if (error == ERROR_SUCCESS) error = DeleteOnClose(file.get());
     if (error != ERROR_SUCCESS && firstError == ERROR_SUCCESS) firstError = error;
   }

@@ -2,8 +2,6 @@
 
 #include <winternl.h>
 
-#include <cstddef>
-#include <cstring>
 #include <memory>
 
 #include "basalt/FileUtils.h"
@@ -14,8 +12,6 @@ namespace {
 constexpr DWORD kNotPlain =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
 constexpr DWORD kListingBytes = 64 * 1024;
-
-DWORD Win32Error(NTSTATUS status) { return RtlNtStatusToDosError(status); }
 
 }  // namespace
 
@@ -38,21 +34,7 @@ DWORD OpenPlainFileIn(HANDLE folder, const std::wstring& name, ACCESS_MASK acces
 }
 
 DWORD RenameWithin(HANDLE file, HANDLE folder, const std::wstring& name) {
-  if (!Basalt::IsPlainName(name)) return ERROR_INVALID_NAME;
-  const size_t nameBytes = name.size() * sizeof(wchar_t);
-  const size_t bytes = offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes;
-  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[bytes + sizeof(wchar_t)]());
-  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
-  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.get());
-  rename->ReplaceIfExists = FALSE;
-  // The new name is resolved in the folder this handle names, not along a path.
-  rename->RootDirectory = folder;
-  rename->FileNameLength = static_cast<ULONG>(nameBytes);
-  memcpy(rename->FileName, name.data(), nameBytes);
-  IO_STATUS_BLOCK io = {};
-  const NTSTATUS status =
-      NtSetInformationFile(file, &io, rename, static_cast<ULONG>(bytes), FileRenameInformation);
-  return NT_SUCCESS(status) ? static_cast<DWORD>(ERROR_SUCCESS) : Win32Error(status);
+  return Basalt::RenameInFolder(file, folder, name);
 }
 
 DWORD DeleteOnClose(HANDLE file) {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "basalt/HeldFolderChain.h"
 #include "basalt/UniqueHandle.h"
 
 namespace ETWLogging {
 
-// A reparse point was met where a plain file or folder had to be (4395,
-// ERROR_REPARSE_POINT_ENCOUNTERED).
-constexpr DWORD kReparsePointMet = 4395;
+// A reparse point was met where a plain file or folder had to be.
+constexpr DWORD kReparsePointMet = Basalt::kReparsePointMet;
 
 // Opens |name| (a name in |folder|, no path) with |access| without following a reparse
 // point. 0 with |file| set; 4395 for a reparse point, 5 for a folder or device, else the

@@ -31,8 +31,15 @@ bool EqualNoCase(const wchar_t* a, const wchar_t* b) {
 
 bool IsZero(const FILETIME& time) { return time.dwLowDateTime == 0 && time.dwHighDateTime == 0; }
 
+// The file whose signers are checked: by its path, or (|held| set) through a handle the caller
+// holds it by, which |path| only names.
+struct SignedFile {
+  const wchar_t* path;
+  HANDLE held;
+};
+
 // Every test of one signer (steps a. to i.); false at the first that fails.
-bool VerifySigner(const wchar_t* path, HCERTSTORE store, HCRYPTMSG message, DWORD index,
+bool VerifySigner(const SignedFile& file, HCERTSTORE store, HCRYPTMSG message, DWORD index,
                   TrustNameList names, TrustThumbprintList thumbprints, DWORD count,
                   TrustNameList serials) {
   ProcessHeapBuffer signerBuffer =
@@ -77,15 +84,66 @@ bool VerifySigner(const wchar_t* path, HCERTSTORE store, HCRYPTMSG message, DWOR
 
   if (TrustPlatform::VerifyAuthenticodeTimestampPolicy(chain.get()) != 0) return false;
 
-  return TrustPlatform::VerifyProgramFileTrust(path) == 0;
+  return (file.held != nullptr ? TrustPlatform::VerifyHeldProgramFileTrust(file.held, file.path)
+                               : TrustPlatform::VerifyProgramFileTrust(file.path)) == 0;
+}
+
+bool VerifySigners(const SignedFile& file, TrustNameList names, TrustThumbprintList thumbprints,
+                   DWORD count, TrustNameList serials) {
+  EmbeddedSignature signature;
+  Basalt::UniqueFile hold;
+  if (file.held != nullptr) {
+    if (!TrustPlatform::QueryHeldFileSignature(file.held, &signature)) return false;
+  } else {
+    if (file.path == nullptr || *file.path == L'\0') return false;
+    // The signature that is read and the file that WinVerifyTrust checks must be one: the
+    // file may be neither written, renamed nor deleted until the verdict is made.
+    hold.reset(
+        CreateFileW(file.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!hold || !TrustPlatform::QueryEmbeddedSignature(file.path, &signature)) return false;
+  }
+  for (const EmbeddedSignature::Signer& signer : signature.signers) {
+    if (VerifySigner(file, signer.store, signer.message, signer.index, names, thumbprints, count,
+                     serials)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // A loaded list with neither signer names nor root thumbprints would admit every signer:
 // it never counts.
-bool VerifyWithLoadedList(const wchar_t* path, const CTrustedList& list) {
+bool VerifyWithLoadedList(const SignedFile& file, const CTrustedList& list) {
   if (list.GetNames() == nullptr && list.GetThumbprintCount() == 0) return false;
-  return VerifyAuthenticodeSigners(path, list.GetNames(), list.GetThumbprints(),
-                                   list.GetThumbprintCount(), list.GetSerials());
+  return VerifySigners(file, list.GetNames(), list.GetThumbprints(), list.GetThumbprintCount(),
+                       list.GetSerials());
+}
+
+bool VerifyAgainstTrustedList(const SignedFile& file, DWORD builtInVersion, TrustNameList names,
+                              TrustThumbprintList thumbprints, DWORD count, TrustNameList serials) {
+  CTrustedList& list = GetInstalledTrustedList();
+  // Whether a list is loaded and the check that follows from it are decided under one
+  // hold, so a reload on another thread cannot slip in between; with nothing loaded the
+  // given (built-in) lists apply.
+  auto checkUnderHold = [&](bool* wasLoaded) {
+    CTrustedList::SharedHold hold(list);
+    const bool loaded = list.IsLoadedLocked() != FALSE;
+    if (wasLoaded != nullptr) *wasLoaded = loaded;
+    return loaded ? VerifyWithLoadedList(file, list)
+                  : VerifySigners(file, names, thumbprints, count, serials);
+  };
+  bool wasLoaded = false;
+  if (checkUnderHold(&wasLoaded)) return true;
+  if (wasLoaded) {
+    if (GlobalFindAtomW(kTrustedListReloadAtom) == 0) return false;
+    // A reload that fails leaves the list loaded before in force, and this check fails.
+    if (!list.Reload()) return false;
+    return checkUnderHold(nullptr);
+  }
+  if (!list.EnsureLoaded()) return false;
+  CTrustedList::SharedHold hold(list);
+  if (!list.IsLoadedLocked() || list.GetVersion() <= builtInVersion) return false;
+  return VerifyWithLoadedList(file, list);
 }
 
 alignas(CCodeTrustVerifier) unsigned char g_verifierStorage[sizeof(CCodeTrustVerifier)];
@@ -96,6 +154,15 @@ INIT_ONCE g_verifierOnce = INIT_ONCE_STATIC_INIT;
 DWORD VerifyModuleFileTrust(const wchar_t* path) {
   if (path == nullptr || *path == L'\0') return kTrustVerdictBadPath;
   return CCodeTrustVerifier::GetInstance()->VerifyFile(path);
+}
+
+DWORD VerifyHeldFileTrust(HANDLE file, const wchar_t* path) {
+  if (file == nullptr || file == INVALID_HANDLE_VALUE) return kTrustVerdictBadPath;
+  return VerifyAgainstTrustedList(SignedFile{path, file}, kBuiltInTrustedListVersion,
+                                  TrustedSignerNames, TrustedThumbprints, TrustedThumbprintCount,
+                                  TrustedRefusedSerials)
+             ? kTrustVerdictTrusted
+             : kTrustVerdictNotTrusted;
 }
 
 CCodeTrustVerifier* CCodeTrustVerifier::GetInstance() {
@@ -205,49 +272,14 @@ bool VerifyFileSignature(const wchar_t* path, DWORD builtInVersion, TrustNameLis
 bool VerifyFileAgainstTrustedList(const wchar_t* path, DWORD builtInVersion, TrustNameList names,
                                   TrustThumbprintList thumbprints, DWORD count,
                                   TrustNameList serials) {
-  CTrustedList& list = GetInstalledTrustedList();
-  // Whether a list is loaded and the check that follows from it are decided under one
-  // hold, so a reload on another thread cannot slip in between; with nothing loaded the
-  // given (built-in) lists apply.
-  auto checkUnderHold = [&](bool* wasLoaded) {
-    CTrustedList::SharedHold hold(list);
-    const bool loaded = list.IsLoadedLocked() != FALSE;
-    if (wasLoaded != nullptr) *wasLoaded = loaded;
-    return loaded ? VerifyWithLoadedList(path, list)
-                  : VerifyAuthenticodeSigners(path, names, thumbprints, count, serials);
-  };
-  bool wasLoaded = false;
-  if (checkUnderHold(&wasLoaded)) return true;
-  if (wasLoaded) {
-    if (GlobalFindAtomW(kTrustedListReloadAtom) == 0) return false;
-    // A reload that fails leaves the list loaded before in force, and this check fails.
-    if (!list.Reload()) return false;
-    return checkUnderHold(nullptr);
-  }
-  if (!list.EnsureLoaded()) return false;
-  CTrustedList::SharedHold hold(list);
-  if (!list.IsLoadedLocked() || list.GetVersion() <= builtInVersion) return false;
-  return VerifyWithLoadedList(path, list);
+  return VerifyAgainstTrustedList(SignedFile{path, nullptr}, builtInVersion, names, thumbprints,
+                                  count, serials);
 }
 
 bool VerifyAuthenticodeSigners(const wchar_t* path, TrustNameList names,
                                TrustThumbprintList thumbprints, DWORD count,
                                TrustNameList serials) {
-  if (path == nullptr || *path == L'\0') return false;
-  // The signature that is read and the file that WinVerifyTrust checks must be one: the
-  // file may be neither written, renamed nor deleted until the verdict is made.
-  Basalt::UniqueFile hold(
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!hold) return false;
-  EmbeddedSignature signature;
-  if (!TrustPlatform::QueryEmbeddedSignature(path, &signature)) return false;
-  for (const EmbeddedSignature::Signer& signer : signature.signers) {
-    if (VerifySigner(path, signer.store, signer.message, signer.index, names, thumbprints, count,
-                     serials)) {
-      return true;
-    }
-  }
-  return false;
+  return VerifySigners(SignedFile{path, nullptr}, names, thumbprints, count, serials);
 }
 
 bool CheckSerialNumber(const BYTE* serial, DWORD length, TrustNameList serials) {

@@ -18,6 +18,13 @@ constexpr DWORD kTrustVerdictBadPath = ERROR_INVALID_PARAMETER;  // 87
 // empty path (the verifier is then not created). Safe on any thread.
 [[nodiscard]] DWORD VerifyModuleFileTrust(const wchar_t* path);
 
+// Returns 0 when the PE file open as |file| (for reading, by the caller, who keeps it from being
+// changed) is trusted by its own embedded Authenticode signature, read through that handle and
+// never by a path; 5 when it is not; 87 for no handle. |path| names the file for the platform's
+// check. The external validator, which is asked only by path, is not asked, and a file is never
+// taken for a cabinet. Safe on any thread.
+[[nodiscard]] DWORD VerifyHeldFileTrust(HANDLE file, const wchar_t* path);
+
 // Answer of the external code-validation service (8 bytes, cleared before the call).
 struct ValidationResult {
   DWORD status;      // bit value 2: a verdict was given

@@ -8,16 +8,17 @@
 #include <new>
 #include <vector>
 
+#include "trust/NtRecords.h"
+
 namespace {
 
 constexpr DWORD kChunk = 64 * 1024;
 // A relocated slot is at most this wide; chunks are read with this much overlap so that a slot
 // crossing a chunk boundary is relocated whole.
 constexpr DWORD kSlack = 8;
-// Bounds that keep a hostile file from making the check read or allocate without end.
+// The headers are read at most this far (the section table must end within them).
 constexpr DWORD kMaxHeaderBytes = 64 * 1024;
-constexpr DWORD kMaxRelocationBytes = 64 * 1024 * 1024;
-constexpr DWORD kMaxTableEntries = 1 << 20;
+constexpr ULONGLONG kPage = 4096;
 
 // Offsets of the pointer slots of the load configuration that the loader fills in (control-flow
 // guard check and dispatch routines and their successors), for 32- and 64-bit images. mingw's
@@ -33,9 +34,10 @@ struct Range {  // [begin, end) in image offsets
   ULONGLONG end;
 };
 
-struct Slot {  // a base-relocated slot
-  DWORD rva;
-  DWORD width;
+// Base-relocated slots by width; each lies wholly inside the image, so its offset fits 32 bits.
+struct Slots {
+  std::vector<DWORD> narrow;  // 32-bit
+  std::vector<DWORD> wide;    // 64-bit
 };
 
 struct Image {
@@ -45,10 +47,22 @@ struct Image {
   DWORD imageBaseField = 0;  // offset of the image base field in the headers
   DWORD sizeOfImage = 0;
   DWORD sizeOfHeaders = 0;
+  DWORD entryPoint = 0;
   ULONGLONG fileSize = 0;
   IMAGE_DATA_DIRECTORY directories[IMAGE_NUMBEROF_DIRECTORY_ENTRIES] = {};
   std::vector<IMAGE_SECTION_HEADER> sections;
 };
+
+// The bytes of a section that come from the file when it is mapped.
+ULONGLONG MappedRawSize(const IMAGE_SECTION_HEADER& section) {
+  const ULONGLONG raw = section.SizeOfRawData;
+  return section.Misc.VirtualSize != 0 ? std::min<ULONGLONG>(raw, section.Misc.VirtualSize) : raw;
+}
+
+// The span of a section in the image.
+ULONGLONG VirtualSpan(const IMAGE_SECTION_HEADER& section) {
+  return section.Misc.VirtualSize != 0 ? section.Misc.VirtualSize : section.SizeOfRawData;
+}
 
 bool ReadFileAt(HANDLE file, ULONGLONG offset, void* to, DWORD size) {
   OVERLAPPED at = {};
@@ -93,6 +107,7 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
   if (optional + sizeof(WORD) > length) return ERROR_BAD_EXE_FORMAT;
   if (Load<DWORD>(bytes.data() + nt) != IMAGE_NT_SIGNATURE) return ERROR_BAD_EXE_FORMAT;
   const auto header = Load<IMAGE_FILE_HEADER>(bytes.data() + nt + sizeof(DWORD));
+  if (header.NumberOfSections > kMaxImageSections) return ERROR_FILE_TOO_LARGE;
 
   size_t imageBaseAt = 0, directoriesAt = 0, countAt = 0;
   switch (Load<WORD>(bytes.data() + optional)) {
@@ -117,6 +132,9 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
                     offsetof(IMAGE_OPTIONAL_HEADER32, SizeOfHeaders) ==
                         offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfHeaders),
                 "optional header layout");
+  static_assert(offsetof(IMAGE_OPTIONAL_HEADER32, AddressOfEntryPoint) ==
+                    offsetof(IMAGE_OPTIONAL_HEADER64, AddressOfEntryPoint),
+                "optional header layout");
   if (header.SizeOfOptionalHeader < directoriesAt) return ERROR_BAD_EXE_FORMAT;
   const ULONGLONG sectionTable = optional + header.SizeOfOptionalHeader;
   if (sectionTable + ULONGLONG{header.NumberOfSections} * sizeof(IMAGE_SECTION_HEADER) > length) {
@@ -127,6 +145,7 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
   image.imageBase = LoadPointer(opt + imageBaseAt, image.pointerSize);
   image.sizeOfImage = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfImage));
   image.sizeOfHeaders = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, SizeOfHeaders));
+  image.entryPoint = Load<DWORD>(opt + offsetof(IMAGE_OPTIONAL_HEADER64, AddressOfEntryPoint));
   const DWORD count =
       std::min<DWORD>({Load<DWORD>(opt + countAt), IMAGE_NUMBEROF_DIRECTORY_ENTRIES,
                        static_cast<DWORD>((header.SizeOfOptionalHeader - directoriesAt) /
@@ -139,98 +158,168 @@ DWORD ReadHeaders(HANDLE file, Image& image) {
   image.sections.resize(header.NumberOfSections);
   std::memcpy(image.sections.data(), bytes.data() + sectionTable,
               image.sections.size() * sizeof(IMAGE_SECTION_HEADER));
+  // In ascending order, apart from each other and from the headers, inside the image, their file
+  // data inside the file: as the loader lays them out.
+  ULONGLONG next = image.sizeOfHeaders;
+  for (const IMAGE_SECTION_HEADER& section : image.sections) {
+    const ULONGLONG end = ULONGLONG{section.VirtualAddress} + VirtualSpan(section);
+    if (section.VirtualAddress < next || end > image.sizeOfImage ||
+        ULONGLONG{section.PointerToRawData} + MappedRawSize(section) > image.fileSize) {
+      return ERROR_BAD_EXE_FORMAT;
+    }
+    next = end;
+  }
   return ERROR_SUCCESS;
 }
 
-// Reads |size| bytes of the file's image at |rva|: from the headers or a section's file data.
-bool ReadRva(HANDLE file, const Image& image, ULONGLONG rva, void* to, DWORD size) {
-  if (rva + size <= image.sizeOfHeaders) return ReadFileAt(file, rva, to, size);
-  for (const IMAGE_SECTION_HEADER& section : image.sections) {
-    if (rva >= section.VirtualAddress &&
-        rva + size <= ULONGLONG{section.VirtualAddress} + section.SizeOfRawData) {
-      return ReadFileAt(file, section.PointerToRawData + (rva - section.VirtualAddress), to, size);
+// Reads the image of a file by offset in the image, through a window of the file, so that a walk
+// over a table costs one file read per window and not one per entry.
+class ImageReader {
+ public:
+  ImageReader(HANDLE file, const Image& image) : m_file(file), m_image(image), m_window(kChunk) {}
+
+  // Reads |size| (at most kChunk) bytes at |rva|, which must lie wholly in the headers or in the
+  // file data of one section.
+  bool Read(ULONGLONG rva, void* to, DWORD size) {
+    ULONGLONG offset = 0;
+    if (!FileOffset(rva, size, &offset)) return false;
+    if (offset < m_windowOffset || offset + size > m_windowOffset + m_windowLength) {
+      const DWORD length =
+          static_cast<DWORD>(std::min<ULONGLONG>(kChunk, m_image.fileSize - offset));
+      if (length < size || !ReadFileAt(m_file, offset, m_window.data(), length)) return false;
+      m_windowOffset = offset;
+      m_windowLength = length;
     }
+    std::memcpy(to, m_window.data() + (offset - m_windowOffset), size);
+    return true;
   }
-  return false;
-}
+
+ private:
+  bool FileOffset(ULONGLONG rva, DWORD size, ULONGLONG* offset) const {
+    if (size > kChunk) return false;
+    if (rva + size <= m_image.sizeOfHeaders) {
+      *offset = rva;
+      return true;
+    }
+    for (const IMAGE_SECTION_HEADER& section : m_image.sections) {
+      if (rva >= section.VirtualAddress &&
+          rva + size <= ULONGLONG{section.VirtualAddress} + MappedRawSize(section)) {
+        *offset = section.PointerToRawData + (rva - section.VirtualAddress);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  HANDLE m_file;
+  const Image& m_image;
+  std::vector<BYTE> m_window;
+  ULONGLONG m_windowOffset = 0;
+  ULONGLONG m_windowLength = 0;
+};
 
 void AddMask(std::vector<Range>& masks, const Image& image, ULONGLONG rva, ULONGLONG size) {
   if (size == 0 || rva >= image.sizeOfImage) return;
   masks.push_back({rva, std::min<ULONGLONG>(rva + size, image.sizeOfImage)});
 }
 
-// Number of non-zero pointer-sized entries of the table at |rva|.
-bool CountTableEntries(HANDLE file, const Image& image, ULONGLONG rva, DWORD* count) {
-  BYTE entry[8] = {};
-  for (DWORD n = 0; n < kMaxTableEntries; ++n) {
-    if (!ReadRva(file, image, rva + ULONGLONG{n} * image.pointerSize, entry, image.pointerSize)) {
-      return false;
+// Walks the tables of the import directories, counting every entry against one budget.
+class ImportWalk {
+ public:
+  ImportWalk(ImageReader& reader, const Image& image) : m_reader(reader), m_image(image) {}
+
+  // The import address tables, which the loader fills with the addresses of imported functions.
+  DWORD AddMasks(std::vector<Range>& masks) {
+    const IMAGE_DATA_DIRECTORY& imports = m_image.directories[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (DWORD i = 0; imports.VirtualAddress != 0; ++i) {
+      if (i == kMaxImportDescriptors) return ERROR_FILE_TOO_LARGE;
+      IMAGE_IMPORT_DESCRIPTOR descriptor = {};
+      if (!m_reader.Read(imports.VirtualAddress + ULONGLONG{i} * sizeof(descriptor), &descriptor,
+                         sizeof(descriptor))) {
+        return ERROR_BAD_EXE_FORMAT;
+      }
+      if (descriptor.Name == 0 && descriptor.FirstThunk == 0) break;
+      const DWORD names = descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk
+                                                             : descriptor.FirstThunk;
+      ULONGLONG count = 0;
+      const DWORD error = CountEntries(names, &count);
+      if (error != ERROR_SUCCESS) return error;
+      AddMask(masks, m_image, descriptor.FirstThunk, count * m_image.pointerSize);
     }
-    if (LoadPointer(entry, image.pointerSize) == 0) {
-      *count = n;
+    const IMAGE_DATA_DIRECTORY& iat = m_image.directories[IMAGE_DIRECTORY_ENTRY_IAT];
+    AddMask(masks, m_image, iat.VirtualAddress, iat.Size);
+
+    // Delayed imports: their tables and module handle are filled in on first use.
+    const IMAGE_DATA_DIRECTORY& delayed = m_image.directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
+    for (DWORD i = 0; delayed.VirtualAddress != 0; ++i) {
+      if (i == kMaxImportDescriptors) return ERROR_FILE_TOO_LARGE;
+      DWORD descriptor[8] = {};  // attributes, name, module handle, IAT, INT, bound, unload, time
+      if (!m_reader.Read(delayed.VirtualAddress + ULONGLONG{i} * sizeof(descriptor), descriptor,
+                         sizeof(descriptor))) {
+        return ERROR_BAD_EXE_FORMAT;
+      }
+      if (descriptor[1] == 0) break;
+      ULONGLONG handle = 0, table = 0, names = 0;
+      if (!DelayedRva(descriptor[0], descriptor[2], &handle) ||
+          !DelayedRva(descriptor[0], descriptor[3], &table) ||
+          !DelayedRva(descriptor[0], descriptor[4], &names)) {
+        return ERROR_BAD_EXE_FORMAT;
+      }
+      ULONGLONG count = 0;
+      const DWORD error = CountEntries(names, &count);
+      if (error != ERROR_SUCCESS) return error;
+      AddMask(masks, m_image, handle, m_image.pointerSize);
+      AddMask(masks, m_image, table, count * m_image.pointerSize);
+    }
+    return ERROR_SUCCESS;
+  }
+
+ private:
+  // Without the RVA attribute the fields of a delayed-import descriptor are 32-bit addresses.
+  bool DelayedRva(DWORD attributes, DWORD field, ULONGLONG* rva) const {
+    if ((attributes & 1) != 0) {
+      *rva = field;
       return true;
     }
+    if (field < m_image.imageBase) return false;
+    *rva = field - m_image.imageBase;
+    return true;
   }
-  return false;
-}
 
-// The import address tables, which the loader fills with the addresses of imported functions.
-DWORD AddImportMasks(HANDLE file, const Image& image, std::vector<Range>& masks) {
-  const IMAGE_DATA_DIRECTORY& imports = image.directories[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  for (DWORD i = 0; imports.VirtualAddress != 0 && i < kMaxTableEntries; ++i) {
-    IMAGE_IMPORT_DESCRIPTOR descriptor = {};
-    if (!ReadRva(file, image,
-                 imports.VirtualAddress + ULONGLONG{i} * sizeof(IMAGE_IMPORT_DESCRIPTOR),
-                 &descriptor, sizeof(descriptor))) {
-      return ERROR_BAD_EXE_FORMAT;
+  // Number of non-zero pointer-sized entries of the table at |rva|.
+  DWORD CountEntries(ULONGLONG rva, ULONGLONG* count) {
+    const DWORD size = m_image.pointerSize;
+    BYTE entry[8] = {};
+    for (ULONGLONG n = 0;; ++n) {
+      if (m_entries++ == kMaxImportEntries) return ERROR_FILE_TOO_LARGE;
+      if (!m_reader.Read(rva + n * size, entry, size)) return ERROR_BAD_EXE_FORMAT;
+      if (LoadPointer(entry, size) == 0) {
+        *count = n;
+        return ERROR_SUCCESS;
+      }
     }
-    if (descriptor.Name == 0 && descriptor.FirstThunk == 0) break;
-    const DWORD names =
-        descriptor.OriginalFirstThunk != 0 ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
-    DWORD count = 0;
-    if (!CountTableEntries(file, image, names, &count)) return ERROR_BAD_EXE_FORMAT;
-    AddMask(masks, image, descriptor.FirstThunk, ULONGLONG{count} * image.pointerSize);
   }
-  const IMAGE_DATA_DIRECTORY& iat = image.directories[IMAGE_DIRECTORY_ENTRY_IAT];
-  AddMask(masks, image, iat.VirtualAddress, iat.Size);
 
-  // Delayed imports: their tables and module handle are filled in on first use.
-  const IMAGE_DATA_DIRECTORY& delayed = image.directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT];
-  for (DWORD i = 0; delayed.VirtualAddress != 0 && i < kMaxTableEntries; ++i) {
-    DWORD descriptor[8] = {};  // attributes, name, module handle, IAT, INT, bound, unload, time
-    if (!ReadRva(file, image, delayed.VirtualAddress + ULONGLONG{i} * sizeof(descriptor),
-                 descriptor, sizeof(descriptor))) {
-      return ERROR_BAD_EXE_FORMAT;
-    }
-    if (descriptor[1] == 0) break;
-    // Without the RVA attribute the fields are 32-bit addresses.
-    const DWORD rebase = (descriptor[0] & 1) != 0 ? 0 : static_cast<DWORD>(image.imageBase);
-    DWORD count = 0;
-    if (!CountTableEntries(file, image, descriptor[4] - rebase, &count)) {
-      return ERROR_BAD_EXE_FORMAT;
-    }
-    AddMask(masks, image, descriptor[2] - rebase, image.pointerSize);
-    AddMask(masks, image, descriptor[3] - rebase, ULONGLONG{count} * image.pointerSize);
-  }
-  return ERROR_SUCCESS;
-}
+  ImageReader& m_reader;
+  const Image& m_image;
+  DWORD m_entries = 0;
+};
 
 // The pointer slots of the load configuration that the loader sets.
-DWORD AddLoadConfigMasks(HANDLE file, const Image& image, std::vector<Range>& masks) {
+DWORD AddLoadConfigMasks(ImageReader& reader, const Image& image, std::vector<Range>& masks) {
   const IMAGE_DATA_DIRECTORY& config = image.directories[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
   if (config.VirtualAddress == 0) return ERROR_SUCCESS;
   DWORD size = 0;
-  if (!ReadRva(file, image, config.VirtualAddress, &size, sizeof(size))) {
-    return ERROR_BAD_EXE_FORMAT;
-  }
+  if (!reader.Read(config.VirtualAddress, &size, sizeof(size))) return ERROR_BAD_EXE_FORMAT;
   BYTE bytes[kMaxLoadConfigBytes] = {};
   size = std::min(size, kMaxLoadConfigBytes);
-  if (!ReadRva(file, image, config.VirtualAddress, bytes, size)) return ERROR_BAD_EXE_FORMAT;
+  if (!reader.Read(config.VirtualAddress, bytes, size)) return ERROR_BAD_EXE_FORMAT;
   for (const DWORD at : image.wide ? kLoadConfigSlots64 : kLoadConfigSlots32) {
     if (at + image.pointerSize > size) break;
     const ULONGLONG address = LoadPointer(bytes + at, image.pointerSize);
-    if (address > image.imageBase)
+    if (address > image.imageBase) {
       AddMask(masks, image, address - image.imageBase, image.pointerSize);
+    }
   }
   return ERROR_SUCCESS;
 }
@@ -250,49 +339,84 @@ void MergeMasks(std::vector<Range>& masks) {
   masks.swap(merged);
 }
 
-DWORD ReadRelocations(HANDLE file, const Image& image, std::vector<Slot>& slots) {
-  const IMAGE_DATA_DIRECTORY& relocations = image.directories[IMAGE_DIRECTORY_ENTRY_BASERELOC];
-  if (relocations.VirtualAddress == 0 || relocations.Size == 0) return ERROR_SUCCESS;
-  if (relocations.Size > kMaxRelocationBytes) return ERROR_BAD_EXE_FORMAT;
-  std::vector<BYTE> bytes(relocations.Size);
-  if (!ReadRva(file, image, relocations.VirtualAddress, bytes.data(), relocations.Size)) {
-    return ERROR_BAD_EXE_FORMAT;
-  }
-  for (DWORD at = 0; at + 8 <= bytes.size();) {
-    const DWORD page = Load<DWORD>(bytes.data() + at);
-    const DWORD blockSize = Load<DWORD>(bytes.data() + at + 4);
-    if (page == 0 && blockSize == 0) break;  // padding after the last block
-    if (blockSize < 8 || blockSize > bytes.size() - at) return ERROR_BAD_EXE_FORMAT;
-    for (DWORD entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
-      const WORD value = Load<WORD>(bytes.data() + entry);
-      switch (value >> 12) {
-        case IMAGE_REL_BASED_ABSOLUTE:
-          break;
-        case IMAGE_REL_BASED_HIGHLOW:
-          slots.push_back({page + (value & 0xFFF), 4});
-          break;
-        case IMAGE_REL_BASED_DIR64:
-          slots.push_back({page + (value & 0xFFF), 8});
-          break;
-        default:
-          return ERROR_BAD_EXE_FORMAT;
-      }
+// Walks the blocks of the relocation directory; |visit| sees each slot (its offset in the image,
+// 64-bit, and its width) and answers false to stop.
+template <typename Visit>
+DWORD WalkRelocations(ImageReader& reader, const IMAGE_DATA_DIRECTORY& relocations, Visit visit) {
+  std::vector<BYTE> buffer(kChunk);
+  BYTE* entries = buffer.data();
+  for (ULONGLONG at = 0; at + 8 <= relocations.Size;) {
+    DWORD block[2] = {};  // page, size
+    if (!reader.Read(relocations.VirtualAddress + at, block, sizeof(block))) {
+      return ERROR_BAD_EXE_FORMAT;
     }
-    at += blockSize;
+    if (block[0] == 0 && block[1] == 0) break;  // padding after the last block
+    if (block[1] < 8 || block[1] > relocations.Size - at) return ERROR_BAD_EXE_FORMAT;
+    for (ULONGLONG done = 8; done + 2 <= block[1];) {
+      const DWORD piece =
+          static_cast<DWORD>(std::min<ULONGLONG>(kChunk, (block[1] - done) & ~1ull));
+      if (!reader.Read(relocations.VirtualAddress + at + done, entries, piece)) {
+        return ERROR_BAD_EXE_FORMAT;
+      }
+      for (DWORD e = 0; e + 2 <= piece; e += 2) {
+        const WORD value = Load<WORD>(entries + e);
+        const ULONGLONG rva = ULONGLONG{block[0]} + (value & 0xFFF);
+        switch (value >> 12) {
+          case IMAGE_REL_BASED_ABSOLUTE:
+            break;
+          case IMAGE_REL_BASED_HIGHLOW:
+            if (!visit(rva, 4)) return ERROR_BAD_EXE_FORMAT;
+            break;
+          case IMAGE_REL_BASED_DIR64:
+            if (!visit(rva, 8)) return ERROR_BAD_EXE_FORMAT;
+            break;
+          default:
+            return ERROR_BAD_EXE_FORMAT;
+        }
+      }
+      done += piece;
+    }
+    at += block[1];
   }
-  std::sort(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.rva < b.rva; });
   return ERROR_SUCCESS;
 }
 
-// Adds |delta| to every slot lying wholly in |bytes|, which hold the image from |from| on.
-void Relocate(BYTE* bytes, ULONGLONG from, DWORD length, const std::vector<Slot>& slots,
-              ULONGLONG delta) {
-  auto slot = std::lower_bound(slots.begin(), slots.end(), from,
-                               [](const Slot& s, ULONGLONG rva) { return s.rva < rva; });
-  for (; slot != slots.end() && slot->rva < from + length; ++slot) {
-    if (slot->rva + slot->width > from + length) continue;
-    BYTE* at = bytes + (slot->rva - from);
-    if (slot->width == 8) {
+DWORD ReadRelocations(ImageReader& reader, const Image& image, Slots& slots) {
+  const IMAGE_DATA_DIRECTORY& relocations = image.directories[IMAGE_DIRECTORY_ENTRY_BASERELOC];
+  if (relocations.VirtualAddress == 0 || relocations.Size == 0) return ERROR_SUCCESS;
+  if (relocations.Size > kMaxRelocationBytes) return ERROR_FILE_TOO_LARGE;
+  // Counted first, so that the slots take the memory they need and no more.
+  size_t narrow = 0, wide = 0;
+  DWORD error = WalkRelocations(reader, relocations, [&](ULONGLONG rva, DWORD width) {
+    if (rva + width > image.sizeOfImage) return false;
+    ++(width == 8 ? wide : narrow);
+    return true;
+  });
+  if (error != ERROR_SUCCESS) return error;
+  slots.narrow.reserve(narrow);
+  slots.wide.reserve(wide);
+  error = WalkRelocations(reader, relocations, [&](ULONGLONG rva, DWORD width) {
+    std::vector<DWORD>& to = width == 8 ? slots.wide : slots.narrow;
+    if (rva + width > image.sizeOfImage || to.size() == to.capacity()) return false;
+    to.push_back(static_cast<DWORD>(rva));
+    return true;
+  });
+  if (error != ERROR_SUCCESS) return error;
+  std::sort(slots.narrow.begin(), slots.narrow.end());
+  std::sort(slots.wide.begin(), slots.wide.end());
+  return ERROR_SUCCESS;
+}
+
+// Adds |delta| to every slot of |width| bytes lying wholly in |bytes|, which hold |length| bytes
+// of the image from |from| on.
+void Relocate(BYTE* bytes, ULONGLONG from, DWORD length, const std::vector<DWORD>& slots,
+              DWORD width, ULONGLONG delta) {
+  const ULONGLONG to = from + length;
+  for (auto slot = std::lower_bound(slots.begin(), slots.end(), from);
+       slot != slots.end() && *slot < to; ++slot) {
+    if (ULONGLONG{*slot} + width > to) continue;
+    BYTE* at = bytes + (*slot - from);
+    if (width == 8) {
       const ULONGLONG value = Load<ULONGLONG>(at) + delta;
       std::memcpy(at, &value, sizeof(value));
     } else {
@@ -323,7 +447,7 @@ struct Comparison {
   HANDLE process;
   const BYTE* base;
   ULONGLONG delta;
-  const std::vector<Slot>& slots;
+  const Slots& slots;
   const std::vector<Range>& masks;
   std::vector<BYTE>& fileBytes;
   std::vector<BYTE>& memoryBytes;
@@ -338,7 +462,10 @@ struct Comparison {
       if (!ReadFileAt(file, offset + low, fileBytes.data(), size)) return GetLastError();
       const DWORD read = ReadMemoryAt(process, base + rva + low, memoryBytes.data(), size);
       if (read != ERROR_SUCCESS) return read;
-      if (delta != 0) Relocate(fileBytes.data(), rva + low, size, slots, delta);
+      if (delta != 0) {
+        Relocate(fileBytes.data(), rva + low, size, slots.narrow, 4, delta);
+        Relocate(fileBytes.data(), rva + low, size, slots.wide, 8, delta);
+      }
       const ULONGLONG skip = start - low;
       if (!SameOutsideMasks(fileBytes.data() + skip, memoryBytes.data() + skip, rva + start,
                             rva + end, masks)) {
@@ -349,7 +476,26 @@ struct Comparison {
   }
 };
 
-DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
+// Size of the image mapping at |base| as the system keeps it: the regions of one image allocation
+// from |base| on. 0 on failure or past kMaxImageRegions regions (|*tooMany| set).
+ULONGLONG MappingSize(HANDLE process, const BYTE* base, bool* tooMany) {
+  ULONGLONG size = 0;
+  for (DWORD regions = 0;; ++regions) {
+    MEMORY_BASIC_INFORMATION region = {};
+    if (VirtualQueryEx(process, base + size, &region, sizeof(region)) != sizeof(region) ||
+        region.AllocationBase != base || region.Type != MEM_IMAGE) {
+      return size;
+    }
+    if (regions == kMaxImageRegions) {
+      *tooMany = true;
+      return 0;
+    }
+    size += region.RegionSize;
+  }
+}
+
+// |entryRva| null: the entry point is not compared.
+DWORD Match(HANDLE file, HANDLE process, const BYTE* base, const ULONGLONG* entryRva) {
   MEMORY_BASIC_INFORMATION region = {};
   if (VirtualQueryEx(process, base, &region, sizeof(region)) != sizeof(region)) {
     return GetLastError();
@@ -359,6 +505,13 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
   Image image;
   DWORD error = ReadHeaders(file, image);
   if (error != ERROR_SUCCESS) return error;
+  if (entryRva != nullptr && *entryRva != image.entryPoint) return ERROR_ACCESS_DENIED;
+  bool tooMany = false;
+  const ULONGLONG mapped = MappingSize(process, base, &tooMany);
+  if (tooMany) return ERROR_FILE_TOO_LARGE;
+  if (mapped != (ULONGLONG{image.sizeOfImage} + kPage - 1) / kPage * kPage) {
+    return ERROR_ACCESS_DENIED;
+  }
 
   // The loader may leave the image base field as the file has it or set it to the actual base.
   const ULONGLONG actualBase = reinterpret_cast<ULONG_PTR>(base);
@@ -369,16 +522,18 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
   const ULONGLONG truncatedBase = image.wide ? actualBase : static_cast<DWORD>(actualBase);
   if (mappedBase != image.imageBase && mappedBase != truncatedBase) return ERROR_ACCESS_DENIED;
 
+  ImageReader reader(file, image);
   std::vector<Range> masks;
   masks.push_back({image.imageBaseField, ULONGLONG{image.imageBaseField} + image.pointerSize});
-  if ((error = AddImportMasks(file, image, masks)) != ERROR_SUCCESS ||
-      (error = AddLoadConfigMasks(file, image, masks)) != ERROR_SUCCESS) {
+  ImportWalk imports(reader, image);
+  if ((error = imports.AddMasks(masks)) != ERROR_SUCCESS ||
+      (error = AddLoadConfigMasks(reader, image, masks)) != ERROR_SUCCESS) {
     return error;
   }
   MergeMasks(masks);
   const ULONGLONG delta = actualBase - image.imageBase;
-  std::vector<Slot> slots;
-  if (delta != 0 && (error = ReadRelocations(file, image, slots)) != ERROR_SUCCESS) return error;
+  Slots slots;
+  if (delta != 0 && (error = ReadRelocations(reader, image, slots)) != ERROR_SUCCESS) return error;
 
   std::vector<BYTE> fileBytes(kChunk + 2 * kSlack);
   std::vector<BYTE> memoryBytes(kChunk + 2 * kSlack);
@@ -386,14 +541,8 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
   if ((error = compare.Region(0, 0, image.sizeOfHeaders)) != ERROR_SUCCESS) return error;
   for (const IMAGE_SECTION_HEADER& section : image.sections) {
     if ((section.Characteristics & IMAGE_SCN_MEM_WRITE) != 0) continue;
-    ULONGLONG length = section.SizeOfRawData;
-    if (section.Misc.VirtualSize != 0)
-      length = std::min<ULONGLONG>(length, section.Misc.VirtualSize);
+    const ULONGLONG length = MappedRawSize(section);
     if (length == 0) continue;
-    if (section.PointerToRawData + length > image.fileSize ||
-        section.VirtualAddress + length > image.sizeOfImage) {
-      return ERROR_BAD_EXE_FORMAT;
-    }
     error = compare.Region(section.PointerToRawData, section.VirtualAddress, length);
     if (error != ERROR_SUCCESS) return error;
   }
@@ -405,10 +554,37 @@ DWORD Match(HANDLE file, HANDLE process, const BYTE* base) {
 DWORD MatchMappedImage(HANDLE file, HANDLE process, const void* base) {
   if (base == nullptr) return ERROR_INVALID_PARAMETER;
   try {
-    return Match(file, process, static_cast<const BYTE*>(base));
+    return Match(file, process, static_cast<const BYTE*>(base), nullptr);
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+}
+
+DWORD MatchProgramImage(HANDLE file, HANDLE process, const void* base, ULONGLONG entryRva) {
+  if (base == nullptr) return ERROR_INVALID_PARAMETER;
+  try {
+    return Match(file, process, static_cast<const BYTE*>(base), &entryRva);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+DWORD FindProgramImage(HANDLE process, const void** base, ULONGLONG* entryRva) {
+  ProcessImageRecord record = {};
+  const NTSTATUS status =
+      NtQueryInformationProcess(process, ProcessImageInformation, &record, sizeof(record), nullptr);
+  if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
+  MEMORY_BASIC_INFORMATION region = {};
+  if (record.transferAddress == nullptr ||
+      VirtualQueryEx(process, record.transferAddress, &region, sizeof(region)) != sizeof(region) ||
+      region.Type != MEM_IMAGE || region.AllocationBase == nullptr) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (ProcessImageBase(process) != region.AllocationBase) return ERROR_ACCESS_DENIED;
+  *base = region.AllocationBase;
+  *entryRva = static_cast<const BYTE*>(record.transferAddress) -
+              static_cast<const BYTE*>(region.AllocationBase);
+  return ERROR_SUCCESS;
 }
 
 const void* ProcessImageBase(HANDLE process) {
@@ -418,9 +594,7 @@ const void* ProcessImageBase(HANDLE process) {
       basic.PebBaseAddress == nullptr) {
     return nullptr;
   }
-  // The second of the block's reserved pointers is the image base address.
-  const auto* field = reinterpret_cast<const BYTE*>(basic.PebBaseAddress) +
-                      offsetof(PEB, Reserved3) + sizeof(PVOID);
+  const auto* field = reinterpret_cast<const BYTE*>(basic.PebBaseAddress) + kPebImageBaseOffset;
   const void* base = nullptr;
   return ReadMemoryAt(process, field, &base, sizeof(base)) == ERROR_SUCCESS ? base : nullptr;
 }

@@ -9,7 +9,9 @@
 #include <new>
 #include <string>
 
+#include "basalt/FileUtils.h"
 #include "basalt/UniqueHandle.h"
+#include "trust/CallerVerdictCache.h"
 #include "trust/CodeTrust.h"
 #include "trust/HeldFile.h"
 #include "trust/MappedImage.h"
@@ -98,6 +100,52 @@ HRESULT GetSecureClassObject(REFCLSID clsid, DWORD clsContext, SecureClassObject
   return hr;
 }
 
+// The system's libraries that carry COM calls between apartments and processes.
+constexpr const wchar_t* kComRelayLibraries[] = {L"ole32.dll", L"combase.dll", L"rpcrt4.dll",
+                                                 L"oleaut32.dll"};
+
+// The default value of |key| under HKEY_CLASSES_ROOT (a REG_EXPAND_SZ value expanded), or empty.
+std::wstring ClassesRootDefault(const std::wstring& key) {
+  DWORD bytes = 0;
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
+                   &bytes) != ERROR_SUCCESS ||
+      bytes < sizeof(wchar_t) || bytes > kLongPathChars * sizeof(wchar_t)) {
+    return std::wstring();
+  }
+  std::wstring value(bytes / sizeof(wchar_t), L'\0');
+  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, &value[0],
+                   &bytes) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  value.resize(wcsnlen(value.c_str(), value.size()));
+  return value;
+}
+
+std::wstring GuidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  return StringFromGUID2(guid, text, 40) != 0 ? std::wstring(text) : std::wstring();
+}
+
+// True when |module| is the in-process server that is registered as the proxy/stub of |iid|.
+bool IsRegisteredProxyStub(REFIID iid, HMODULE module) {
+  const std::wstring clsidText =
+      ClassesRootDefault(L"Interface\\" + GuidText(iid) + L"\\ProxyStubClsid32");
+  CLSID clsid = {};
+  if (clsidText.empty() || FAILED(CLSIDFromString(clsidText.c_str(), &clsid))) return false;
+  const std::wstring server =
+      ClassesRootDefault(L"CLSID\\" + GuidText(clsid) + L"\\InprocServer32");
+  if (server.empty()) return false;
+  if (GetModuleHandleW(server.c_str()) == module) return true;
+  // The registered path may name the loaded file in another form.
+  std::unique_ptr<wchar_t[]> name(new wchar_t[kLongPathChars]);
+  const DWORD length = GetModuleFileNameW(module, name.get(), kLongPathChars);
+  if (length == 0 || length >= kLongPathChars) return false;
+  const Basalt::UniqueFile loaded(CreateFileW(
+      LongPathForm(std::wstring(name.get(), length)).c_str(), FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  return loaded && Basalt::PathNamesFile(server.c_str(), loaded.get());
+}
+
 // Full path of the program file of |process| into |path|; false when it cannot be had.
 bool GetProcessImagePath(HANDLE process, std::wstring& path) {
   std::unique_ptr<wchar_t[]> name(new (std::nothrow) wchar_t[kLongPathChars]);
@@ -123,18 +171,46 @@ DWORD VerifyRunningProgram(DWORD processId) {
 
   // A running program may rename its own file (or folder) and put another file at its old path,
   // and every name the system gives for its image may still be the old path. So the file at the
-  // path is held, so that nothing on its path can change, and judged only when it is the image
-  // that the process maps.
-  CHeldFile file;
-  if (file.Open(path) != ERROR_SUCCESS ||
-      MatchMappedImage(file.get(), process.get(), ProcessImageBase(process.get())) !=
-          ERROR_SUCCESS) {
+  // path is held, so that nothing on its path can change, its signature is verified through what
+  // is held, and it is judged trusted only when it is the image that the process maps, found by
+  // the kernel's record of it (the process may write its own). The file is parsed as an image
+  // only once its signature holds.
+  const void* base = nullptr;
+  ULONGLONG entryRva = 0;
+  if (FindProgramImage(process.get(), &base, &entryRva) != ERROR_SUCCESS) {
     return ERROR_ACCESS_DENIED;
   }
-  const DWORD verdict = VerifyModuleFileTrust(file.Path().c_str());
-  // What the verifier opened by the path must have been the file held (a link on the path could
-  // still have been turned elsewhere).
-  return file.PathNamesTheHeldFile() ? verdict : ERROR_ACCESS_DENIED;
+  // A verdict is kept for as long as the process, its program file and the trusted lists it was
+  // made with stay the same. Whatever the path leads to now, a file with the identity of one judged
+  // for this process is that file: only a new verdict needs the file held.
+  CallerVerdictKey key;
+  DWORD verdict = kTrustVerdictNotTrusted;
+  {
+    const Basalt::UniqueFile named(
+        CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    0, nullptr));
+    if (named && MakeCallerVerdictKey(process.get(), named.get(), &key) &&
+        CallerVerdicts().Find(key, &verdict)) {
+      return verdict;
+    }
+  }
+  CHeldFile file;
+  if (file.Open(path) != ERROR_SUCCESS) return ERROR_ACCESS_DENIED;
+  const bool keyed = MakeCallerVerdictKey(process.get(), file.get(), &key);
+  // A signature that fails is not kept: the verifier does not tell a bad signature from a read
+  // that failed for the moment.
+  if (VerifyHeldFileTrust(file.get(), file.Path().c_str()) != kTrustVerdictTrusted) {
+    return ERROR_ACCESS_DENIED;
+  }
+  const DWORD match = MatchProgramImage(file.get(), process.get(), base, entryRva);
+  if (match != ERROR_SUCCESS && match != ERROR_ACCESS_DENIED && match != ERROR_BAD_EXE_FORMAT &&
+      match != ERROR_FILE_TOO_LARGE) {
+    return ERROR_ACCESS_DENIED;  // a failed read or exhausted memory: nothing to keep
+  }
+  verdict = match == ERROR_SUCCESS ? kTrustVerdictTrusted : kTrustVerdictNotTrusted;
+  if (keyed) CallerVerdicts().Store(key, verdict);
+  return verdict;
 }
 
 // Full path of the module of this process holding |address| into |path|, whole however long;
@@ -256,19 +332,43 @@ CallClient QueryCallClient() {
 }
 
 DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client) {
-  if (client.status == RPC_S_OK) {
-    // A call from another apartment of this process keeps the check of code in this process.
-    if (client.processId == GetCurrentProcessId()) return VerifyCodeAddressSigner(returnAddress);
+  if (client.status == RPC_S_OK && client.processId != GetCurrentProcessId()) {
     return VerifyProcessImageSigner(client.processId);
   }
-  if (client.status != RPC_S_NO_CALL_ACTIVE) return ERROR_ACCESS_DENIED;
-  // No RPC call on the thread: a direct call, or one that COM dispatched onto this thread (a
-  // single-threaded apartment serves calls from its message loop). The return address of a
-  // dispatched call lies in the marshalling stub, which says nothing about who called.
-  const bool dispatched =
-      client.comContext != RPC_E_CALL_COMPLETE && client.comContext != CO_E_NOTINITIALIZED;
-  if (!dispatched || client.comCaller == S_OK) return VerifyCodeAddressSigner(returnAddress);
-  return ERROR_ACCESS_DENIED;
+  if (client.status != RPC_S_OK && client.status != RPC_S_NO_CALL_ACTIVE) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (client.status == RPC_S_NO_CALL_ACTIVE) {
+    // No RPC call on the thread: a direct call, or one that COM dispatched onto this thread (a
+    // single-threaded apartment serves calls from its message loop).
+    const bool dispatched =
+        client.comContext != RPC_E_CALL_COMPLETE && client.comContext != CO_E_NOTINITIALIZED;
+    if (dispatched && client.comCaller != S_OK) return ERROR_ACCESS_DENIED;
+  }
+  // Judged by the code that called. Code that relays COM calls says nothing about who called,
+  // wherever COM's answers about the call are missing or wrong.
+  if (IsComRelayAddress(returnAddress)) return ERROR_ACCESS_DENIED;
+  return VerifyCodeAddressSigner(returnAddress);
+}
+
+bool IsComRelayAddress(const void* address) {
+  HMODULE module = nullptr;
+  if (address == nullptr || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                                    GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                                static_cast<LPCWSTR>(address), &module)) {
+    return false;
+  }
+  for (const wchar_t* library : kComRelayLibraries) {
+    if (GetModuleHandleW(library) == module) return true;
+  }
+  try {
+    for (const IID* iid : {&IID_IQxClassFactory, &IID_IQxClassFactory_PreComponentization}) {
+      if (IsRegisteredProxyStub(*iid, module)) return true;
+    }
+  } catch (const std::bad_alloc&) {
+    // Unknown then: the module's own signature still decides.
+  }
+  return false;
 }
 
 DWORD VerifyProcessImageSigner(DWORD processId) {

@@ -103,11 +103,20 @@ struct CallClient {
 // client's program file (VerifyProcessImageSigner); one whose client process cannot be named (a
 // call COM dispatched from another process onto a thread where no RPC call is active, or a failed
 // lookup) is refused with 5. A direct call, or a COM call from another apartment of this process,
-// is judged by the module holding |returnAddress| (VerifyCodeAddressSigner).
+// is judged by the module holding |returnAddress| (VerifyCodeAddressSigner), except that a return
+// address in code that relays COM calls (IsComRelayAddress) is refused with 5 whatever COM says.
 [[nodiscard]] DWORD VerifyCallerSigner(const void* returnAddress, const CallClient& client);
 
+// True when |address| lies in code that relays COM calls and so never names a caller: the
+// system's COM and RPC libraries (ole32, combase, rpcrt4, oleaut32) or the in-process server
+// registered under HKEY_CLASSES_ROOT as the proxy/stub of IQxClassFactory or
+// IQxClassFactory_PreComponentization.
+[[nodiscard]] bool IsComRelayAddress(const void* address);
+
 // 0 when the program file of the running process |processId| is trusted, 5 when it is not or when
-// the file at its path is not the image the process maps (it was renamed and replaced) or cannot
-// be held for the check, 87 when its path cannot be had (no such process, it has ended or cannot be
-// opened). A path of any length is judged whole.
+// the file at its path is not the image the process maps (it was renamed and replaced, or the
+// process records another image as its own) or cannot be held for the check (CHeldFile), 87 when
+// its path cannot be had (no such process, it has ended or cannot be opened). The file is judged
+// by its own signature, read through the held file (VerifyHeldFileTrust: the external validator is
+// not asked), before it is read as an image; a path of any length is judged whole.
 [[nodiscard]] DWORD VerifyProcessImageSigner(DWORD processId);

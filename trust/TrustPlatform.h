@@ -16,6 +16,9 @@ namespace TrustPlatform {
 // (DecodeEmbeddedSignature). False when there is none or it cannot be read.
 [[nodiscard]] bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out);
 
+// The same for the PE file open as |file|, read through that handle (DecodeHeldFileSignature).
+[[nodiscard]] bool QueryHeldFileSignature(HANDLE file, EmbeddedSignature* out);
+
 // CERT_CHAIN_POLICY_AUTHENTICODE_TS over |chain| with policy flags 0: 0 when the call
 // succeeds and reports no error, else the error (or the call's last error).
 [[nodiscard]] DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain);
@@ -23,6 +26,10 @@ namespace TrustPlatform {
 // WinVerifyTrust of a signed program file (its first signer): no UI, no revocation
 // checks, state action 0, provider flags 0x1214. 0 when accepted.
 [[nodiscard]] LONG VerifyProgramFileTrust(const wchar_t* path);
+
+// The same for the program file open as |file| (|path| names it), read through that handle and
+// never by its path.
+[[nodiscard]] LONG VerifyHeldProgramFileTrust(HANDLE file, const wchar_t* path);
 
 // CryptMsgVerifyCountersignatureEncodedEx: true when the encoded PKCS #9 countersigner
 // information |countersignature| is made by |countersigner| over the encoded signer

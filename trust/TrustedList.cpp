@@ -22,6 +22,8 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kMaxTrustedListBytes = 4u * 1024 * 1024;
 // Reads of a file that keeps being replaced while it is read.
 constexpr int kReadAttempts = 8;
+// Bumped at every load, drop or replacement of a list (TrustedListGeneration).
+LONG g_listGeneration = 0;
 
 std::string_view Trim(std::string_view s) {
   const size_t first = s.find_first_not_of(" \t");
@@ -308,6 +310,7 @@ BOOL CTrustedList::LoadInPlaceOfCurrent() {
   // Swapping the maps keeps their nodes, so the name and serial pointers into them stay valid.
   sections.swap(fresh->sections);
   loaded = std::exchange(fresh->loaded, FALSE);
+  InterlockedIncrement(&g_listGeneration);
   return loaded;
 }
 
@@ -354,6 +357,7 @@ BOOL CTrustedList::LoadFromFile() {
     return FALSE;
   }
   loaded = ParseEntries();
+  InterlockedIncrement(&g_listGeneration);
   if (!loaded) {
     ClearLists();
     sections.clear();
@@ -429,7 +433,10 @@ void CTrustedList::Unload() {
   ClearLists();
   sections.clear();
   loaded = FALSE;
+  InterlockedIncrement(&g_listGeneration);
 }
+
+LONG TrustedListGeneration() { return InterlockedCompareExchange(&g_listGeneration, 0, 0); }
 
 bool CTrustedList::ReadLockedFileVersion(const CTrustedListFileLock& current, DWORD* version) {
   *version = 0;

@@ -134,6 +134,10 @@ class CTrustedList {
   std::wstring path;
 };
 
+// A number that changes whenever a trusted list is loaded, dropped or replaced in this process,
+// so that a verdict kept across calls is not used under other lists than it was made with.
+[[nodiscard]] LONG TrustedListGeneration();
+
 // The process-wide installed list, constructed on first use for its fixed path.
 CTrustedList& GetInstalledTrustedList();
 

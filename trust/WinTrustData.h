@@ -30,12 +30,15 @@ static_assert(sizeof(WINTRUST_FILE_INFO) == 32, "WINTRUST_FILE_INFO of 32 bytes"
 constexpr DWORD kWinTrustHashOnlyFlags = 0x1214;
 
 // WinVerifyTrust of the file at |path| with no UI, no revocation checks, |stateAction| and
-// |providerFlags|. A verification state that WTD_STATEACTION_VERIFY opened is closed again.
-// The first call's result.
-inline LONG VerifyFileTrust(const wchar_t* path, DWORD stateAction, DWORD providerFlags) {
+// |providerFlags|; with |held| (a handle open for reading) the file is read through that handle
+// and |path| only names it. A verification state that WTD_STATEACTION_VERIFY opened is closed
+// again. The first call's result.
+inline LONG VerifyFileTrust(const wchar_t* path, DWORD stateAction, DWORD providerFlags,
+                            HANDLE held = nullptr) {
   WINTRUST_FILE_INFO file = {};
   file.cbStruct = sizeof(file);
   file.pcwszFilePath = path;
+  file.hFile = held;
   WinTrustData88 data = {};
   data.cbStruct = sizeof(data);
   data.dwUIChoice = WTD_UI_NONE;
@@ -58,4 +61,10 @@ inline LONG VerifyFileTrust(const wchar_t* path, DWORD stateAction, DWORD provid
 // provider flags 0x1214. 0 when the system accepts the file's signature.
 inline LONG VerifyFileTrustHashOnly(const wchar_t* path) {
   return VerifyFileTrust(path, 0, kWinTrustHashOnlyFlags);
+}
+
+// The same for the file open as |held| (|path| names it): WinVerifyTrust reads it through the
+// handle, never by its path.
+inline LONG VerifyHeldFileTrustHashOnly(HANDLE held, const wchar_t* path) {
+  return VerifyFileTrust(path, 0, kWinTrustHashOnlyFlags, held);
 }

@@ -83,9 +83,18 @@ bool ReportStopped(IQxServiceControlApi& scm, const wchar_t* name, DWORD exitCod
 }
 
 // The host's handler for a service whose subsystem has returned: INTERROGATE is answered with the
-// status the control manager holds, every other control is refused.
+// status the control manager holds; STOP and SHUTDOWN are taken, since the STOPPED report is
+// on its way (the control manager hands a handler's refusal back to the caller, and a stop
+// refused there counts as a service that would not stop); every other control is refused.
 DWORD WINAPI EndedServiceControl(DWORD control, DWORD, void*, void*) {
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  switch (control) {
+    case SERVICE_CONTROL_INTERROGATE:
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
 }
 
 // What the service control manager shows of a service when one of its starts ends.

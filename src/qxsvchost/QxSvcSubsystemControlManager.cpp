@@ -40,6 +40,30 @@ class ScopedServiceHandle {
   SC_HANDLE m_h;
 };
 
+// ControlService(STOP) refused only because of the service's state: it is starting or stopping
+// (1061; Wine answers 1052 for a pending start).
+bool RefusedForItsState(DWORD error) {
+  return error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || error == ERROR_INVALID_SERVICE_CONTROL;
+}
+
+// The failure roads of StopService, each logged once.
+HRESULT StopRefused(LPCWSTR serviceName, DWORD error) {
+  QXLOG(ETWLogging::kLogInformation, kLogFile, L"StopService",
+        L"Failed to stop service:%s, error code %d", serviceName, error);
+  return QxHResultFromWin32(error);
+}
+HRESULT QueryFailed(LPCWSTR serviceName) {
+  const DWORD error = GetLastError();
+  QXLOG(ETWLogging::kLogError, kLogFile, L"StopService",
+        L"Failed to QueryServiceStatus %s, error code %ld", serviceName, error);
+  return QxHResultFromWin32(error);
+}
+HRESULT NotStoppedInTime(LPCWSTR serviceName) {
+  QXLOG(ETWLogging::kLogError, kLogFile, L"StopService",
+        L"Failed to QueryServiceStatus %s after maximum attempts", serviceName);
+  return E_FAIL;
+}
+
 bool IsFixedLastService(const std::wstring& name) {
   return _wcsicmp(name.c_str(), kPlatformService) == 0 || _wcsicmp(name.c_str(), kKscService) == 0;
 }
@@ -189,27 +213,46 @@ HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName) {
     return QxHResultFromWin32(e);
   }
 
+  // A refused stop is read from the service's state: a stop already under way (another caller's)
+  // is waited for as this call's own; a start is waited for, within as many polls, and the
+  // service is then asked again.
   SERVICE_STATUS status = {};
-  if (!scm.Control(service.get(), SERVICE_CONTROL_STOP, &status)) {
-    const DWORD e = GetLastError();
-    if (e == ERROR_SERVICE_NOT_ACTIVE) return S_OK;
-    QXLOG(ETWLogging::kLogInformation, kLogFile, kFunction,
-          L"Failed to stop service:%s, error code %d", serviceName, e);
-    return QxHResultFromWin32(e);
+  DWORD refusal = 0;  // why the last stop was refused; 0: a stop is to be sent
+  bool pausedSinceRefusal = false;
+  DWORD startPolls = 0;
+  for (;;) {
+    if (refusal == 0) {
+      if (scm.Control(service.get(), SERVICE_CONTROL_STOP, &status)) break;
+      refusal = GetLastError();
+      pausedSinceRefusal = false;
+      if (refusal == ERROR_SERVICE_NOT_ACTIVE) return S_OK;
+      if (!RefusedForItsState(refusal)) return StopRefused(serviceName, refusal);
+    }
+    if (!scm.QueryStatus(service.get(), &status)) return QueryFailed(serviceName);
+    const DWORD state = status.dwCurrentState;
+    if (state == SERVICE_STOPPED) return S_OK;
+    if (state == SERVICE_STOP_PENDING) break;
+    if (state != SERVICE_START_PENDING) {
+      if (pausedSinceRefusal) {
+        refusal = 0;  // the start has ended
+        continue;
+      }
+      // Not starting: the service takes no stop now.
+      if (refusal == ERROR_INVALID_SERVICE_CONTROL) return StopRefused(serviceName, refusal);
+      // 1061 while it shows another state: its state has just changed, or (Wine) a control is
+      // still being handed to it; asked again after a poll.
+    }
+    if (startPolls == kMaxStopPolls) return NotStoppedInTime(serviceName);
+    scm.Pause(kStopPollMilliseconds);
+    ++startPolls;
+    pausedSinceRefusal = true;
   }
 
   for (DWORD poll = 0; poll < kMaxStopPolls; ++poll) {
     if (status.dwCurrentState == SERVICE_STOPPED) return S_OK;
     scm.Pause(kStopPollMilliseconds);
-    if (!scm.QueryStatus(service.get(), &status)) {
-      const DWORD e = GetLastError();
-      QXLOG(ETWLogging::kLogError, kLogFile, kFunction,
-            L"Failed to QueryServiceStatus %s, error code %ld", serviceName, e);
-      return QxHResultFromWin32(e);
-    }
+    if (!scm.QueryStatus(service.get(), &status)) return QueryFailed(serviceName);
   }
   if (status.dwCurrentState == SERVICE_STOPPED) return S_OK;
-  QXLOG(ETWLogging::kLogError, kLogFile, kFunction,
-        L"Failed to QueryServiceStatus %s after maximum attempts", serviceName);
-  return E_FAIL;
+  return NotStoppedInTime(serviceName);
 }

@@ -62,9 +62,12 @@ void CloseControlManagerCalls();
 // The same road through |scm| instead of the system's service control manager.
 [[nodiscard]] HRESULT StopServices(IQxServiceControlApi& scm, BOOL destroyConfiguration);
 
-// Asks |serviceName| to stop and waits with at most 10 polls of 1000 ms. 0 when it stopped, is
-// not running or does not exist; HRESULT_FROM_WIN32 of a failed call; E_FAIL when still not
-// stopped after the tenth poll.
+// Asks |serviceName| to stop and waits with at most 10 polls of 1000 ms. A stop that the service
+// refuses because it is stopping already (another caller's stop) waits for that stop the same
+// way; one refused because it is starting waits for the start to end, with at most 10 polls of
+// its own, and then asks again. 0 when it stopped, is not running or does not exist;
+// HRESULT_FROM_WIN32 of a failed call; E_FAIL when still not stopped (or still starting) after
+// the tenth poll.
 [[nodiscard]] HRESULT StopService(LPCWSTR serviceName);
 // The same through |scm|.
 [[nodiscard]] HRESULT StopService(IQxServiceControlApi& scm, LPCWSTR serviceName);

@@ -249,6 +249,55 @@ TEST_F(HeldFolderChainTest, WhatOthersCouldSteerIsSetAsideWithTheirHandles) {
   }
 }
 
+// Security calls whose next Create of |raceAt| finds that folder made just before, with
+// |racerSddl|, by someone else, as when two processes start at once.
+class CRacedFolderSecurity : public CFakeFolderSecurity {
+ public:
+  DWORD Create(HANDLE parent, const std::wstring& name, PSECURITY_DESCRIPTOR descriptor,
+               ACCESS_MASK access, Basalt::UniqueFile& folder) override {
+    if (!raceAt.empty() && raceAt == name) {
+      raceAt.clear();
+      const std::wstring path = parentPath + L"\\" + name;
+      if (!CreateDirectoryW(path.c_str(), nullptr) || !Set(path, racerSddl)) {
+        return ERROR_INVALID_DATA;
+      }
+    }
+    return CFakeFolderSecurity::Create(parent, name, descriptor, access, folder);
+  }
+  std::wstring raceAt, parentPath;
+  const wchar_t* racerSddl = nullptr;
+};
+
+// A folder that another process makes between the look and the make is looked at again and
+// judged: another host's is taken, a user's set aside; neither fails the chain.
+TEST_F(HeldFolderChainTest, AFolderMadeMeanwhileByAnotherProcessIsJudgedNotAFailure) {
+  const struct {
+    const char* name;
+    const wchar_t* racerSddl;
+    size_t setAside;
+  } cases[] = {
+      {"another host", kLogsSddl, 0},
+      {"a user", L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;SY)", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::DeleteTree(root);
+    ASSERT_TRUE(Basalt::CreateDirectoryTree(root.c_str()));
+    CRacedFolderSecurity raced;
+    raced.raceAt = rules[1].name;
+    raced.parentPath = Path(1);
+    raced.racerSddl = c.racerSddl;
+    CHeldFolderChain chain(raced);
+    CFolderChainReport report;
+    ASSERT_EQ(0u, chain.Open(root, rules, report))
+        << "step " << static_cast<int>(report.step) << ", error " << report.error;
+    EXPECT_TRUE(raced.raceAt.empty()) << "the race was not run";
+    EXPECT_EQ(c.setAside, report.setAside.size());
+    EXPECT_EQ(foldertest::ToSddl(logs), raced.Sddl(Path(2)));
+    EXPECT_TRUE(chain.PathLeadsToLast(Path(3)));
+  }
+}
+
 // A user's handle that shares no deletion keeps the folder from being moved aside: nothing is
 // adopted or held, and the step says why.
 TEST_F(HeldFolderChainTest, AFolderThatCannotBeMovedAsideIsNotTaken) {

@@ -1,15 +1,17 @@
-// The folders of the trace files: their owner and rights, and what the controller does in a
-// folder that it cannot make its own.
+// The folders from ProgramData down to the ETL folder: made or taken only where no one but
+// SYSTEM and Administrators can steer them, held, and checked again before every session
+// start; and the rights that let standard users keep their text logs beside the ETL folder.
 #include <windows.h>
 // These need <windows.h> first.
 #include <gtest/gtest.h>
-#include <sddl.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "FakeFolderSecurity.h"
+#include "HostLinks.h"
 #include "basalt/LibraryUtils.h"
+#include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/UniqueHandle.h"
 #include "support/ControllerTestSupport.h"
 #include "tests/support/TestFiles.h"
@@ -17,73 +19,56 @@
 
 namespace {
 
-using tracetest::AceList;
+using foldertest::FromSddl;
+using foldertest::StandardUser;
+using foldertest::ToSddl;
 using tracetest::ControllerTest;
-using tracetest::DaclOf;
+using tracetest::FolderSecurity;
 using tracetest::LogCapture;
-using tracetest::ReadDacl;
 using tracetest::TestController;
 
-constexpr BYTE kInherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-const AceList kProtectedAces = {
-    {WinLocalSystemSid, FILE_ALL_ACCESS, kInherited},
-    {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, kInherited},
-    {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, kInherited}};
+constexpr wchar_t kEtlSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+constexpr wchar_t kLogsSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)"
+    L"(A;;0x4;;;BU)";
 // As a user makes them under ProgramData: the user owns them and may write in them.
 constexpr wchar_t kUsersFolder[] =
     L"O:S-1-5-21-1-2-3-1001D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)"
     L"(A;OICI;0x1301bf;;;BU)";
 constexpr wchar_t kRefusalTail[] = L": ETL files are not rotated and no trace session is started.";
+constexpr wchar_t kSecure[] = L"ETWLogging::CLogController::SecureEtlFolders";
 
-// Runs a program of the Linux host (Wine starts those too, but its handle tells nothing of
-// their end) and waits until |done| holds.
-void RunHostProgram(const std::wstring& command, const std::function<bool()>& done) {
-  std::wstring line = command;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    ADD_FAILURE() << "cannot run a host program, error " << GetLastError();
-    return;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  EXPECT_TRUE(tracetest::WaitUntil(done));
+std::wstring Canonical(const wchar_t* sddl) { return ToSddl(FromSddl(sddl)); }
+// The DACL part of an SDDL text.
+std::wstring Dacl(const std::wstring& sddl) {
+  const size_t at = sddl.find(L"D:");
+  return at == std::wstring::npos ? std::wstring() : sddl.substr(at);
 }
 
-// The Linux path of |path|, as Wine names it.
-std::wstring UnixPath(const std::wstring& path) {
-  using UnixName = char*(CDECL*)(LPCWSTR);
-  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
-  if (name == nullptr) return L"";
-  std::wstring result;
-  for (const char* c = name; *c != '\0'; ++c) result += static_cast<wchar_t>(*c);
-  HeapFree(GetProcessHeap(), 0, name);
-  return result;
+std::vector<std::wstring> Names(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  const Basalt::UniqueFindFile find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+  if (!find) return names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find.get(), &data));
+  return names;
 }
 
 class FolderTest : public ControllerTest {
  protected:
   std::wstring Parent() const { return app->etlFolder.substr(0, app->etlFolder.rfind(L'\\')); }
-  // The owner and DACL recorded for |path|.
-  struct Security {
-    bool ownedByAdministrators = false;
-    DaclOf dacl;
-  };
-  Security RecordedSecurity(const std::wstring& path) {
-    Security security;
-    std::vector<BYTE> descriptor = tracetest::folder_security::Get(path);
-    if (descriptor.empty()) return security;
-    PSID owner = nullptr;
-    BOOL defaulted = FALSE;
-    security.ownedByAdministrators =
-        GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) && owner != nullptr &&
-        IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-    security.dacl = ReadDacl(descriptor.data());
-    return security;
+  // Lays the ETL folder at <test folder>\Telvan\QXLOGS\ETW, below a vendor folder of the
+  // test's own; returns the vendor folder.
+  std::wstring UseVendorFolder() {
+    Basalt::CObfuscatedRegKey base;
+    const std::wstring relative = Parent().substr(testsupport::ProgramDataFolder().size());
+    EXPECT_EQ(0, base.Open(HKEY_LOCAL_MACHINE, app->baseKey.c_str()));
+    EXPECT_EQ(0, base.SetStringValue(L"ETL Path", (relative + L"\\Telvan\\QXLOGS\\ETW").c_str()));
+    EXPECT_TRUE(Basalt::CreateDirectoryTree(Parent().c_str()));
+    return Parent() + L"\\Telvan";
   }
   // A trace and twelve old backups in |folder|, and the names found there then.
   std::vector<std::wstring> FillWithTraces(const std::wstring& folder) {
@@ -106,139 +91,187 @@ class FolderTest : public ControllerTest {
     for (int i = 0; i < 12; ++i) write(L"b" + std::to_wstring(i) + L".bak", "old", 30 - i);
     return Names(folder);
   }
-  static std::vector<std::wstring> Names(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    const Basalt::UniqueFindFile find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find) return names;
-    do {
-      const std::wstring name = data.cFileName;
-      if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-  }
 };
 
-// The ETL folder that Initialize makes lets only SYSTEM and Administrators change what is in
-// it, and takes nothing from ProgramData; the folders above it are made as usual.
-TEST_F(FolderTest, TheEtlFolderIsMadeWritableForAdministratorsOnly) {
+// Folders that are missing are made: the ETL folder lets only SYSTEM and Administrators
+// change what is in it, the folder above also lets Users make their own folders; the session's
+// file and backups live in the ETL folder.
+TEST_F(FolderTest, MissingFoldersAreMadeWithTheirRights) {
   auto controller = MakeController();
   ASSERT_TRUE(Basalt::DirectoryExists(app->etlFolder.c_str()));
-  ASSERT_EQ(1u, controller->createdFolders.size());  // the parents got the default
-  const TestController::CreatedFolder& folder = controller->createdFolders[0];
-  EXPECT_EQ(app->etlFolder, folder.path);
-  ASSERT_FALSE(folder.descriptor.empty());
-  const DaclOf dacl = ReadDacl(const_cast<BYTE*>(folder.descriptor.data()));
-  ASSERT_TRUE(dacl.present);
-  EXPECT_TRUE(dacl.isProtected);
-  EXPECT_EQ(kProtectedAces, dacl.aces);
-  // The session's file and backups live in it as before.
+  EXPECT_EQ(Canonical(kEtlSddl), FolderSecurity().Sddl(app->etlFolder));
+  EXPECT_EQ(Canonical(kLogsSddl), FolderSecurity().Sddl(Parent()));
   ASSERT_EQ(0u, controller->Start());
   ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "trace"));
   EXPECT_EQ(0u, controller->RestartSession());
   EXPECT_EQ(2u, app->EtlFolderEntries().size());
 }
 
-// Folders that were there before the controller: both end up owned by Administrators (or
-// SYSTEM) with the protected rights; only those that were not so are written.
-TEST_F(FolderTest, ExistingFoldersGetTheProtectedRightsAndOwnerAtInitialize) {
+// Folders that were there before the controller: one that someone other than SYSTEM or
+// Administrators made or could write is moved aside (that is logged) and made anew; one they
+// control gets the rights it lacks; one that has them is left alone.
+TEST_F(FolderTest, ExistingFoldersAreTakenOnlyWhereNobodyElseCouldSteerThem) {
   const struct {
     const char* name;
-    const wchar_t* sddl;  // null: as Wine reports the folder
-    bool written;
+    const wchar_t* parent;  // null: as Wine reports the folder
+    const wchar_t* etl;
+    int setAside;
+    int daclWrites;
   } cases[] = {
-      {"made by a user", kUsersFolder, true},
-      {"as Wine shows it", nullptr, true},
-      {"protected, owned by SYSTEM",
-       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
-      {"protected, owned by Administrators",
-       L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
-      {"right entries, not protected",
-       L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", true},
+      {"made by a user (the ETL folder goes with the folder above)", kUsersFolder, kUsersFolder, 1,
+       0},
+      {"as Wine shows it", nullptr, nullptr, 0, 2},
+      {"already right", kLogsSddl, kEtlSddl, 0, 0},
+      {"protected as before, owned by SYSTEM",
+       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", 0, 1},
+      {"right entries, not protected", kLogsSddl,
+       L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", 0, 1},
       {"protected, owned by a user",
-       L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", true},
-      {"protected, Users may also write",
-       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x116;;;BU)", true},
+       L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", kEtlSddl,
+       1, 0},
+      {"Users may also write in the ETL folder", kLogsSddl,
+       L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x116;;;BU)", 1, 0},
+      {"SYSTEM shut out of the ETL folder", kLogsSddl,
+       L"O:BAD:P(D;;FA;;;SY)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    tracetest::folder_security::Reset();
-    ASSERT_TRUE(Basalt::CreateDirectoryTree(app->etlFolder.c_str()));
-    for (const std::wstring& folder : {Parent(), app->etlFolder}) {
-      if (c.sddl != nullptr) {
-        ASSERT_TRUE(tracetest::folder_security::Set(folder, c.sddl));
-      }
+    FolderSecurity().Reset();
+    testsupport::DeleteTree(Parent());
+    ASSERT_TRUE(app->MakeEtlFolderFile(L"qxlogs.etl", "before", 0));
+    if (c.parent != nullptr) {
+      ASSERT_TRUE(FolderSecurity().Set(Parent(), c.parent));
     }
+    if (c.etl != nullptr) {
+      ASSERT_TRUE(FolderSecurity().Set(app->etlFolder, c.etl));
+    }
+    LogCapture log;
+    ASSERT_TRUE(log.registered);
     auto controller = MakeController();
-    EXPECT_TRUE(controller->createdFolders.empty());
-    EXPECT_EQ(c.written ? 2 : 0, controller->folderWrites);
-    for (const std::wstring& folder : {Parent(), app->etlFolder}) {
-      const Security security = RecordedSecurity(folder);
-      if (c.written) {
-        EXPECT_TRUE(security.ownedByAdministrators);
-      }
-      EXPECT_TRUE(security.dacl.isProtected);
-      EXPECT_EQ(kProtectedAces, security.dacl.aces);
+    EXPECT_EQ(c.daclWrites, FolderSecurity().daclWrites);
+    EXPECT_EQ(Dacl(Canonical(kEtlSddl)), Dacl(FolderSecurity().Sddl(app->etlFolder)));
+    EXPECT_EQ(Dacl(Canonical(kLogsSddl)), Dacl(FolderSecurity().Sddl(Parent())));
+    const std::vector<std::wstring> lines = log.Lines();
+    ASSERT_EQ(static_cast<size_t>(c.setAside), lines.size());
+    for (const std::wstring& line : lines) {
+      EXPECT_EQ(L"1 " + std::wstring(kSecure) + L" ", line.substr(0, wcslen(kSecure) + 3));
+      EXPECT_NE(std::wstring::npos, line.find(L".set-aside-")) << line;
     }
+    // What was set aside keeps its trace; the session starts in the folder made anew.
     ASSERT_EQ(0u, controller->Start());
     EXPECT_TRUE(fake_trace::IsRunning(app->sessionName));
+    EXPECT_EQ(c.setAside == 0 ? 2u : 1u, app->EtlFolderEntries().size());
     EXPECT_EQ(0u, controller->Stop(TRUE));
   }
 }
 
-// When the folder above cannot be put right, the reason is logged, and the trace and the old
+// A folder whose rights cannot be put right: the reason is logged, and the trace and the old
 // backups stay where they are: nothing is moved, deleted or started over.
 TEST_F(FolderTest, FoldersThatCannotBePutRightAreNeitherRotatedNorStarted) {
   const std::vector<std::wstring> before = FillWithTraces(app->etlFolder);
-  for (const std::wstring& folder : {Parent(), app->etlFolder}) {
-    ASSERT_TRUE(tracetest::folder_security::Set(folder, kUsersFolder));
-  }
+  FolderSecurity().writeError = ERROR_ACCESS_DENIED;
   LogCapture log;
   ASSERT_TRUE(log.registered);
   TestController controller;
-  controller.folderWriteError = ERROR_ACCESS_DENIED;
   ASSERT_EQ(0u, controller.Initialize(app->Id()));
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), controller.Start());
   EXPECT_EQ(0, fake_trace::Session(app->sessionName).starts);
   EXPECT_EQ(before, Names(app->etlFolder));
   EXPECT_EQ("trace", testsupport::ReadFileBytes(app->etlFile));
-  EXPECT_EQ(std::vector<std::wstring>{L"2 ETWLogging::CLogController::SecureFolder Cannot set "
-                                      L"the owner and rights of " +
-                                      Parent() + L" (error 5)" + kRefusalTail},
-            log.Lines());
+  EXPECT_EQ(
+      std::vector<std::wstring>{L"2 " + std::wstring(kSecure) + L" Cannot set the rights of " +
+                                Parent() + L" (error 5)" + kRefusalTail},
+      log.Lines());
 }
 
-// A link in place of the ETL folder leads to another folder: nothing there is moved, deleted
-// or truncated by a session start, and the refusal is logged. Wine makes the link as a Linux
-// symbolic link, which it shows as a reparse point by its path.
-TEST_F(FolderTest, AReparsePointInPlaceOfTheEtlFolderIsRefused) {
-  const std::wstring elsewhere = Parent() + L"\\elsewhere";
-  const std::vector<std::wstring> before = FillWithTraces(elsewhere);
-  ASSERT_TRUE(Basalt::CreateDirectoryTree(Parent().c_str()));
-  const auto linked = [&] {
-    const DWORD attributes = GetFileAttributesW(app->etlFolder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  };
-  RunHostProgram(L"Z:\\bin\\ln -s " + UnixPath(elsewhere) + L" " + UnixPath(app->etlFolder),
-                 linked);
-  const auto removeLink = Basalt::MakeScopeExit([&] {
-    RunHostProgram(L"Z:\\bin\\rm " + UnixPath(app->etlFolder), [&] {
-      return GetFileAttributesW(app->etlFolder.c_str()) == INVALID_FILE_ATTRIBUTES;
-    });
-  });
-  ASSERT_TRUE(linked());
+// A link in place of a folder, at the ETL folder or at the vendor's folder higher up, leads
+// elsewhere: refused and logged at Initialize, and turned to another folder before a restart:
+// nothing in either is made, moved, deleted or truncated. Without the link, tracing works.
+TEST_F(FolderTest, ALinkInPlaceOfAFolderIsRefused) {
+  for (const bool vendor : {false, true}) {
+    SCOPED_TRACE(vendor ? "vendor folder" : "ETL folder");
+    const std::wstring linked = vendor ? UseVendorFolder() : app->etlFolder;
+    std::vector<std::wstring> targets, before;
+    for (const wchar_t* name : {L"\\elsewhere", L"\\other"}) {
+      targets.push_back(Parent() + name + (vendor ? L"\\QXLOGS\\ETW" : L""));
+      before.push_back(L"");
+      for (const std::wstring& entry : FillWithTraces(targets.back())) before.back() += entry;
+    }
+    const auto unchanged = [&] {
+      for (size_t i = 0; i < targets.size(); ++i) {
+        std::wstring now;
+        for (const std::wstring& entry : Names(targets[i])) now += entry;
+        EXPECT_EQ(before[i], now);
+        EXPECT_EQ("trace", testsupport::ReadFileBytes(targets[i] + L"\\qxlogs.etl"));
+      }
+    };
+    const int starts = fake_trace::Session(app->sessionName).starts;
+    ASSERT_TRUE(foldertest::MakeLink(Parent() + L"\\elsewhere", linked));
+    {
+      LogCapture log;
+      ASSERT_TRUE(log.registered);
+      auto controller = MakeController();
+      EXPECT_EQ(ETWLogging::kReparsePointMet, controller->Start());
+      ASSERT_TRUE(foldertest::MakeLink(Parent() + L"\\other", linked));
+      EXPECT_EQ(ETWLogging::kControllerNoSession, controller->RestartSession());
+      EXPECT_EQ(starts, fake_trace::Session(app->sessionName).starts);
+      unchanged();
+      EXPECT_EQ(std::vector<std::wstring>{L"2 " + std::wstring(kSecure) + L" " + linked +
+                                          L" is a reparse point (error 4395)" + kRefusalTail},
+                log.Lines());
+    }
+    ASSERT_TRUE(foldertest::RemoveLink(linked));
+    auto controller = MakeController();
+    ASSERT_EQ(0u, controller->Start());
+    EXPECT_TRUE(fake_trace::IsRunning(app->sessionName));
+    EXPECT_EQ(0u, controller->Stop(TRUE));
+    unchanged();
+    testsupport::DeleteTree(Parent());
+  }
+}
 
-  LogCapture log;
-  ASSERT_TRUE(log.registered);
-  auto controller = MakeController();
-  EXPECT_EQ(ETWLogging::kReparsePointMet, controller->Start());
-  EXPECT_EQ(0, fake_trace::Session(app->sessionName).starts);
-  EXPECT_EQ(before, Names(elsewhere));
-  EXPECT_EQ("trace", testsupport::ReadFileBytes(elsewhere + L"\\qxlogs.etl"));
-  EXPECT_EQ(std::vector<std::wstring>{L"2 ETWLogging::CLogController::SecureFolder " +
-                                      app->etlFolder + L" is a reparse point or no folder " +
-                                      L"(error 4395)" + kRefusalTail},
-            log.Lines());
+// A vendor folder moved away and a link put in its place after the controller secured it
+// (Linux moves what Wine holds): a restart neither rotates nor starts a session through the
+// path, whether a trace lies where the path leads or not, and logs that once.
+TEST_F(FolderTest, APathTurnedElsewhereIsNotStartedThrough) {
+  for (const bool victimThere : {true, false}) {
+    SCOPED_TRACE(victimThere ? "a trace where the path leads" : "an empty folder there");
+    // Wine does not follow a folder that Linux moves: each case gets folders of its own.
+    app = std::make_unique<tracetest::TestTraceApp>(L"turn");
+    const std::wstring vendor = UseVendorFolder();
+    const std::wstring elsewhere = Parent() + L"\\elsewhere";
+    const std::wstring victim = elsewhere + L"\\QXLOGS\\ETW\\qxlogs.etl";
+    ASSERT_TRUE(Basalt::CreateDirectoryTree((elsewhere + L"\\QXLOGS\\ETW").c_str()));
+    if (victimThere) {
+      ASSERT_TRUE(testsupport::WriteFileBytes(victim, "victim"));
+    }
+    const std::vector<std::wstring> before = Names(elsewhere + L"\\QXLOGS\\ETW");
+    auto controller = MakeController();
+    ASSERT_EQ(0u, controller->Start());
+    ASSERT_TRUE(fake_trace::AppendTrace(app->sessionName, "trace"));
+
+    LogCapture log;
+    ASSERT_TRUE(log.registered);
+    const std::wstring held = Parent() + L"\\held";
+    ASSERT_TRUE(foldertest::MoveOnHost(vendor, held));
+    ASSERT_TRUE(foldertest::MakeLink(elsewhere, vendor));
+    EXPECT_EQ(ETWLogging::kControllerEtlPathElsewhere, controller->RestartSession());
+    EXPECT_EQ(ETWLogging::kControllerEtlPathElsewhere, controller->RestartSession());
+    EXPECT_FALSE(fake_trace::IsRunning(app->sessionName));
+    EXPECT_EQ(before, Names(elsewhere + L"\\QXLOGS\\ETW"));
+    if (victimThere) {
+      EXPECT_EQ("victim", testsupport::ReadFileBytes(victim));
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"qxlogs.etl"}, Names(held + L"\\QXLOGS\\ETW"));
+    const std::wstring file = vendor + L"\\QXLOGS\\ETW\\qxlogs.etl";
+    EXPECT_EQ(std::vector<std::wstring>{L"2 ETWLogging::CLogController::StartSession " + file +
+                                        L" does not lead to the ETL folder held (error 161): no "
+                                        L"trace session is started."},
+              log.Lines());
+    controller.reset();
+    EXPECT_TRUE(foldertest::RemoveLink(vendor));
+  }
 }
 
 // The folders that the controller made its own stay where they are while it holds them:
@@ -254,12 +287,27 @@ TEST_F(FolderTest, HeldFoldersCannotBeMovedAway) {
   EXPECT_TRUE(MoveFileW(app->etlFolder.c_str(), (app->etlFolder + L".moved").c_str()));
 }
 
-// While the controller holds the folder above, the text logs of other processes there are
-// listed, made, appended to, read and deleted as before.
-TEST_F(FolderTest, TextLogsInTheFolderAboveKeepWorking) {
+// With the rights the controller gives the folder above the ETL folder, what Windows grants a
+// standard user there: a folder of its own for its text logs, in which it may make, write and
+// delete files; but no file beside them, nothing in the ETL folder or in a folder of SYSTEM's
+// loggers, and neither deleting nor renaming what others made.
+TEST_F(FolderTest, StandardUsersKeepTheirTextLogsInTheFolderAbove) {
   auto controller = MakeController();
   ASSERT_EQ(0u, controller->Start());
-  const std::wstring log = Parent() + L"\\host.log";
+  foldertest::CFakeFolderSecurity& security = FolderSecurity();
+  const foldertest::CModelToken user = StandardUser();
+  const std::wstring group = Parent() + L"\\QxSvcHost";
+  const std::wstring module = group + L"\\Quillet";
+  ASSERT_EQ(0u, security.MakeFolderAs(user, Parent(), L"QxSvcHost"));
+  ASSERT_EQ(0u, security.MakeFolderAs(user, group, L"Quillet"));
+  ASSERT_EQ(0u, security.MakeFileAs(user, module, L"Quillet000.log"));
+  EXPECT_EQ(0u, security.MakeFileAs(user, module, L"log.ini"));
+  const ACCESS_MASK own = security.RightsOf(user, module + L"\\Quillet000.log");
+  EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE),
+            own & (FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE));
+  EXPECT_TRUE(security.MayRemove(user, module + L"\\Quillet000.log"));
+  // The files are there for real, and take lines as before.
+  const std::wstring log = module + L"\\Quillet000.log";
   for (const char* line : {"first\n", "second\n"}) {
     Basalt::UniqueFile file(CreateFileW(log.c_str(), FILE_APPEND_DATA,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0,
@@ -269,10 +317,27 @@ TEST_F(FolderTest, TextLogsInTheFolderAboveKeepWorking) {
                 WriteFile(file.get(), line, static_cast<DWORD>(strlen(line)), &written, nullptr));
   }
   EXPECT_EQ("first\nsecond\n", testsupport::ReadFileBytes(log));
-  WIN32_FIND_DATAW data;
-  const Basalt::UniqueFindFile find(FindFirstFileW((Parent() + L"\\*.log").c_str(), &data));
-  EXPECT_TRUE(find);
   EXPECT_TRUE(DeleteFileW(log.c_str()));
+
+  // SYSTEM's logger makes its own group folder there.
+  const std::wstring platform = Parent() + L"\\PLATFORM";
+  ASSERT_EQ(0u, security.MakeFolderAs(foldertest::System(), Parent(), L"PLATFORM"));
+  const DWORD denied = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(denied, security.MakeFileAs(user, Parent(), L"log.ini"));
+  EXPECT_EQ(denied, security.MakeFileAs(user, app->etlFolder, L"qxlogs.etl"));
+  EXPECT_EQ(denied, security.MakeFolderAs(user, app->etlFolder, L"mine"));
+  EXPECT_EQ(denied, security.MakeFolderAs(user, platform, L"Hollin"));
+  EXPECT_EQ(denied, security.MakeFileAs(user, platform, L"log.ini"));
+  for (const std::wstring& other : {app->etlFolder, platform}) {
+    SCOPED_TRACE(testing::Message() << other.size());
+    EXPECT_FALSE(security.MayRemove(user, other));
+    EXPECT_EQ(0u, security.RightsOf(user, other) &
+                      (WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES | FILE_WRITE_DATA |
+                       FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE));
+  }
+  EXPECT_EQ(0u,
+            security.RightsOf(user, Parent()) & (WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES |
+                                                 FILE_ADD_FILE | FILE_DELETE_CHILD | DELETE));
 }
 
 }  // namespace

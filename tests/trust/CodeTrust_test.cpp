@@ -12,7 +12,9 @@
 #include "SignedFile.h"
 #include "TrustTestSupport.h"
 #include "basalt/CryptOwners.h"
+#include "basalt/UniqueHandle.h"
 #include "tests/trust/support/ValidatorStub.h"
+#include "trust/HeldFileSignature.h"
 #include "trust/TrustTables.h"
 
 namespace {
@@ -66,6 +68,79 @@ TEST_F(CodeTrustTest, VerdictsOverSignedFixtures) {
   EXPECT_EQ(VerifyModuleFileTrust(L""), 87u);
   EXPECT_EQ(VerifyModuleFileTrust(nullptr), 87u);
   EXPECT_EQ(CCodeTrustVerifier::GetInstance()->VerifyFile(L""), 87u);
+}
+
+// A file held open is judged by what its handle reads, whatever the path given with it names (here
+// always the unsigned fixture), and by its own signature alone.
+TEST_F(CodeTrustTest, AHeldFileIsJudgedThroughItsHandle) {
+  const VerdictCase cases[] = {
+      {L"good.dll", 0},
+      {L"inc.dll", 0},
+      {L"timestamped.dll", 0},
+      {L"second_good.dll", 0},
+      {L"expired_stamped.dll", 0},
+      {L"wrong.dll", 5},
+      {L"refused.dll", 5},
+      {L"expired.dll", 5},
+      {L"unlisted.dll", 5},
+      {L"unsigned.dll", 5},
+      {L"tampered.dll", 5},
+  };
+  const std::wstring elsewhere = Fixture(L"unsigned.dll");
+  for (const VerdictCase& c : cases) {
+    Basalt::UniqueFile held(CreateFileW(Fixture(c.file).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held) << c.file;
+    EXPECT_EQ(VerifyHeldFileTrust(held.get(), elsewhere.c_str()), c.verdict) << c.file;
+  }
+  Basalt::UniqueFile unsignedFile(CreateFileW(elsewhere.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(unsignedFile);
+  EXPECT_EQ(VerifyHeldFileTrust(unsignedFile.get(), Fixture(L"good.dll").c_str()), 5u);
+  EXPECT_EQ(VerifyHeldFileTrust(INVALID_HANDLE_VALUE, elsewhere.c_str()), 87u);
+  EXPECT_EQ(VerifyHeldFileTrust(nullptr, elsewhere.c_str()), 87u);
+}
+
+// A certificate table that a hostile file places outside itself, makes larger than the bound or
+// whose entry claims more than the table holds is not read: the file is not trusted.
+TEST_F(CodeTrustTest, AHeldFileWithAHostileCertificateTableIsNotTrusted) {
+  const std::string good = trust_test::ReadFileBytes(Fixture(L"good.dll"));
+  ASSERT_FALSE(good.empty());
+  IMAGE_DOS_HEADER dos;
+  memcpy(&dos, good.data(), sizeof(dos));
+  const size_t directory = dos.e_lfanew +
+                           offsetof(IMAGE_NT_HEADERS64, OptionalHeader.DataDirectory) +
+                           IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY);
+  IMAGE_DATA_DIRECTORY table;
+  memcpy(&table, good.data() + directory, sizeof(table));
+  struct Case {
+    const char* what;
+    DWORD offset, size, entryLength;
+  } const cases[] = {
+      {"as it is", table.VirtualAddress, table.Size, 0},
+      {"past the end of the file", static_cast<DWORD>(good.size()), table.Size, 0},
+      // Padded to past the bound at the end of the file, where the padding is no signed content.
+      {"larger than the bound", table.VirtualAddress, kMaxCertificateTableBytes + 8, 0},
+      {"an entry longer than the table", table.VirtualAddress, table.Size, table.Size + 8},
+  };
+  const std::wstring folder = trust_test::MakeScratchFolder(L"certtable");
+  for (const Case& c : cases) {
+    std::string bytes = good;
+    if (c.size > table.Size) bytes.resize(table.VirtualAddress + c.size);
+    memcpy(&bytes[directory], &c.offset, 4);
+    memcpy(&bytes[directory + 4], &c.size, 4);
+    if (c.entryLength != 0) memcpy(&bytes[table.VirtualAddress], &c.entryLength, 4);
+    const std::wstring path = folder + L"\\hostile.dll";
+    ASSERT_TRUE(trust_test::WriteFileBytes(path, bytes));
+    Basalt::UniqueFile held(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(
+        VerifyHeldFileTrust(held.get(), path.c_str()),
+        c.offset == table.VirtualAddress && c.size == table.Size && c.entryLength == 0 ? 0u : 5u)
+        << c.what;
+  }
+  trust_test::RemoveTree(folder);
 }
 
 bool RunningUnderWine() {

@@ -6,6 +6,7 @@
 #include <wintrust.h>
 
 #include "basalt/CryptOwners.h"
+#include "trust/HeldFileSignature.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 
@@ -19,7 +20,15 @@ DWORD VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain) {
   return VerifyAuthenticodeTimestampChainPolicy(chain);
 }
 
+bool QueryHeldFileSignature(HANDLE file, EmbeddedSignature* out) {
+  return DecodeHeldFileSignature(file, out);
+}
+
 LONG VerifyProgramFileTrust(const wchar_t* path) { return VerifyFileTrustHashOnly(path); }
+
+LONG VerifyHeldProgramFileTrust(HANDLE file, const wchar_t* path) {
+  return VerifyHeldFileTrustHashOnly(file, path);
+}
 
 bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,
                             DWORD countersignatureSize, PCCERT_CONTEXT countersigner) {

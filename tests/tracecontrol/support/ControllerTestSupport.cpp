@@ -1,9 +1,6 @@
 #include "ControllerTestSupport.h"
 
-#include <sddl.h>
-
 #include <algorithm>
-#include <map>
 
 #include "basalt/LibraryUtils.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
@@ -14,54 +11,6 @@ namespace tracetest {
 namespace {
 
 int g_appCounter = 0;
-
-std::mutex g_folderLock;
-std::map<std::wstring, std::vector<BYTE>> g_folderSecurity;  // by upper-case full path
-
-std::wstring FolderKey(std::wstring path) {
-  if (path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
-  wchar_t full[MAX_PATH * 2] = {};
-  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
-  if (length > 0 && length < MAX_PATH * 2) path = full;
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-  CharUpperBuffW(&path[0], static_cast<DWORD>(path.size()));
-  return path;
-}
-
-std::wstring PathOf(HANDLE folder) {
-  wchar_t path[MAX_PATH * 2] = {};
-  const DWORD length = GetFinalPathNameByHandleW(folder, path, MAX_PATH * 2, VOLUME_NAME_DOS);
-  return length > 0 && length < MAX_PATH * 2 ? FolderKey(path) : std::wstring();
-}
-
-std::vector<BYTE> SelfRelative(PSECURITY_DESCRIPTOR descriptor) {
-  DWORD bytes = 0;
-  (void)MakeSelfRelativeSD(descriptor, nullptr, &bytes);
-  std::vector<BYTE> copy(bytes);
-  if (bytes == 0 || !MakeSelfRelativeSD(descriptor, copy.data(), &bytes)) {
-    // Already self-relative, or not to be copied.
-    const DWORD length =
-        IsValidSecurityDescriptor(descriptor) ? GetSecurityDescriptorLength(descriptor) : 0;
-    copy.assign(static_cast<BYTE*>(descriptor), static_cast<BYTE*>(descriptor) + length);
-  }
-  return copy;
-}
-
-// The SDDL of this process's default owner, as the system gives it to what the process makes.
-std::wstring DefaultOwnerSddl() {
-  Basalt::UniqueKernelHandle token;
-  BYTE buffer[256];
-  DWORD bytes = 0;
-  LPWSTR text = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
-      !GetTokenInformation(token.get(), TokenOwner, buffer, sizeof(buffer), &bytes) ||
-      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner, &text)) {
-    return L"";
-  }
-  const std::wstring owner = L"O:" + std::wstring(text);
-  LocalFree(text);
-  return owner;
-}
 
 FILETIME DaysBeforeNow(int days) {
   FILETIME now;
@@ -78,69 +27,10 @@ FILETIME DaysBeforeNow(int days) {
 
 }  // namespace
 
-DaclOf ReadDacl(PSECURITY_DESCRIPTOR descriptor) {
-  DaclOf result;
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present ||
-      dacl == nullptr || !GetSecurityDescriptorControl(descriptor, &control, &revision)) {
-    return result;
-  }
-  result.present = true;
-  result.isProtected = (control & SE_DACL_PROTECTED) != 0;
-  ACL_SIZE_INFORMATION size = {};
-  EXPECT_TRUE(GetAclInformation(dacl, &size, sizeof(size), AclSizeInformation));
-  for (DWORD i = 0; i < size.AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) break;
-    WELL_KNOWN_SID_TYPE type = WinNullSid;
-    for (const WELL_KNOWN_SID_TYPE known :
-         {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinBuiltinUsersSid, WinWorldSid,
-          WinAuthenticatedUserSid, WinCreatorOwnerSid}) {
-      BYTE sid[SECURITY_MAX_SID_SIZE];
-      DWORD sidSize = sizeof(sid);
-      if (CreateWellKnownSid(known, nullptr, sid, &sidSize) && EqualSid(&ace->SidStart, sid)) {
-        type = known;
-      }
-    }
-    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) type = WinNullSid;
-    result.aces.emplace_back(type, ace->Mask, ace->Header.AceFlags);
-  }
-  return result;
+foldertest::CFakeFolderSecurity& FolderSecurity() {
+  static foldertest::CFakeFolderSecurity security;
+  return security;
 }
-
-namespace folder_security {
-
-bool Set(const std::wstring& path, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
-    return false;
-  }
-  const Basalt::UniqueLocalMem hold(descriptor);
-  Set(path, SelfRelative(descriptor));
-  return true;
-}
-
-void Set(const std::wstring& path, std::vector<BYTE> selfRelative) {
-  std::lock_guard<std::mutex> lock(g_folderLock);
-  g_folderSecurity[FolderKey(path)] = std::move(selfRelative);
-}
-
-std::vector<BYTE> Get(const std::wstring& path) {
-  std::lock_guard<std::mutex> lock(g_folderLock);
-  const auto it = g_folderSecurity.find(FolderKey(path));
-  return it != g_folderSecurity.end() ? it->second : std::vector<BYTE>();
-}
-
-void Reset() {
-  std::lock_guard<std::mutex> lock(g_folderLock);
-  g_folderSecurity.clear();
-}
-
-}  // namespace folder_security
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD ms) {
   const ULONGLONG end = GetTickCount64() + ms;
@@ -262,60 +152,9 @@ void TestController::GetBackupTime(FILETIME& time) {
   }
 }
 
-DWORD TestController::CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) {
-  CreatedFolder folder{path, {}};
-  if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-    DWORD bytes = 0;
-    (void)MakeSelfRelativeSD(attributes->lpSecurityDescriptor, nullptr, &bytes);
-    folder.descriptor.resize(bytes);
-    if (bytes == 0 ||
-        !MakeSelfRelativeSD(attributes->lpSecurityDescriptor, folder.descriptor.data(), &bytes)) {
-      ADD_FAILURE() << "security descriptor of the folder cannot be copied";
-    }
-  }
-  const DWORD created = CLogController::CreateFolder(path, attributes);
-  // The folder carries what it was made with, and the maker's default owner.
-  LPWSTR dacl = nullptr;
-  if (created == ERROR_SUCCESS && !folder.descriptor.empty() &&
-      ConvertSecurityDescriptorToStringSecurityDescriptorW(
-          folder.descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &dacl, nullptr)) {
-    EXPECT_TRUE(folder_security::Set(path, (DefaultOwnerSddl() + dacl).c_str()));
-    LocalFree(dacl);
-  }
-  createdFolders.push_back(std::move(folder));
-  return created;
-}
-
-DWORD TestController::OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder,
-                                 DWORD& attributes) {
-  const DWORD opened = CLogController::OpenFolder(path, folder, attributes);
-  // Wine follows a link that it is asked not to follow, and shows it by its path only.
-  const DWORD byPath = GetFileAttributesW(path);
-  if (opened == ERROR_SUCCESS && byPath != INVALID_FILE_ATTRIBUTES) {
-    attributes |= byPath & FILE_ATTRIBUTE_REPARSE_POINT;
-  }
-  return opened;
-}
-
-DWORD TestController::ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) {
-  std::vector<BYTE> recorded = folder_security::Get(PathOf(folder));
-  if (recorded.empty()) return CLogController::ReadFolderSecurity(folder, descriptor);
-  descriptor = std::move(recorded);
-  return ERROR_SUCCESS;
-}
-
-DWORD TestController::WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) {
-  ++folderWrites;
-  if (folderWriteError != 0) return folderWriteError;
-  const std::wstring path = PathOf(folder);
-  if (path.empty()) return GetLastError();
-  folder_security::Set(path, SelfRelative(descriptor));
-  return ERROR_SUCCESS;
-}
-
 void ControllerTest::SetUp() {
   fake_trace::Reset();
-  folder_security::Reset();
+  FolderSecurity().Reset();
   registry = std::make_unique<testsupport::ScratchMachineKey>(L"TraceController");
   ASSERT_TRUE(registry->ok());
   app = std::make_unique<TestTraceApp>(L"ctl");
@@ -323,7 +162,7 @@ void ControllerTest::SetUp() {
 
 void ControllerTest::TearDown() {
   fake_trace::Reset();
-  folder_security::Reset();
+  FolderSecurity().Reset();
   app.reset();
   registry.reset();
 }

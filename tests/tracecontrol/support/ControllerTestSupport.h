@@ -12,9 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "FakeFolderSecurity.h"
 #include "FakeTraceSessions.h"
 #include "basalt/Logging/CLogger.h"
 #include "tests/support/ScratchMachineKey.h"
@@ -80,33 +80,13 @@ class LogCapture : public Basalt::ILoggingHandler {
   std::vector<std::wstring> m_lines;
 };
 
-// A DACL as {well-known SID (WinNullSid for any other), rights, flags} of its allowing entries.
-using AceList = std::vector<std::tuple<WELL_KNOWN_SID_TYPE, ACCESS_MASK, BYTE>>;
-
-struct DaclOf {
-  bool present = false;
-  bool isProtected = false;
-  AceList aces;
-};
-
-DaclOf ReadDacl(PSECURITY_DESCRIPTOR descriptor);
-
-// The owner and rights of folders as the test controllers see them, since Wine keeps no file
-// security (it turns a DACL into mode bits and back): what a controller or the test set for
-// a folder, else what Wine reports. Forgotten by the fixture.
-namespace folder_security {
-// Records |sddl| (owner and DACL) for the folder |path|.
-bool Set(const std::wstring& path, const wchar_t* sddl);
-void Set(const std::wstring& path, std::vector<BYTE> selfRelative);
-// The self-relative descriptor recorded for |path|; empty when none.
-std::vector<BYTE> Get(const std::wstring& path);
-void Reset();
-}  // namespace folder_security
+// The owner and rights of folders as the test controllers see them (Wine keeps no file
+// security), forgotten by the fixture.
+foldertest::CFakeFolderSecurity& FolderSecurity();
 
 // A controller without a standby monitor unless the test gives it one, with an optional
-// fixed backup time, that counts the standby announcements it has handled and keeps the
-// security with which it created folders. Folder security goes to folder_security, and the
-// folders it opens report the reparse point that Wine shows by path only. Its session watch
+// fixed backup time, that counts the standby announcements it has handled, with its folder
+// security in FolderSecurity(). Its session watch
 // checks every 10 minutes, that is not within a test, unless CheckEvery says.
 class TestController : public ETWLogging::CLogController {
  public:
@@ -130,24 +110,13 @@ class TestController : public ETWLogging::CLogController {
   bool fixedBackupTime = false;
   FILETIME backupTime = {};
   std::atomic<int> standbyHandled{0};
-  struct CreatedFolder {
-    std::wstring path;
-    std::vector<BYTE> descriptor;  // self-relative; empty when none was given
-  };
-  std::vector<CreatedFolder> createdFolders;
-  // Folder security: writes tried, and the error that they give (0: recorded).
-  int folderWrites = 0;
-  DWORD folderWriteError = 0;
 
   void OnStandby(bool entering) override;
 
  protected:
   std::unique_ptr<ETWLogging::CCSMonitor> MakeStandbyMonitor() override;
   void GetBackupTime(FILETIME& time) override;
-  DWORD CreateFolder(const wchar_t* path, SECURITY_ATTRIBUTES* attributes) override;
-  DWORD OpenFolder(const wchar_t* path, Basalt::UniqueFile& folder, DWORD& attributes) override;
-  DWORD ReadFolderSecurity(HANDLE folder, std::vector<BYTE>& descriptor) override;
-  DWORD WriteFolderSecurity(HANDLE folder, PSECURITY_DESCRIPTOR descriptor) override;
+  Basalt::CFolderSecurityCalls& FolderSecurityCalls() override { return FolderSecurity(); }
   DWORD SessionCheckDelay(DWORD failedChecks) override {
     ++delaysAsked;
     return checkDelay(failedChecks);

@@ -1,5 +1,6 @@
 // The held file of the client-process check: while it is held, neither it nor a folder on its
-// path can be renamed, replaced or deleted, so its path keeps naming it.
+// path can be renamed, replaced or deleted, so its path keeps naming it; a path through a link, or
+// deeper than the bound, holds nothing.
 #include "trust/HeldFile.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,74 @@ TEST_F(HeldFileTest, AFileThatCannotBeOpenedHoldsNothing) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), held.Open(file_));
   writer.reset();
   EXPECT_EQ(0u, RenameAndBack(inner_)) << "no folder is held after a failed open";
+}
+
+// A link in place of a folder on the path leads to a copy of the tree: nothing is held and the
+// refusal names the reparse point. Wine makes the link as a Linux symbolic link, which it follows
+// on open and shows only in the folder's listing (a link to a file it shows as a plain file, so a
+// link in place of the file is refused only where the handle shows it, on Windows).
+TEST_F(HeldFileTest, ALinkAnywhereOnThePathIsRefused) {
+  MakeTree(1);
+  struct Case {
+    const char* what;
+    std::wstring replaced;  // moved away to ".real", and a link to that put in its place
+  } const cases[] = {
+      {"a folder on the path", outer_},
+      {"the folder of the file", inner_},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::wstring real = c.replaced + L".real";
+    ASSERT_TRUE(MoveFileExW(LongPathForm(c.replaced).c_str(), LongPathForm(real).c_str(), 0));
+    ASSERT_TRUE(trust_test::MakeUnixLink(real, c.replaced));
+    EXPECT_EQ("held", trust_test::ReadFileBytes(LongPathForm(file_))) << "the link leads on";
+    CHeldFile held;
+    EXPECT_EQ(kReparsePointOnPath, held.Open(file_));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, held.get());
+    EXPECT_EQ(0u, RenameAndBack(real)) << "nothing is held";
+    ASSERT_TRUE(trust_test::RemoveUnixLink(c.replaced));
+    ASSERT_TRUE(MoveFileExW(LongPathForm(real).c_str(), LongPathForm(c.replaced).c_str(), 0));
+  }
+  CHeldFile held;
+  EXPECT_EQ(0u, held.Open(file_));
+}
+
+// A file kMaxHeldFolders folders below the root is held; one more folder is refused before
+// anything is opened, whether the folders exist or not.
+TEST_F(HeldFileTest, APathDeeperThanTheBoundIsRefused) {
+  root_ = trust_test::MakeScratchFolder(L"heldfile");
+  wchar_t full[MAX_PATH] = {};
+  ASSERT_NE(0u, GetFullPathNameW(root_.c_str(), MAX_PATH, full, nullptr));
+  size_t below = 0;  // folders below the root already
+  for (const wchar_t* c = full + 3; *c != L'\0'; ++c) below += *c == L'\\' ? 1 : 0;
+  std::wstring folder = full;
+  for (size_t depth = below + 1; depth < kMaxHeldFolders; ++depth) {
+    folder += L"\\d";
+    ASSERT_TRUE(CreateDirectoryW(LongPathForm(folder).c_str(), nullptr)) << depth;
+  }
+  const std::wstring deepest = folder + L"\\held.exe";  // kMaxHeldFolders folders below
+  ASSERT_TRUE(trust_test::WriteFileBytes(LongPathForm(deepest), "held"));
+  ASSERT_TRUE(CreateDirectoryW(LongPathForm(folder + L"\\d").c_str(), nullptr));
+  const std::wstring deeper = folder + L"\\d\\held.exe";
+  ASSERT_TRUE(trust_test::WriteFileBytes(LongPathForm(deeper), "held"));
+
+  CHeldFile held;
+  EXPECT_EQ(0u, held.Open(deepest));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), held.Open(deeper));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, held.get());
+  std::wstring missing = full;
+  for (size_t i = 0; i < 2 * kMaxHeldFolders; ++i) missing += L"\\m";
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), held.Open(missing + L"\\held.exe"));
+}
+
+TEST_F(HeldFileTest, ANameThatIsNoPlainNameHoldsNothing) {
+  MakeTree(1);
+  for (const std::wstring& path : {outer_ + L"\\.\\" + file_.substr(outer_.size() + 1),
+                                   inner_ + L"\\..\\" + file_.substr(outer_.size() + 1),
+                                   inner_ + L"\\\\held.exe", file_ + L":stream"}) {
+    CHeldFile held;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), held.Open(path)) << path;
+  }
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Whether a file is the image a process maps, over images the real loader mapped into this
 // process: the caller DLL as built, relocated, and with its import table in a read-only section,
-// against the files they came from and against files that differ from them.
+// against the files they came from, against files that differ from them and against hostile files
+// made from them.
 #include "trust/MappedImage.h"
 
 #include <gtest/gtest.h>
+#include <winternl.h>
 
 #include <cstring>
 #include <string>
@@ -57,6 +59,27 @@ class MappedImageTest : public ::testing::Test {
   }
   std::wstring CopyOfCaller(const wchar_t* name) {
     return CopyOfCaller(name, [](testsupport::PeImage&) {});
+  }
+  // The same from |source|.
+  template <typename Change>
+  std::wstring CopyOf(const std::wstring& source, const wchar_t* name, Change change) {
+    testsupport::PeImage image{trust_test::ReadFileBytes(source)};
+    EXPECT_FALSE(image.bytes.empty());
+    change(image);
+    const std::wstring path = folder_ + L"\\" + name;
+    EXPECT_TRUE(trust_test::WriteFileBytes(path, image.bytes));
+    return path;
+  }
+  // A copy of |source| that the loader relocated (a first copy holds its preferred base).
+  HMODULE LoadRelocated(const std::wstring& source, const wchar_t* tag) {
+    const std::wstring first =
+        CopyOf(source, (std::wstring(tag) + L"-first.dll").c_str(), [](testsupport::PeImage&) {});
+    const std::wstring second =
+        CopyOf(source, (std::wstring(tag) + L"-second.dll").c_str(), [](testsupport::PeImage&) {});
+    Load(first);
+    HMODULE relocated = Load(second);
+    EXPECT_NE(PreferredBase(second), reinterpret_cast<ULONG_PTR>(relocated));
+    return relocated;
   }
 
   HMODULE Load(const std::wstring& path) {
@@ -167,6 +190,162 @@ TEST_F(MappedImageTest, AnImageCopiedToOtherMemoryIsNoMapping) {
   const auto release = Basalt::MakeScopeExit([&] { VirtualFree(copy, 0, MEM_RELEASE); });
   std::memcpy(copy, bytes.data(), size);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), Match(file, copy));
+}
+
+IMAGE_NT_HEADERS64* Headers(testsupport::PeImage& image) {
+  return const_cast<IMAGE_NT_HEADERS64*>(image.Headers());
+}
+
+// The first block of the image's relocation directory: its page and its first entry.
+struct RelocationBlock {
+  DWORD* page;
+  WORD* firstEntry;
+};
+RelocationBlock FirstRelocationBlock(testsupport::PeImage& image) {
+  const size_t at = image.Offset(image.Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress);
+  return {reinterpret_cast<DWORD*>(&image.bytes[at]),
+          reinterpret_cast<WORD*>(&image.bytes[at + 8])};
+}
+
+// An import directory of |descriptors| descriptors at the start of the code section, all sharing
+// one table of |entries| non-zero entries that follows them.
+void SharedImportTable(testsupport::PeImage& image, DWORD descriptors, DWORD entries) {
+  IMAGE_SECTION_HEADER* text = Section(image, ".text");
+  ASSERT_NE(nullptr, text);
+  const DWORD tableRva = text->VirtualAddress + (descriptors + 1) * sizeof(IMAGE_IMPORT_DESCRIPTOR);
+  ASSERT_LE((descriptors + 1) * sizeof(IMAGE_IMPORT_DESCRIPTOR) + (entries + 1) * sizeof(ULONGLONG),
+            text->SizeOfRawData);
+  BYTE* at = reinterpret_cast<BYTE*>(&image.bytes[text->PointerToRawData]);
+  for (DWORD i = 0; i < descriptors; ++i, at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    IMAGE_IMPORT_DESCRIPTOR descriptor = {};
+    descriptor.OriginalFirstThunk = tableRva;
+    descriptor.Name = tableRva;
+    descriptor.FirstThunk = tableRva;
+    std::memcpy(at, &descriptor, sizeof(descriptor));
+  }
+  std::memset(at, 0, sizeof(IMAGE_IMPORT_DESCRIPTOR));
+  at += sizeof(IMAGE_IMPORT_DESCRIPTOR);
+  for (DWORD i = 0; i < entries; ++i, at += sizeof(ULONGLONG)) {
+    const ULONGLONG entry = 0x8000000000000001ull;  // by ordinal
+    std::memcpy(at, &entry, sizeof(entry));
+  }
+  std::memset(at, 0, sizeof(ULONGLONG));
+  IMAGE_DATA_DIRECTORY& imports =
+      Headers(image)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  imports.VirtualAddress = text->VirtualAddress;
+  imports.Size = (descriptors + 1) * sizeof(IMAGE_IMPORT_DESCRIPTOR);
+}
+
+// Files that try to make the comparison write past its buffers, read without end or allocate
+// without bound, each against the relocated mapping of the library it was made from: each is
+// refused, and says why, within a bound.
+TEST_F(MappedImageTest, AHostileFileIsRefusedClearly) {
+  HMODULE caller = LoadRelocated(kCaller, L"caller");
+  HMODULE server = LoadRelocated(kServer, L"server");
+  ASSERT_TRUE(caller && server);
+  const DWORD callerImage = testsupport::PeImage{trust_test::ReadFileBytes(kCaller)}
+                                .Headers()
+                                ->OptionalHeader.SizeOfImage;
+
+  struct Case {
+    const char* what;
+    std::wstring file;
+    HMODULE mapped;
+    DWORD expected;
+  } const cases[] = {
+      {"a relocated slot whose end wraps around 32 bits",
+       CopyOf(kCaller, L"wrapped.dll",
+              [](testsupport::PeImage& image) {
+                const RelocationBlock block = FirstRelocationBlock(image);
+                *block.page = 0xFFFFF000;
+                *block.firstEntry = IMAGE_REL_BASED_DIR64 << 12 | 0xFFE;
+              }),
+       caller, ERROR_BAD_EXE_FORMAT},
+      {"a relocated slot that crosses the end of the image",
+       CopyOf(kCaller, L"crossing.dll",
+              [&](testsupport::PeImage& image) {
+                const RelocationBlock block = FirstRelocationBlock(image);
+                *block.page = callerImage - 0x1000;
+                *block.firstEntry = IMAGE_REL_BASED_DIR64 << 12 | 0xFFC;
+              }),
+       caller, ERROR_BAD_EXE_FORMAT},
+      {"a relocation directory larger than the bound",
+       CopyOf(kCaller, L"hugerelocations.dll",
+              [](testsupport::PeImage& image) {
+                Headers(image)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size =
+                    kMaxRelocationBytes + 8;
+              }),
+       caller, ERROR_FILE_TOO_LARGE},
+      {"a section that reaches past the image",
+       CopyOf(kCaller, L"longsection.dll",
+              [&](testsupport::PeImage& image) {
+                IMAGE_SECTION_HEADER* text = Section(image, ".text");
+                text->Misc.VirtualSize = callerImage;
+              }),
+       caller, ERROR_BAD_EXE_FORMAT},
+      {"two sections at one place",
+       CopyOf(kCaller, L"overlapping.dll",
+              [](testsupport::PeImage& image) {
+                IMAGE_SECTION_HEADER* text = Section(image, ".text");
+                IMAGE_SECTION_HEADER* data = Section(image, ".data");
+                data->VirtualAddress = text->VirtualAddress;
+              }),
+       caller, ERROR_BAD_EXE_FORMAT},
+      {"import descriptors that share one table, past the entry bound",
+       CopyOf(kServer, L"sharedimports.dll",
+              [](testsupport::PeImage& image) { SharedImportTable(image, 300, 4000); }),
+       server, ERROR_FILE_TOO_LARGE},
+      {"more import descriptors than the bound",
+       CopyOf(kServer, L"manyimports.dll",
+              [](testsupport::PeImage& image) {
+                SharedImportTable(image, kMaxImportDescriptors + 1, 0);
+              }),
+       server, ERROR_FILE_TOO_LARGE},
+  };
+  for (const Case& c : cases) {
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(c.expected, Match(c.file, c.mapped)) << c.what;
+    // Generous: the walk past the bound reads the file in large pieces.
+    EXPECT_LT(GetTickCount64() - start, 10000u) << c.what;
+  }
+}
+
+// The program image as the kernel records it: where this program runs, found by its entry point.
+// A process environment block that names another image (the process may write it) is refused,
+// and so is a file whose entry point lies elsewhere.
+TEST_F(MappedImageTest, TheProgramImageIsWhereTheKernelRecordsIt) {
+  Basalt::UniqueKernelHandle self(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  const HMODULE program = GetModuleHandleW(nullptr);
+  const DWORD entry = testsupport::PeImage{trust_test::ReadFileBytes(exe)}
+                          .Headers()
+                          ->OptionalHeader.AddressOfEntryPoint;
+
+  const void* base = nullptr;
+  ULONGLONG entryRva = 0;
+  ASSERT_EQ(0u, FindProgramImage(self.get(), &base, &entryRva));
+  EXPECT_EQ(static_cast<const void*>(program), base);
+  EXPECT_EQ(entry, entryRva);
+  Basalt::UniqueFile file = OpenForReading(exe);
+  EXPECT_EQ(0u, MatchProgramImage(file.get(), self.get(), base, entryRva));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
+            MatchProgramImage(file.get(), self.get(), base, entryRva + 1));
+
+  // This program's own record names the caller library as its image.
+  HMODULE other = Load(CopyOfCaller(L"recorded.dll"));
+  ASSERT_NE(nullptr, other);
+  PROCESS_BASIC_INFORMATION basic = {};
+  ASSERT_EQ(0, NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic,
+                                         sizeof(basic), nullptr));
+  auto* recorded = reinterpret_cast<void**>(reinterpret_cast<BYTE*>(basic.PebBaseAddress) + 0x10);
+  ASSERT_EQ(static_cast<void*>(program), *recorded);
+  *recorded = other;
+  const DWORD found = FindProgramImage(self.get(), &base, &entryRva);
+  *recorded = program;
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), found);
+  EXPECT_EQ(static_cast<const void*>(program), base) << "untouched";
 }
 
 TEST(ProcessImageBase, IsTheBaseOfTheProgramImage) {

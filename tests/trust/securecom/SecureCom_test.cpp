@@ -9,6 +9,7 @@
 #include <winternl.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "basalt/UniqueHandle.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestPrograms.h"
+#include "tests/trust/securecom/SecureComClients.h"
 #include "tests/trust/securecom/SecureComTestServer.h"
 #include "trust/CodeTrust.h"
 #include "trust/HeldFile.h"
@@ -28,6 +30,7 @@ namespace {
 
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005);
 
+using securecom_test::ClientProcess;
 using testsupport::ExeFolder;
 
 std::wstring Fixture(const wchar_t* name) { return ExeFolder() + name; }
@@ -38,6 +41,9 @@ const std::wstring kCallerUnsigned = Fixture(L"SecureComTestCaller.dll");
 const std::wstring kCallerSigned = Fixture(L"SecureComTestCaller_signed.dll");
 const std::wstring kProcessUnsigned = Fixture(L"SecureComTestProcess.exe");
 const std::wstring kProcessSigned = Fixture(L"SecureComTestProcess_signed.exe");
+// The same program with 32 MiB of read-only data.
+const std::wstring kLargeUnsigned = Fixture(L"SecureComLargeProcess.exe");
+const std::wstring kLargeSigned = Fixture(L"SecureComLargeProcess_signed.exe");
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -405,128 +411,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Caller check of a call from another process ----
 
-// Wine's CreateProcessW cannot start a program whose path has MAX_PATH characters or more; the
-// system call beneath it can. Its attribute list and creation record, as far as used here.
-struct PsAttribute {
-  ULONG_PTR attribute;
-  SIZE_T size;
-  ULONG_PTR value;
-  SIZE_T* returned;
-};
-struct PsAttributeList {
-  SIZE_T totalLength;
-  PsAttribute attributes[1];
-};
-struct PsCreateInfo {
-  SIZE_T size;
-  ULONG state;
-  BYTE output[0x58 - sizeof(SIZE_T) - sizeof(ULONG)];
-};
-static_assert(sizeof(PsCreateInfo) == 0x58, "creation record layout");
-constexpr ULONG_PTR kPsAttributeImageName = 0x20005;
-
-using NtCreateUserProcessFn = LONG(NTAPI*)(HANDLE*, HANDLE*, ACCESS_MASK, ACCESS_MASK, void*, void*,
-                                           ULONG, ULONG, void*, PsCreateInfo*, PsAttributeList*);
-using RtlCreateProcessParametersExFn = LONG(NTAPI*)(void**, UNICODE_STRING*, UNICODE_STRING*,
-                                                    UNICODE_STRING*, UNICODE_STRING*, void*,
-                                                    UNICODE_STRING*, UNICODE_STRING*,
-                                                    UNICODE_STRING*, UNICODE_STRING*, ULONG);
-using RtlDestroyProcessParametersFn = LONG(NTAPI*)(void*);
-
-template <typename Fn>
-Fn NtdllExport(const char* name) {
-  return reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
-}
-
-UNICODE_STRING Counted(const std::wstring& text) {
-  const auto bytes = static_cast<USHORT>(text.size() * sizeof(wchar_t));
-  return UNICODE_STRING{bytes, bytes, const_cast<wchar_t*>(text.c_str())};
-}
-
-// Starts |program| (a full path of any length) with |commandLine| in this process's environment;
-// its process handle, or null.
-HANDLE StartProgram(const std::wstring& program, std::wstring commandLine) {
-  if (program.size() < MAX_PATH) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
-      return nullptr;
-    }
-    CloseHandle(info.hThread);
-    return info.hProcess;
-  }
-  const auto create = NtdllExport<NtCreateUserProcessFn>("NtCreateUserProcess");
-  const auto makeParameters =
-      NtdllExport<RtlCreateProcessParametersExFn>("RtlCreateProcessParametersEx");
-  const auto destroyParameters =
-      NtdllExport<RtlDestroyProcessParametersFn>("RtlDestroyProcessParameters");
-  if (create == nullptr || makeParameters == nullptr || destroyParameters == nullptr) {
-    return nullptr;
-  }
-  UNICODE_STRING image = Counted(program), command = Counted(commandLine);
-  void* parameters = nullptr;
-  // 1: the parameters are normalised (hold pointers, not offsets).
-  if (makeParameters(&parameters, &image, nullptr, nullptr, &command, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, 1) != 0) {
-    return nullptr;
-  }
-  const std::wstring ntPath = L"\\??\\" + program;
-  PsCreateInfo createInfo = {};
-  createInfo.size = sizeof(createInfo);
-  PsAttributeList attributes = {};
-  attributes.totalLength = sizeof(attributes);
-  attributes.attributes[0] = {kPsAttributeImageName, ntPath.size() * sizeof(wchar_t),
-                              reinterpret_cast<ULONG_PTR>(ntPath.c_str()), nullptr};
-  HANDLE process = nullptr, thread = nullptr;
-  const LONG status = create(&process, &thread, PROCESS_ALL_ACCESS, THREAD_ALL_ACCESS, nullptr,
-                             nullptr, 0, 0, parameters, &createInfo, &attributes);
-  destroyParameters(parameters);
-  if (status != 0) return nullptr;
-  CloseHandle(thread);
-  return process;
-}
-
-// A running copy of the client program. It waits until let go; with |call| it then calls the
-// running class object of CLSID_SecureComProbe. It ends when this goes.
-class ClientProcess {
- public:
-  ClientProcess(const std::wstring& program, bool call) {
-    static LONG count = 0;
-    const std::wstring name = L"SecureComTestProcessGo-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(InterlockedIncrement(&count));
-    m_go.reset(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    if (!m_go) return;
-    m_process.reset(
-        StartProgram(program, L"\"" + program + L"\" " + (call ? L"call " : L"") + name));
-    if (m_process) m_pid = GetProcessId(m_process.get());
-  }
-  ~ClientProcess() { Finish(); }
-  ClientProcess(const ClientProcess&) = delete;
-  ClientProcess& operator=(const ClientProcess&) = delete;
-
-  DWORD pid() const { return m_pid; }
-  // Lets the program go and waits for its end: its exit code (the HRESULT of its call), or
-  // 0xFFFFFFFF when it did not end. Its ID then names no process of ours.
-  DWORD Finish() {
-    if (!m_process) return m_exitCode;
-    SetEvent(m_go.get());
-    if (WaitForSingleObject(m_process.get(), 30000) == WAIT_OBJECT_0) {
-      GetExitCodeProcess(m_process.get(), &m_exitCode);
-    }
-    m_process.reset();
-    return m_exitCode;
-  }
-
- private:
-  Basalt::UniqueEvent m_go;
-  Basalt::UniqueKernelHandle m_process;
-  DWORD m_pid = 0;
-  DWORD m_exitCode = 0xFFFFFFFF;
-};
-
 // The clients both tests name: a signed and an unsigned program that run, and a signed one that
 // has ended again.
 struct ClientProcesses {
@@ -567,6 +451,9 @@ TEST(VerifyProcessImageSigner, GivesTheVerdictOfTheProcesssProgramFile) {
 class ClientFolders {
  public:
   ClientFolders(bool signedClient, bool longPath)
+      : ClientFolders(signedClient ? kProcessSigned : kProcessUnsigned, longPath) {}
+  // The same with a copy of |program| as the client.
+  ClientFolders(const std::wstring& program, bool longPath)
       : m_root(trust_test::MakeScratchFolder(L"securecom-client")),
         m_sub(longPath ? L"\\" + std::wstring(150, L'p') + L"\\" + std::wstring(150, L'q') : L"") {
     for (std::wstring folder : {Folder(), m_root + L"\\decoy"}) {
@@ -577,9 +464,7 @@ class ClientFolders {
         m_ok = m_ok && CreateDirectoryW(LongPathForm(folder).c_str(), nullptr);
       }
     }
-    m_ok = m_ok &&
-           CopyFileW((signedClient ? kProcessSigned : kProcessUnsigned).c_str(),
-                     LongPathForm(Program()).c_str(), FALSE) &&
+    m_ok = m_ok && CopyFileW(program.c_str(), LongPathForm(Program()).c_str(), FALSE) &&
            CopyFileW(kProcessSigned.c_str(), LongPathForm(Decoy()).c_str(), FALSE);
   }
   ~ClientFolders() { trust_test::RemoveTree(LongPathForm(m_root)); }
@@ -701,8 +586,8 @@ TEST(VerifyCallerSigner, JudgesTheClientOfACallFromAnotherProcessAndElseTheCalli
 }
 
 // A call from another apartment of this process reaches the factory through the proxy/stub of
-// IQxClassFactory, on a thread that serves the call: it is judged by the stub's module as before,
-// not as a call of this (signed) process. So the outcome follows the stub's signature.
+// IQxClassFactory, on a thread that serves the call, with its return address in the stub: code
+// that relays COM calls names no caller, so the call is refused whatever the stub's signature.
 class ApartmentCallTest : public SecureComTest {
  protected:
   void TearDown() override {
@@ -742,7 +627,7 @@ class ApartmentCallTest : public SecureComTest {
   std::wstring registeredPs_;
 };
 
-TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
+TEST_F(ApartmentCallTest, IsRefusedWhateverTheStubsSignature) {
   const std::wstring psSigned = testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED);
   const std::wstring psUnsigned = testsupport::WinePath(SECURECOM_FACTORY_PS_UNSIGNED);
   ASSERT_EQ(0u, VerifyModuleFileTrust(psSigned.c_str()));
@@ -755,7 +640,7 @@ TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
   struct Case {
     const std::wstring* ps;
     HRESULT expected;
-  } const cases[] = {{&psSigned, S_OK}, {&psUnsigned, kAccessDenied}};
+  } const cases[] = {{&psSigned, kAccessDenied}, {&psUnsigned, kAccessDenied}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(*c.ps));
     UseProxyStub(*c.ps);
@@ -765,6 +650,44 @@ TEST_F(ApartmentCallTest, IsJudgedByTheStubsModuleAsBefore) {
     ASSERT_EQ(0u, Regsvr32(*c.ps, true));
     registeredPs_.clear();
   }
+}
+
+// The code that relays COM calls: the system's COM and RPC libraries, and the proxy/stub library
+// while it is registered for the factory interface (signed, so its own signature would admit it).
+TEST_F(ApartmentCallTest, TheSystemsComLibrariesAndTheRegisteredProxyStubRelayCalls) {
+  const std::wstring psSigned = testsupport::WinePath(SECURECOM_FACTORY_PS_SIGNED);
+  Basalt::UniqueModule ps(LoadLibraryW(psSigned.c_str()));
+  Basalt::UniqueModule callerSigned(LoadLibraryW(kCallerSigned.c_str()));
+  ASSERT_TRUE(ps && callerSigned);
+  const void* stub = reinterpret_cast<const void*>(GetProcAddress(ps.get(), "DllGetClassObject"));
+  const void* ole = reinterpret_cast<const void*>(&CoGetClassObject);
+  const void* rpc = reinterpret_cast<const void*>(
+      GetProcAddress(GetModuleHandleW(L"rpcrt4.dll"), "NdrStubCall2"));
+  const void* trusted =
+      reinterpret_cast<const void*>(GetProcAddress(callerSigned.get(), kCallerCreateObjectExport));
+  ASSERT_TRUE(stub && rpc && trusted);
+  ASSERT_EQ(0u, VerifyCodeAddressSigner(stub));
+  const CallClient direct{RPC_S_NO_CALL_ACTIVE, 0};
+
+  EXPECT_FALSE(IsComRelayAddress(stub)) << "not registered";
+  EXPECT_EQ(0u, VerifyCallerSigner(stub, direct));
+  UseProxyStub(psSigned);
+  struct Case {
+    const char* what;
+    const void* code;
+    bool relays;
+  } const cases[] = {
+      {"the registered proxy/stub", stub, true},
+      {"ole32", ole, true},
+      {"rpcrt4", rpc, true},
+      {"a signed library", trusted, false},
+      {"this program", reinterpret_cast<const void*>(&ExeFolder), false},
+      {"no module", nullptr, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.relays, IsComRelayAddress(c.code)) << c.what;
+  EXPECT_EQ(5u, VerifyCallerSigner(stub, direct));
+  EXPECT_EQ(5u, VerifyCallerSigner(stub, CallClient{RPC_S_OK, GetCurrentProcessId()}));
+  EXPECT_EQ(0u, VerifyCallerSigner(trusted, direct));
 }
 
 // The signed test server's class object, registered with COM as a running local server, called by
@@ -778,11 +701,12 @@ class RunningClassObjectTest : public ApartmentCallTest {
     Register(CLSID_SecureComProbe, kServerSigned);
   }
 
-  // Runs a client program that calls the running class object once |prepare| has run; the
-  // HRESULT of its call.
+  // Runs a client program (with |options|) that calls the running class object once |prepare|
+  // has run; the HRESULT of its call.
   template <typename Prepare>
-  static DWORD RunClient(const std::wstring& program, Prepare prepare) {
-    ClientProcess client(program, true);
+  static DWORD RunClient(const std::wstring& program, Prepare prepare,
+                         const std::wstring& options = L"") {
+    ClientProcess client(program, true, options);
     if (client.pid() == 0) return 0xFFFFFFFF;
     if (!prepare()) return 0xFFFFFFFE;
     return client.Finish();
@@ -864,18 +788,162 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.what);
     });
 
+// Clients that would crash, stall or fool the check: each is refused within a bound, and the
+// host answers a signed client afterwards.
+struct HostileClientCase {
+  const char* what;
+  const std::wstring* program;  // the client
+  // The client's options, given its folders.
+  std::wstring (*options)(const ClientFolders& folders);
+};
+
+void PrintTo(const HostileClientCase& c, std::ostream* os) { *os << c.what; }
+
+class HostileClientTest : public RunningClassObjectTest,
+                          public ::testing::WithParamInterface<HostileClientCase> {};
+
+TEST_P(HostileClientTest, IsRefusedWithinABoundAndTheHostAnswersOthers) {
+  const HostileClientCase& c = GetParam();
+  RegisterHere();
+  ClientFolders folders(*c.program, false);
+  ASSERT_TRUE(folders.ok());
+  const LONG createdBefore = Stats(kServerSigned).created;
+  const ULONGLONG start = GetTickCount64();
+  const DWORD result = RunClient(
+      folders.Program(), [] { return true; }, c.options(folders));
+  const ULONGLONG took = GetTickCount64() - start;
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(result));
+  EXPECT_EQ(createdBefore, Stats(kServerSigned).created);
+  // Generous against a loaded machine; what the bounds keep out takes far longer.
+  EXPECT_LT(took, 20000u);
+  EXPECT_EQ(S_OK, static_cast<HRESULT>(RunClient(kProcessSigned))) << "a signed client afterwards";
+}
+
+const HostileClientCase kHostileClients[] = {
+    // It renames its file, puts a trusted copy at its path, maps that copy as an image and records
+    // the copy as its own image.
+    {"UntrustedThatRecordsATrustedCopyAsItsImage", &kProcessUnsigned,
+     [](const ClientFolders& folders) {
+       return L"swap:" + kProcessSigned + L" record:" + folders.Program();
+     }},
+    // Its own record of its image must agree with the kernel's.
+    {"TrustedThatRecordsACopyOfItselfAsItsImage", &kProcessSigned,
+     [](const ClientFolders& folders) { return L"record:" + folders.Decoy(); }},
+    // A signed file at its path whose relocations are read (its image base lies over the running
+    // client's), with a slot whose end wraps around 32 bits.
+    {"UntrustedWithATrustedFileWhoseRelocationWrapsInItsPlace", &kProcessUnsigned,
+     [](const ClientFolders&) { return L"swap:" + Fixture(L"hostile_wrapped_relocation.exe"); }},
+    // A signed file at its path with two import descriptors sharing a table of 1.5 million entries,
+    // beside a large client whose image it matches in size and entry point.
+    {"UntrustedWithATrustedFileWhoseImportsShareAHugeTableInItsPlace", &kLargeUnsigned,
+     [](const ClientFolders&) { return L"swap:" + Fixture(L"hostile_shared_imports.exe"); }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Clients, HostileClientTest, ::testing::ValuesIn(kHostileClients),
+                         [](const ::testing::TestParamInfo<HostileClientCase>& info) {
+                           return std::string(info.param.what);
+                         });
+
+// The times in microseconds of the calls of a client run with the option "twice:<file>".
+struct CallTimes {
+  long long first = -1;
+  long long second = -1;
+};
+CallTimes ReadCallTimes(const std::wstring& file) {
+  CallTimes times;
+  const std::string text = trust_test::ReadFileBytes(file);
+  if (sscanf(text.c_str(), "%lld %lld", &times.first, &times.second) != 2) return CallTimes();
+  return times;
+}
+
+// A client as deep in folders as a held file may be is answered within a bound, signed or not,
+// and a signed one's second call is answered without holding its folders again; one folder deeper
+// it is refused before anything on its path is opened.
+TEST_F(RunningClassObjectTest, AClientDeepInFoldersIsAnsweredWithinABound) {
+  RegisterHere();
+  const std::wstring root = trust_test::MakeScratchFolder(L"deepclient");
+  wchar_t full[MAX_PATH] = {};
+  ASSERT_NE(0u, GetFullPathNameW(root.c_str(), MAX_PATH, full, nullptr));
+  size_t depth = 1;  // folders below the drive's root
+  for (const wchar_t* c = full + 3; *c != L'\0'; ++c) depth += *c == L'\\' ? 1 : 0;
+  std::wstring deepest = full;
+  for (; depth < kMaxHeldFolders; ++depth) {
+    deepest += L"\\d";
+    ASSERT_TRUE(CreateDirectoryW(LongPathForm(deepest).c_str(), nullptr)) << depth;
+  }
+  const std::wstring deeper = deepest + L"\\d";
+  ASSERT_TRUE(CreateDirectoryW(LongPathForm(deeper).c_str(), nullptr));
+  const auto cleanup = Basalt::MakeScopeExit([&] { trust_test::RemoveTree(LongPathForm(root)); });
+  struct Case {
+    const char* what;
+    const std::wstring* program;
+    std::wstring at;
+    HRESULT expected;
+  } const cases[] = {
+      {"signed, as deep as allowed", &kProcessSigned, deepest + L"\\signed.exe", S_OK},
+      {"unsigned, as deep as allowed", &kProcessUnsigned, deepest + L"\\unsigned.exe",
+       kAccessDenied},
+      {"signed, one folder deeper", &kProcessSigned, deeper + L"\\signed.exe", kAccessDenied},
+  };
+  const std::wstring times = root + L"\\times.txt";
+  for (const Case& c : cases) {
+    ASSERT_TRUE(CopyFileW(c.program->c_str(), LongPathForm(c.at).c_str(), FALSE)) << c.what;
+    const LONG createdBefore = Stats(kServerSigned).created;
+    const ULONGLONG start = GetTickCount64();
+    ClientProcess client(c.at, false, L"twice:" + times);
+    EXPECT_EQ(c.expected, static_cast<HRESULT>(client.Finish())) << c.what;
+    // Generous against a loaded machine.
+    EXPECT_LT(GetTickCount64() - start, 20000u) << c.what;
+    EXPECT_EQ(createdBefore + (c.expected == S_OK ? 2 : 0), Stats(kServerSigned).created);
+    const CallTimes took = ReadCallTimes(times);
+    if (c.expected == S_OK) {
+      EXPECT_LT(took.second * 4, took.first) << took.first << " then " << took.second << " us";
+    }
+  }
+}
+
+// A large signed client pays for its check once: its second call is answered from the verdict
+// kept for it, in a fraction of the first call's time. A large unsigned one is refused before its
+// image is read, in a small fraction of the time a signed one's first call takes.
+TEST_F(RunningClassObjectTest, ALargeClientPaysForItsCheckOnce) {
+  RegisterHere();
+  const std::wstring folder = trust_test::MakeScratchFolder(L"largeclient");
+  const std::wstring signedTimes = folder + L"\\signed.txt";
+  const std::wstring unsignedTimes = folder + L"\\unsigned.txt";
+  ClientProcess signedClient(kLargeSigned, false, L"twice:" + signedTimes);
+  ClientProcess unsignedClient(kLargeUnsigned, false, L"twice:" + unsignedTimes);
+  ASSERT_TRUE(signedClient.pid() != 0 && unsignedClient.pid() != 0);
+  EXPECT_EQ(S_OK, static_cast<HRESULT>(signedClient.Finish()));
+  EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(unsignedClient.Finish()));
+  const CallTimes large = ReadCallTimes(signedTimes);
+  const CallTimes refused = ReadCallTimes(unsignedTimes);
+  ASSERT_GT(large.first, 0);
+  ASSERT_GE(refused.first, 0);
+  EXPECT_LT(large.second * 4, large.first) << large.first << " then " << large.second << " us";
+  EXPECT_LT(refused.first * 10, large.first)
+      << refused.first << " against " << large.first << " us";
+  trust_test::RemoveTree(folder);
+}
+
 // A class object registered from a single-threaded apartment serves calls from other processes
 // on that apartment's thread, where no RPC call is active and the return address lies in the
 // stub: such a call is refused unless its client can be named. Wine's COM reports no call context
-// there, so that thread's queries are answered as Windows answers them for a call from another
-// process; the RPC lookup is Wine's own, and names no client there either.
-TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUnnamed) {
+// there: with |asWindows| that thread's queries are answered as Windows answers them for a call
+// from another process, otherwise Wine's own answers stand (as if the call were direct) and the
+// stub at the return address refuses it; the RPC lookup is Wine's own, and names no client there.
+class StaServedCallTest : public RunningClassObjectTest,
+                          public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StaServedCallTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUnnamed) {
+  const bool asWindows = GetParam();
   struct Apartment {
     Basalt::UniqueEvent registered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     Basalt::UniqueEvent stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     SecureComServerAnswerComCallsFn answer;
+    bool asWindows;
     HRESULT hr = E_FAIL;
   } sta;
+  sta.asWindows = asWindows;
   ASSERT_TRUE(sta.registered && sta.stop);
   // The caller check runs in the server library, with the test binding linked into it.
   Basalt::UniqueModule server(LoadLibraryW(kServerSigned.c_str()));
@@ -894,7 +962,7 @@ TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUn
       a->hr = CoRegisterClassObject(CLSID_SecureComProbe, factory.Get(), CLSCTX_LOCAL_SERVER,
                                     REGCLS_MULTIPLEUSE, &cookie);
     }
-    a->answer(GetCurrentThreadId(), S_OK, S_FALSE);
+    if (a->asWindows) a->answer(GetCurrentThreadId(), S_OK, S_FALSE);
     SetEvent(a->registered.get());
     HANDLE stop = a->stop.get();
     while (MsgWaitForMultipleObjects(1, &stop, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
@@ -919,6 +987,11 @@ TEST_F(RunningClassObjectTest, ACallThatAnStaServesFromAnotherProcessIsRefusedUn
   EXPECT_EQ(kAccessDenied, static_cast<HRESULT>(RunClient(kProcessSigned))) << "trusted";
   EXPECT_EQ(createdBefore, Stats(kServerSigned).created);
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, StaServedCallTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AsWindows" : "AsWine");
+                         });
 
 // ---- Creation through a secure class factory ----
 

@@ -32,7 +32,9 @@
 
 #include "TrustTestSupport.h"
 #include "basalt/CryptOwners.h"
+#include "basalt/FileUtils.h"
 #include "basalt/UniqueHandle.h"
+#include "trust/HeldFileSignature.h"
 #include "trust/TrustPlatform.h"
 #include "trust/WinTrustData.h"
 
@@ -195,8 +197,8 @@ struct PeFile {
   size_t table = 0, tableSize = 0;
 };
 
-bool ReadPeFile(const wchar_t* path, PeFile* out) {
-  out->bytes = trust_test::ReadFileBytes(path);
+// |out->bytes| filled, its certificate table found.
+bool FindCertificateTable(PeFile* out) {
   const std::string& file = out->bytes;
   IMAGE_DOS_HEADER dos;
   IMAGE_NT_HEADERS64 nt;
@@ -238,10 +240,19 @@ bool SingleSignerSignatures(const PeFile& pe, std::vector<std::string>* out) {
   return true;
 }
 
-bool DecodeSignersSeparately(const wchar_t* path, EmbeddedSignature* out) {
-  PeFile pe;
+bool ReadPeFile(const wchar_t* path, PeFile* out) {
+  out->bytes = trust_test::ReadFileBytes(path);
+  return FindCertificateTable(out);
+}
+
+// The same through a handle open on the file.
+bool ReadHeldPeFile(HANDLE file, PeFile* out) {
+  return Basalt::ReadWholeFile(file, 1ull << 30, out->bytes) && FindCertificateTable(out);
+}
+
+bool DecodeSignersSeparately(const PeFile& pe, EmbeddedSignature* out) {
   std::vector<std::string> signatures;
-  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) return false;
+  if (!SingleSignerSignatures(pe, &signatures)) return false;
   for (const std::string& single : signatures) {
     UniqueCryptMsg message(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
     if (!message || !CryptMsgUpdate(message.get(), reinterpret_cast<const BYTE*>(single.data()),
@@ -256,12 +267,9 @@ bool DecodeSignersSeparately(const wchar_t* path, EmbeddedSignature* out) {
 
 // WinVerifyTrust of a copy of the file whose certificate table holds only the first
 // signer's signature (the bytes that the signature hashes stay as they are).
-LONG VerifyFirstSignerCopy(const wchar_t* path) {
-  PeFile pe;
+LONG VerifyFirstSignerCopy(const PeFile& pe) {
   std::vector<std::string> signatures;
-  if (!ReadPeFile(path, &pe) || !SingleSignerSignatures(pe, &signatures)) {
-    return TRUST_E_NOSIGNATURE;
-  }
+  if (!SingleSignerSignatures(pe, &signatures)) return TRUST_E_NOSIGNATURE;
   std::string table = signatures[0];
   table.append((8 - table.size() % 8) % 8, '\0');
   const DWORD length = static_cast<DWORD>(table.size() + kWinCertificateHeader);
@@ -380,7 +388,23 @@ bool QueryEmbeddedSignature(const wchar_t* path, EmbeddedSignature* out) {
   if (g_beforeProgramFileCheck) std::exchange(g_beforeProgramFileCheck, nullptr)();
   if (DecodeEmbeddedSignature(path, out)) return true;
   *out = EmbeddedSignature();
-  return FailInsteadOfThrowing(false, [&] { return DecodeSignersSeparately(path, out); });
+  return FailInsteadOfThrowing(false, [&] {
+    PeFile pe;
+    return ReadPeFile(path, &pe) && DecodeSignersSeparately(pe, out);
+  });
+}
+
+bool QueryHeldFileSignature(HANDLE file, EmbeddedSignature* out) {
+  if (g_beforeProgramFileCheck) std::exchange(g_beforeProgramFileCheck, nullptr)();
+  if (DecodeHeldFileSignature(file, out)) return true;
+  *out = EmbeddedSignature();
+  // Only a signature that the product reads, and Wine's crypt32 cannot decode.
+  return FailInsteadOfThrowing(false, [&] {
+    std::string readable;
+    PeFile pe;
+    return ReadHeldFileCertificate(file, readable) && ReadHeldPeFile(file, &pe) &&
+           DecodeSignersSeparately(pe, out);
+  });
 }
 
 LONG VerifyProgramFileTrust(const wchar_t* path) {
@@ -392,8 +416,25 @@ LONG VerifyProgramFileTrust(const wchar_t* path) {
   if (result != ERROR_INVALID_PARAMETER || DecodeEmbeddedSignature(path, &signature)) {
     return result;
   }
-  return FailInsteadOfThrowing(static_cast<LONG>(TRUST_E_NOSIGNATURE),
-                               [&] { return VerifyFirstSignerCopy(path); });
+  return FailInsteadOfThrowing(static_cast<LONG>(TRUST_E_NOSIGNATURE), [&] {
+    PeFile pe;
+    return ReadPeFile(path, &pe) ? VerifyFirstSignerCopy(pe) : TRUST_E_NOSIGNATURE;
+  });
+}
+
+LONG VerifyHeldProgramFileTrust(HANDLE file, const wchar_t* path) {
+  const auto after = Basalt::MakeScopeExit([] {
+    if (g_afterProgramFileCheck) std::exchange(g_afterProgramFileCheck, nullptr)();
+  });
+  const LONG result = VerifyHeldFileTrustHashOnly(file, path);
+  EmbeddedSignature signature;
+  if (result != ERROR_INVALID_PARAMETER || DecodeHeldFileSignature(file, &signature)) {
+    return result;
+  }
+  return FailInsteadOfThrowing(static_cast<LONG>(TRUST_E_NOSIGNATURE), [&] {
+    PeFile pe;
+    return ReadHeldPeFile(file, &pe) ? VerifyFirstSignerCopy(pe) : TRUST_E_NOSIGNATURE;
+  });
 }
 
 bool VerifyCountersignature(const BYTE* signer, DWORD signerSize, const BYTE* countersignature,

@@ -185,26 +185,37 @@ const std::string kTerminating =
     "log 3 CQxSvcSubsystemControlManager::MyTerminateThread: Reduce restart: Enter "
     "MyTerminateThread";
 
+// Stuck in its stop after this call's own stop, and after a stop that was already under way
+// when the call came (the call then waits for that one as for its own).
 TEST_F(StopServicesScmTest, StuckServiceFailsAfterTenPollsAndTheHostEndsWithExitCodeZero) {
-  const std::wstring stuck = Run(L"Stuck", L"stuck");
-  const ChildRun run = RunChild(stuck.c_str());
+  for (const bool alreadyStopping : {false, true}) {
+    SCOPED_TRACE(alreadyStopping ? "stop already under way" : "own stop");
+    const std::wstring stuck = Run(alreadyStopping ? L"StuckBefore" : L"Stuck", L"stuck");
+    if (alreadyStopping) {
+      SERVICE_STATUS status = {};
+      ASSERT_TRUE(ControlService(Open(stuck).get(), SERVICE_CONTROL_STOP, &status))
+          << GetLastError();
+      ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+    }
+    const ChildRun run = RunChild(stuck.c_str());
 
-  EXPECT_EQ(0u, run.exitCode);
-  const StopLine stop = ParseStopLine(run.lines);
-  ASSERT_TRUE(stop.found) << "the child reported no stop result";
-  EXPECT_EQ(0x80004005ul, stop.hr);
-  EXPECT_EQ(run.pid, stop.pid);
-  EXPECT_GE(stop.ms, 9500u);  // ten pauses of a second
-  EXPECT_LT(stop.ms, 13000u);
-  EXPECT_GE(run.elapsedMs, stop.ms + 900);  // the forced end comes a second later
-  EXPECT_TRUE(InOrder(run.lines, {kStopCalled,
-                                  "log 4 StopService: Failed to QueryServiceStatus " +
-                                      Ascii(stuck) + " after maximum attempts",
-                                  kForcing, kTerminating}))
-      << testing::PrintToString(run.lines);
-  EXPECT_TRUE(EndedWithoutExitHandlers(run.lines)) << testing::PrintToString(run.lines);
-  // The service was asked and is still stuck in its stop.
-  EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), qxtest::ServiceState(Open(stuck).get()));
+    EXPECT_EQ(0u, run.exitCode);
+    const StopLine stop = ParseStopLine(run.lines);
+    ASSERT_TRUE(stop.found) << "the child reported no stop result";
+    EXPECT_EQ(0x80004005ul, stop.hr);
+    EXPECT_EQ(run.pid, stop.pid);
+    EXPECT_GE(stop.ms, 9500u);  // ten pauses of a second
+    EXPECT_LT(stop.ms, 13000u);
+    EXPECT_GE(run.elapsedMs, stop.ms + 900);  // the forced end comes a second later
+    EXPECT_TRUE(InOrder(run.lines, {kStopCalled,
+                                    "log 4 StopService: Failed to QueryServiceStatus " +
+                                        Ascii(stuck) + " after maximum attempts",
+                                    kForcing, kTerminating}))
+        << testing::PrintToString(run.lines);
+    EXPECT_TRUE(EndedWithoutExitHandlers(run.lines)) << testing::PrintToString(run.lines);
+    // The service was asked and is still stuck in its stop.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), qxtest::ServiceState(Open(stuck).get()));
+  }
 }
 
 TEST_F(StopServicesScmTest, UnreadableGroupFailsAtOnceAndTheHostEndsWithExitCodeZero) {

@@ -23,6 +23,10 @@ HRESULT FromWin32(DWORD e) { return static_cast<HRESULT>(0x80070000u | e); }
 
 // How one service of the double behaves. |states| are the states that successive status
 // queries report (the last one repeats); |queryError| makes query number |queryErrorAt| fail.
+// |controlError| fails every stop; without it a stop meets the service's state as on Windows:
+// STOPPED gives ERROR_SERVICE_NOT_ACTIVE, STOP_PENDING ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+// START_PENDING |startPendingError| (Wine answers ERROR_INVALID_SERVICE_CONTROL), and any other
+// state takes it and turns to |stateAfterControl|.
 struct ServiceScript {
   DWORD openError = 0;
   DWORD controlError = 0;
@@ -30,19 +34,23 @@ struct ServiceScript {
   std::vector<DWORD> states;
   DWORD queryErrorAt = 0;
   DWORD queryError = 0;
+  DWORD initialState = SERVICE_RUNNING;  // the state until the first query
+  DWORD startPendingError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 };
 
 // Service-control double: unknown names do not exist; handles are counted and must all be
-// closed, service handles before their manager.
+// closed, service handles before their manager. The service's state is the last one a query or
+// an accepted stop gave it.
 class FakeServiceControl : public IQxServiceControlApi {
  public:
   std::map<std::wstring, ServiceScript> scripts;
   DWORD managerError = 0;
 
-  std::vector<std::wstring> opened;     // names asked for, in order
-  std::vector<std::wstring> stopped;    // names a stop was sent to, in order
-  std::vector<DWORD> pauses;            // every Pause, in order
-  std::map<std::wstring, int> queries;  // status queries per name
+  std::vector<std::wstring> opened;      // names asked for, in order
+  std::vector<std::wstring> stopped;     // names whose stop was taken, in order
+  std::map<std::wstring, int> controls;  // stops sent per name, taken or refused
+  std::vector<DWORD> pauses;             // every Pause, in order
+  std::map<std::wstring, int> queries;   // status queries per name
   int managersOpen = 0;
   int servicesOpen = 0;
   bool closedManagerBeforeService = false;
@@ -72,19 +80,32 @@ class FakeServiceControl : public IQxServiceControlApi {
     }
     ++servicesOpen;
     m_current = name;
+    if (!m_state.count(m_current)) m_state[m_current] = it->second.initialState;
     return Handle(kServiceTag);
   }
   BOOL Control(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) override {
     EXPECT_EQ(Handle(kServiceTag), service);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_CONTROL_STOP), control);
     const ServiceScript& script = scripts[m_current];
+    ++controls[m_current];
     if (script.controlError) {
       SetLastError(script.controlError);
       return FALSE;
     }
-    stopped.push_back(m_current);
+    DWORD& state = m_state[m_current];
     *status = {};
-    status->dwCurrentState = script.stateAfterControl;
+    status->dwCurrentState = state;
+    const DWORD refusal = state == SERVICE_STOPPED         ? ERROR_SERVICE_NOT_ACTIVE
+                          : state == SERVICE_STOP_PENDING  ? ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+                          : state == SERVICE_START_PENDING ? script.startPendingError
+                                                           : 0;
+    if (refusal) {
+      SetLastError(refusal);
+      return FALSE;
+    }
+    stopped.push_back(m_current);
+    state = script.stateAfterControl;
+    status->dwCurrentState = state;
     return TRUE;
   }
   BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS* status) override {
@@ -100,6 +121,7 @@ class FakeServiceControl : public IQxServiceControlApi {
         script.states.empty()
             ? SERVICE_STOP_PENDING
             : script.states[std::min<size_t>(static_cast<size_t>(n) - 1, script.states.size() - 1)];
+    m_state[m_current] = status->dwCurrentState;
     return TRUE;
   }
   BOOL QueryStatusEx(SC_HANDLE, SERVICE_STATUS_PROCESS*) override {
@@ -136,6 +158,7 @@ class FakeServiceControl : public IQxServiceControlApi {
   static constexpr UINT_PTR kServiceTag = 0x2000;
   static SC_HANDLE Handle(UINT_PTR tag) { return reinterpret_cast<SC_HANDLE>(tag); }
   std::wstring m_current;
+  std::map<std::wstring, DWORD> m_state;
 };
 
 ServiceScript Running() { return ServiceScript{}; }
@@ -328,6 +351,85 @@ TEST_F(StopServicesTest, StopServiceResultsAndPolling) {
       EXPECT_EQ(0u, LoggedBy(L"StopService"));
     } else {
       EXPECT_EQ(1u, LoggedBy(L"StopService"));
+      EXPECT_EQ(1u, Logged(c.level, L"StopService", c.message));
+    }
+    EXPECT_EQ(0, scm_.managersOpen);
+    EXPECT_EQ(0, scm_.servicesOpen);
+  }
+}
+
+// A stop that the service's state refuses: it is stopping (another call's stop) or starting.
+struct RefusedCase {
+  const char* what;
+  ServiceScript script;
+  HRESULT result;
+  size_t pauses;
+  int queries;
+  int controls;
+  bool taken;                  // the stop of this call was taken
+  ETWLogging::LogLevel level;  // 0: nothing logged
+  const wchar_t* message;
+};
+
+TEST_F(StopServicesTest, AStopRefusedWhileTheServiceStartsOrStopsWaitsForIt) {
+  auto script = [](DWORD initial, std::vector<DWORD> states) {
+    ServiceScript s;
+    s.initialState = initial;
+    s.states = std::move(states);
+    s.stateAfterControl = SERVICE_STOP_PENDING;
+    return s;
+  };
+  const DWORD stopping = SERVICE_STOP_PENDING;
+  const DWORD starting = SERVICE_START_PENDING;
+  ServiceScript wineStart =
+      script(starting, {starting, starting, SERVICE_RUNNING, SERVICE_STOPPED});
+  wineStart.startPendingError = ERROR_INVALID_SERVICE_CONTROL;
+  ServiceScript takesNoStop = script(SERVICE_RUNNING, {SERVICE_RUNNING});
+  takesNoStop.controlError = ERROR_INVALID_SERVICE_CONTROL;
+  ServiceScript queryFails = script(stopping, {stopping});
+  queryFails.queryErrorAt = 1;
+  queryFails.queryError = ERROR_INVALID_HANDLE;
+  const wchar_t* const notInTime = L"Failed to QueryServiceStatus svc after maximum attempts";
+
+  const RefusedCase cases[] = {
+      {"another stop under way, ends", script(stopping, {stopping, stopping, SERVICE_STOPPED}),
+       S_OK, 2, 3, 1, false, 0, nullptr},
+      {"another stop under way, never ends", script(stopping, {stopping}), kFail, 10, 11, 1, false,
+       kLogError, notInTime},
+      {"stopped by then", script(stopping, {SERVICE_STOPPED}), S_OK, 0, 1, 1, false, 0, nullptr},
+      {"a stop given up, running again",
+       script(stopping, {SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOPPED}), S_OK, 2, 3, 2, true,
+       0, nullptr},
+      {"starting, then stopped by this call",
+       script(starting, {starting, starting, SERVICE_RUNNING, SERVICE_STOPPED}), S_OK, 3, 4, 2,
+       true, 0, nullptr},
+      {"starting (as Wine refuses it), then stopped by this call", wineStart, S_OK, 3, 4, 2, true,
+       0, nullptr},
+      {"starting, then another stop", script(starting, {starting, stopping, SERVICE_STOPPED}), S_OK,
+       2, 3, 1, false, 0, nullptr},
+      {"a start that fails", script(starting, {starting, SERVICE_STOPPED}), S_OK, 1, 2, 1, false, 0,
+       nullptr},
+      {"a start that never ends", script(starting, {starting}), kFail, 10, 11, 1, false, kLogError,
+       notInTime},
+      {"running, takes no stop now", takesNoStop, FromWin32(ERROR_INVALID_SERVICE_CONTROL), 0, 1, 1,
+       false, kLogInformation, L"Failed to stop service:svc, error code 1052"},
+      {"status unreadable", queryFails, FromWin32(ERROR_INVALID_HANDLE), 0, 1, 1, false, kLogError,
+       L"Failed to QueryServiceStatus svc, error code 6"},
+  };
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    scm_ = FakeServiceControl();
+    scm_.scripts[L"svc"] = c.script;
+    log_.Clear();
+
+    EXPECT_EQ(c.result, StopService(scm_, L"svc"));
+    EXPECT_EQ(std::vector<DWORD>(c.pauses, 1000), scm_.pauses);
+    EXPECT_EQ(c.queries, scm_.queries[L"svc"]);
+    EXPECT_EQ(c.controls, scm_.controls[L"svc"]);
+    EXPECT_EQ(c.taken ? std::vector<std::wstring>{L"svc"} : std::vector<std::wstring>{},
+              scm_.stopped);
+    EXPECT_EQ(c.level ? 1u : 0u, LoggedBy(L"StopService"));
+    if (c.level) {
       EXPECT_EQ(1u, Logged(c.level, L"StopService", c.message));
     }
     EXPECT_EQ(0, scm_.managersOpen);

@@ -25,6 +25,8 @@
 //   "DelayMs"     DWORD   pause after RUNNING in the "running-*" modes (default 200 ms).
 //   "LingerMs"    DWORD   pause between STOPPED and the return in the "service" and
 //                         "stopped-return" modes (default 0).
+//   "StopMs"      DWORD   pause between STOP_PENDING and STOPPED in the "service" mode
+//                         (default 0).
 // Status calls go to the service control manager unless the export "QxSubsystemDoubleRouteStatus"
 // (RouteStatusFunction) hands the double other functions (null: back to the real ones).
 // Each QxServiceMain records under HKEY_LOCAL_MACHINE\<kSubsystemRecordsKey>\<argv[0]>:

@@ -40,6 +40,7 @@ struct Behaviour {
   DWORD loadDelayMs = 0;
   DWORD delayMs = 200;
   DWORD lingerMs = 0;  // "service", "stopped-return": the pause between STOPPED and the return
+  DWORD stopMs = 0;    // "service": the pause between STOP_PENDING and STOPPED
 };
 
 bool ReadDword(HKEY key, const wchar_t* name, DWORD& value) {
@@ -75,6 +76,7 @@ Behaviour ReadBehaviour(REFCLSID clsid) {
   }
   if (ReadDword(key, L"LoadDelayMs", value)) b.loadDelayMs = value;
   if (ReadDword(key, L"LingerMs", value)) b.lingerMs = value;
+  if (ReadDword(key, L"StopMs", value)) b.stopMs = value;
   if (ReadDword(key, L"DelayMs", value)) b.delayMs = value;
   RegCloseKey(key);
   return b;
@@ -191,11 +193,13 @@ ServiceRun* RegisterRun(const wchar_t* name) {
   return run;
 }
 
-// The "service" mode: RUNNING until asked to stop, then STOPPED and, after the linger, back.
-void RunAsService(ServiceRun* run, DWORD lingerMs) {
+// The "service" mode: RUNNING until asked to stop, STOP_PENDING for |stopMs|, then STOPPED and,
+// after the linger, back.
+void RunAsService(ServiceRun* run, DWORD lingerMs, DWORD stopMs) {
   if (!run || !run->handle) return;
   run->Report(SERVICE_RUNNING);
   WaitForSingleObject(run->stop, 60000);
+  Sleep(stopMs);
   // Once STOPPED is reported the process may end at any moment: record the return first.
   RecordReturn(run->name.c_str());
   run->Report(SERVICE_STOPPED);
@@ -250,7 +254,7 @@ class CSubsystem final : public qxdouble::DoubleObject<IQxSvcSubsystem> {
     } else if (m_behaviour.mode == L"wait") {
       WaitForRelease(argv[0]);
     } else if (m_behaviour.mode == L"service") {
-      RunAsService(run, m_behaviour.lingerMs);
+      RunAsService(run, m_behaviour.lingerMs, m_behaviour.stopMs);
     }
     *exitCode = m_behaviour.exitCode;
     if (m_behaviour.mode != L"service") RecordReturn(argv[0]);
