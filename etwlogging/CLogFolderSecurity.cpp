@@ -22,7 +22,8 @@ constexpr Grant kLogsGrants[] = {
     // Standard users' own folders; not inherited, so nobody else writes below.
     {WinBuiltinUsersSid, FILE_ADD_SUBDIRECTORY, 0},
 };
-constexpr Grant kModuleGrants[] = {
+// The module folder and the ETL folder.
+constexpr Grant kProtectedGrants[] = {
     {WinLocalSystemSid, FILE_ALL_ACCESS, kInherited},
     {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, kInherited},
     {WinBuiltinUsersSid, kRead, kInherited},
@@ -70,10 +71,10 @@ bool Describe(SECURITY_DESCRIPTOR& descriptor, PSID owner, PACL acl) {
 bool CLogFolderSecurity::Build() {
   DWORD sidBytes = sizeof(m_administrators);
   return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, m_administrators, &sidBytes) &&
-         BuildAcl(kLogsGrants, m_logsAcl) && BuildAcl(kModuleGrants, m_moduleAcl) &&
+         BuildAcl(kLogsGrants, m_logsAcl) && BuildAcl(kProtectedGrants, m_protectedAcl) &&
          Describe(m_vendor, m_administrators, nullptr) &&
          Describe(m_logs, m_administrators, reinterpret_cast<PACL>(m_logsAcl.get())) &&
-         Describe(m_module, m_administrators, reinterpret_cast<PACL>(m_moduleAcl.get()));
+         Describe(m_module, m_administrators, reinterpret_cast<PACL>(m_protectedAcl.get()));
 }
 
 std::vector<Basalt::CFolderRule> CLogFolderSecurity::Rules(const std::wstring& vendor,
@@ -92,6 +93,21 @@ std::vector<Basalt::CFolderRule> CLogFolderSecurity::Rules(const std::wstring& v
     rules.push_back({group, trusted ? &m_logs : nullptr, kRead | FILE_ADD_SUBDIRECTORY, trusted});
   }
   rules.push_back({module, trusted ? &m_module : nullptr, kRead, trusted});
+  return rules;
+}
+
+std::vector<Basalt::CFolderRule> CLogFolderSecurity::EtlRules(
+    const std::vector<std::wstring>& names) {
+  std::vector<Basalt::CFolderRule> rules;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i + 1 == names.size()) {
+      rules.push_back({names[i], &m_module, kRead});
+    } else if (i + 2 == names.size()) {
+      rules.push_back({names[i], &m_logs, kRead | FILE_ADD_SUBDIRECTORY});
+    } else {
+      rules.push_back({names[i], &m_vendor, kVendorOthersMay});
+    }
+  }
   return rules;
 }
 

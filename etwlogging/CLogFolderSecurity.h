@@ -1,14 +1,13 @@
-// The rights of the folders of the text logs, from ProgramData down: the vendor folder and the
-// logs folder as the trace controller makes them, then a group folder and a module folder.
+// The rights of the folders of the text logs and of the ETL folder, from ProgramData down:
 //  - Vendor folder: only checked; one made here takes what ProgramData hands down.
-//  - Logs folder: SYSTEM and Administrators full control, Users read and list, inherited by
-//    what is made in it, nothing from above; Users may also make folders in it (only in it:
-//    the right is not inherited), whose makers get full control of them and of what is made
-//    inside; nobody else may delete or rename what is in it.
+//  - Logs folder (QXLOGS): SYSTEM and Administrators full control, Users read and list,
+//    inherited by what is made in it, nothing from above; Users may also make folders in it
+//    (only in it: the right is not inherited), whose makers get full control of them and of
+//    what is made inside; nobody else may delete or rename what is in it.
 //  - Group folder: as the logs folder, so that standard users' processes of a group that SYSTEM
 //    made first keep their own module folders in it.
-//  - Module folder, where the files are written: SYSTEM and Administrators full control, Users
-//    read and list.
+//  - Module folder, where the text logs are written, and the ETL folder: SYSTEM and
+//    Administrators full control, Users read and list.
 // A process that is SYSTEM or an administrator writes only where nobody else may write: its
 // folders are judged by these rules and made with these rights. Any other process keeps the
 // folders it made itself: its folders are only checked for reparse points, and its group and
@@ -39,10 +38,13 @@ class CLogFolderSecurity {
   std::vector<Basalt::CFolderRule> Rules(const std::wstring& vendor, const std::wstring& logs,
                                          const std::vector<std::wstring>& groups,
                                          const std::wstring& module, bool trusted);
+  // The rules of the folders |names| below ProgramData down to the ETL folder, outermost
+  // first, the ETL folder last and the logs folder above it, for the trace controller.
+  std::vector<Basalt::CFolderRule> EtlRules(const std::vector<std::wstring>& names);
 
  private:
   std::unique_ptr<BYTE[]> m_logsAcl;
-  std::unique_ptr<BYTE[]> m_moduleAcl;
+  std::unique_ptr<BYTE[]> m_protectedAcl;
   BYTE m_administrators[SECURITY_MAX_SID_SIZE] = {};
   SECURITY_DESCRIPTOR m_vendor = {};
   SECURITY_DESCRIPTOR m_logs = {};

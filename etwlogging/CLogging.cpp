@@ -27,9 +27,6 @@ constexpr wchar_t kVendorFolder[] = L"Telvan";
 constexpr wchar_t kLogsFolder[] = L"QXLOGS";
 // Vendor folder and logs folder: the first two of the chain.
 constexpr size_t kLogsDepth = 2;
-// How often the folders are opened again when another process made or moved one of them
-// between the look and the step.
-constexpr int kFolderOpenAttempts = 4;
 constexpr DWORD kMutexWaitMs = 7000;
 // Longest time a "LastLogIdx" read (or the absence of the folder log.ini) is trusted.
 constexpr ULONGLONG kIndexCacheMs = 100;
@@ -570,26 +567,17 @@ DWORD CLogging::OpenFolders(size_t depth, Basalt::CFolderChainReport& report) {
                      IsTrustedProcess());
   const bool whole = depth >= rules.size();
   if (!whole) rules.resize(depth);
-  for (int attempt = 1;; ++attempt) {
-    const DWORD result = m_folders->Open(m_strProgramData, rules, report);
-    for (const Basalt::CFolderChainReport::SetAside& moved : report.setAside) {
-      if (m_setAsideNotes.size() >= 8) break;
-      wchar_t note[2 * MAX_PATH + 160];
-      FormatInto(note, _countof(note), kFolderSetAsideFormat, moved.path.c_str(),
-                 moved.newName.c_str());
-      m_setAsideNotes.emplace_back(note);
-    }
-    if (result == ERROR_SUCCESS) {
-      m_bLogFolderHeld = whole;
-      return result;
-    }
-    // Another process made or moved the same folder between the look and the step: what
-    // stands there now is judged on the next round.
-    using Step = Basalt::CFolderChainReport::Step;
-    const bool raced = result == ERROR_ALREADY_EXISTS &&
-                       (report.step == Step::kCreate || report.step == Step::kSetAside);
-    if (!raced || attempt == kFolderOpenAttempts) return result;
+  // The chain looks again at a folder that another process made or moved meanwhile.
+  const DWORD result = m_folders->Open(m_strProgramData, rules, report);
+  for (const Basalt::CFolderChainReport::SetAside& moved : report.setAside) {
+    if (m_setAsideNotes.size() >= 8) break;
+    wchar_t note[2 * MAX_PATH + 160];
+    FormatInto(note, _countof(note), kFolderSetAsideFormat, moved.path.c_str(),
+               moved.newName.c_str());
+    m_setAsideNotes.emplace_back(note);
   }
+  if (result == ERROR_SUCCESS) m_bLogFolderHeld = whole;
+  return result;
 }
 
 void CLogging::ReleaseFolders() noexcept {

@@ -11,8 +11,8 @@
 #include "basalt/OSInfo.h"
 #include "basalt/Registry/CObfuscatedRegKey.h"
 #include "basalt/Registry/CRegKey.h"
+#include "etwlogging/CLogFolderSecurity.h"
 #include "etwlogging/CLoggingIf.h"
-#include "tracecontrol/CEtlFolderSecurity.h"
 #include "tracecontrol/EtlFolderFiles.h"
 #include "tracecontrol/TraceSessionCalls.h"
 
@@ -227,7 +227,7 @@ DWORD CLogController::EnsureEtlDirectory() {
 
 DWORD CLogController::SecureEtlFolders(Basalt::CFolderChainReport& report) {
   m_folders.reset();
-  CEtlFolderSecurity security;
+  CLogFolderSecurity security;
   if (!security.Build()) {
     DWORD code = GetLastError();
     if (code == ERROR_SUCCESS) code = ERROR_INVALID_SECURITY_DESCR;
@@ -257,7 +257,7 @@ DWORD CLogController::SecureEtlFolders(Basalt::CFolderChainReport& report) {
     std::unique_ptr<Basalt::CHeldFolderChain> folders(
         new (std::nothrow) Basalt::CHeldFolderChain(FolderSecurityCalls()));
     if (!folders) return ERROR_NOT_ENOUGH_MEMORY;
-    const DWORD code = folders->Open(programData, security.Rules(names), report);
+    const DWORD code = folders->Open(programData, security.EtlRules(names), report);
     for (const Basalt::CFolderChainReport::SetAside& moved : report.setAside) {
       Basalt::CLogger::Log(Basalt::kLoggerLevelInformation, kSourceFile, kSecureFunction, __LINE__,
                            L"%s was made or could be changed by someone other than SYSTEM or "

@@ -23,8 +23,6 @@
 
 namespace ETWLogging {
 
-class CEtlFolderSecurity;
-
 // Result codes of the controller besides the platform's own.
 constexpr DWORD kControllerNoSession = ERROR_FILE_NOT_FOUND;    // 2
 constexpr DWORD kControllerOwnedElsewhere = ERROR_NOT_OWNER;    // 288
@@ -113,7 +111,7 @@ class CLogController : public CLogControllerIf, public ICStandbyListener {
   // error of creating a missing folder down to the ETL folder; 0. Every folder from
   // ProgramData down to the ETL folder must then be a real folder that only SYSTEM and
   // Administrators control, held from then on: one that someone else made or could write
-  // is moved aside and made anew (see CEtlFolderSecurity for the rights). Where that fails
+  // is moved aside and made anew (see CLogFolderSecurity for the rights). Where that fails
   // it is logged, and no ETL file is moved or deleted and no session started by this object.
   [[nodiscard]] DWORD Initialize(const wchar_t* appId) override;
   std::wstring GetDiagnostics() override;
