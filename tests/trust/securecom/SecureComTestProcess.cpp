@@ -98,6 +98,9 @@ bool Relocate(BYTE* view) {
   return true;
 }
 
+void** g_recorded = nullptr;
+void* g_ownBase = nullptr;
+
 bool Record(const std::wstring& file) {
   HANDLE opened = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ,
                               nullptr, OPEN_EXISTING, 0, nullptr);
@@ -114,8 +117,16 @@ bool Record(const std::wstring& file) {
                                 nullptr) != 0) {
     return false;
   }
-  *reinterpret_cast<void**>(reinterpret_cast<BYTE*>(basic.PebBaseAddress) + 0x10) = view;
+  g_recorded = reinterpret_cast<void**>(reinterpret_cast<BYTE*>(basic.PebBaseAddress) + 0x10);
+  g_ownBase = *g_recorded;
+  *g_recorded = view;
   return true;
+}
+
+// Puts the process's own image back in its record once the calls are made: the system's own
+// code at the end of a process (and of the threads COM made) reads it.
+void Unrecord() {
+  if (g_recorded != nullptr) *g_recorded = g_ownBase;
 }
 
 bool Reserve(const std::wstring& offset) {
@@ -169,6 +180,7 @@ int wmain(int argc, wchar_t** argv) {
   LONGLONG micros[2] = {0, 0};
   HRESULT result = S_OK;
   for (int i = 0; i < calls && SUCCEEDED(result); ++i) result = factory.CreateObject(&micros[i]);
+  Unrecord();
   if (!timings.empty()) {
     FILE* out = _wfopen(timings.c_str(), L"w");
     if (out == nullptr) return 8;
