@@ -14,14 +14,15 @@ bool IsPlainName(const std::wstring& name) {
 }
 
 DWORD OpenByNameIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                   ULONG disposition, ULONG options, UniqueFile& file, bool* created) {
+                   ULONG disposition, ULONG options, UniqueFile& file, bool* created,
+                   PSECURITY_DESCRIPTOR descriptor) {
   if (!IsPlainName(name)) return ERROR_INVALID_NAME;
   UNICODE_STRING unicodeName;
   unicodeName.Buffer = const_cast<wchar_t*>(name.c_str());
   unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   unicodeName.MaximumLength = unicodeName.Length;
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, folder, descriptor);
   IO_STATUS_BLOCK io = {};
   HANDLE opened = nullptr;
   const NTSTATUS status =

@@ -18,10 +18,12 @@ namespace Basalt {
 // sharing, disposition (FILE_OPEN, FILE_CREATE, ...) and create options; SYNCHRONIZE and
 // FILE_SYNCHRONOUS_IO_NONALERT are always added. 0 with |file| set, 123 for a name that is
 // not one plain name, else the platform's error; |file| is left alone on failure. |created|,
-// when given, says whether the call created the file or folder.
+// when given, says whether the call created the file or folder; |descriptor|, when given, is
+// the security of one it creates.
 [[nodiscard]] DWORD OpenByNameIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access,
                                  ULONG share, ULONG disposition, ULONG options, UniqueFile& file,
-                                 bool* created = nullptr);
+                                 bool* created = nullptr,
+                                 PSECURITY_DESCRIPTOR descriptor = nullptr);
 
 // The whole content of |file| (opened for reading), read from its start into |bytes|. False
 // when it cannot be read, is larger than |maxBytes| or memory runs out; |bytes| is then

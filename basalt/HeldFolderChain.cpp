@@ -197,22 +197,8 @@ DWORD CFolderSecurityCalls::WriteDacl(HANDLE folder, PSECURITY_DESCRIPTOR descri
 DWORD CFolderSecurityCalls::Create(HANDLE parent, const std::wstring& name,
                                    PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK access,
                                    UniqueFile& folder) {
-  if (!IsPlainName(name)) return ERROR_INVALID_NAME;
-  UNICODE_STRING unicodeName;
-  unicodeName.Buffer = const_cast<wchar_t*>(name.c_str());
-  unicodeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  unicodeName.MaximumLength = unicodeName.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE, parent, descriptor);
-  IO_STATUS_BLOCK io = {};
-  HANDLE created = nullptr;
-  const NTSTATUS status = NtCreateFile(
-      &created, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-      kShareReadWrite, FILE_CREATE,
-      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (!NT_SUCCESS(status)) return RtlNtStatusToDosError(status);
-  folder.reset(created);
-  return ERROR_SUCCESS;
+  return OpenByNameIn(parent, name, access, kShareReadWrite, FILE_CREATE,
+                      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, folder, nullptr, descriptor);
 }
 
 CFolderSecurityCalls& CFolderSecurityCalls::Real() {
@@ -479,6 +465,23 @@ DWORD CHeldFolderChain::SetAsideAndCreate(HANDLE parent, const std::wstring& pat
   // FILE_CREATE: whatever appears in its place meanwhile is not taken for it.
   error = m_calls.Create(parent, rule.name, rule.descriptor, kHeldAccess, folder);
   return error == ERROR_SUCCESS ? error : Fail(report, Step::kCreate, path, error);
+}
+
+std::wstring CFolderChainReport::Reason() const {
+  switch (step) {
+    case Step::kNotPlain:
+      return path + L" is a reparse point";
+    case Step::kSecurity:
+      return L"Cannot read the owner and rights of " + path;
+    case Step::kSetAside:
+      return L"Cannot move aside " + path;
+    case Step::kCreate:
+      return L"Cannot create " + path;
+    case Step::kRights:
+      return L"Cannot set the rights of " + path;
+    default:
+      return L"Cannot open " + path;
+  }
 }
 
 bool CHeldFolderChain::PathLeadsToLast(const std::wstring& path) const {

@@ -103,6 +103,10 @@ struct CFolderChainReport {
     std::wstring newName;  // its name in the same parent now
   };
   std::vector<SetAside> setAside;  // in the order they were moved, also before a failure
+
+  // What stood in the way at the step, naming its folder ("... is a reparse point", "Cannot
+  // create ...").
+  std::wstring Reason() const;
 };
 
 class CHeldFolderChain {

@@ -132,25 +132,6 @@ std::vector<std::wstring> GroupFolders(const std::optional<std::wstring>& group)
   return folders;
 }
 
-// What stood in the way of the folders, naming the folder.
-std::wstring FolderReason(const Basalt::CFolderChainReport& report) {
-  using Step = Basalt::CFolderChainReport::Step;
-  switch (report.step) {
-    case Step::kNotPlain:
-      return report.path + L" is a reparse point";
-    case Step::kSecurity:
-      return L"Cannot read the owner and rights of " + report.path;
-    case Step::kSetAside:
-      return L"Cannot move aside " + report.path;
-    case Step::kCreate:
-      return L"Cannot create " + report.path;
-    case Step::kRights:
-      return L"Cannot set the rights of " + report.path;
-    default:
-      return L"Cannot open " + report.path;
-  }
-}
-
 class SrwExclusive {
  public:
   explicit SrwExclusive(SRWLOCK* lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(lock_); }
@@ -525,7 +506,7 @@ bool CLogging::EnsureLogFolder() {
     const std::wstring reason =
         report.step == Basalt::CFolderChainReport::Step::kNone
             ? L"Cannot open " + (m_strLogFolder ? *m_strLogFolder : std::wstring())
-            : FolderReason(report);
+            : report.Reason();
     wchar_t text[2 * MAX_PATH + 64];
     FormatInto(text, _countof(text), kFolderRefusedFormat, reason.c_str(), result);
     if (FormatLine(L"CLogging.cpp", L"CLogging::EnsureLogFolder", __LINE__, kLogError, text,

@@ -47,25 +47,6 @@ void LogFolderRefusal(const wchar_t* function, int line, const std::wstring& rea
                        reason.c_str(), code);
 }
 
-// What went wrong at |report|'s step, naming its folder.
-std::wstring FolderReason(const Basalt::CFolderChainReport& report) {
-  using Step = Basalt::CFolderChainReport::Step;
-  switch (report.step) {
-    case Step::kNotPlain:
-      return report.path + L" is a reparse point";
-    case Step::kSecurity:
-      return L"Cannot read the owner and rights of " + report.path;
-    case Step::kSetAside:
-      return L"Cannot move aside " + report.path;
-    case Step::kCreate:
-      return L"Cannot create " + report.path;
-    case Step::kRights:
-      return L"Cannot set the rights of " + report.path;
-    default:
-      return L"Cannot open " + report.path;
-  }
-}
-
 // The folder holding |path|: |path| up to its last backslash.
 std::wstring FolderOf(const std::wstring& path) {
   const size_t cut = path.find_last_of(L'\\');
@@ -265,7 +246,7 @@ DWORD CLogController::SecureEtlFolders(Basalt::CFolderChainReport& report) {
                            moved.path.c_str(), moved.newName.c_str());
     }
     if (code != ERROR_SUCCESS) {
-      LogFolderRefusal(kSecureFunction, __LINE__, FolderReason(report), code);
+      LogFolderRefusal(kSecureFunction, __LINE__, report.Reason(), code);
       return code;
     }
     m_folders = std::move(folders);
