@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "HostLinks.h"
 #include "TrustTestSupport.h"
 
 namespace {
@@ -124,13 +125,13 @@ TEST_F(HeldFileTest, ALinkAnywhereOnThePathIsRefused) {
     SCOPED_TRACE(c.what);
     const std::wstring real = c.replaced + L".real";
     ASSERT_TRUE(MoveFileExW(LongPathForm(c.replaced).c_str(), LongPathForm(real).c_str(), 0));
-    ASSERT_TRUE(trust_test::MakeUnixLink(real, c.replaced));
+    ASSERT_TRUE(foldertest::MakeLink(real, c.replaced));
     EXPECT_EQ("held", trust_test::ReadFileBytes(LongPathForm(file_))) << "the link leads on";
     CHeldFile held;
     EXPECT_EQ(kReparsePointOnPath, held.Open(file_));
     EXPECT_EQ(INVALID_HANDLE_VALUE, held.get());
     EXPECT_EQ(0u, RenameAndBack(real)) << "nothing is held";
-    ASSERT_TRUE(trust_test::RemoveUnixLink(c.replaced));
+    ASSERT_TRUE(foldertest::RemoveLink(c.replaced));
     ASSERT_TRUE(MoveFileExW(LongPathForm(real).c_str(), LongPathForm(c.replaced).c_str(), 0));
   }
   CHeldFile held;

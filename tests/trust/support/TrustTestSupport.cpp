@@ -34,59 +34,7 @@ class CleanupEnvironment : public ::testing::Environment {
 ::testing::Environment* const g_cleanup =
     ::testing::AddGlobalTestEnvironment(new CleanupEnvironment);
 
-// The Linux path of |path|, as Wine names it; empty when there is none.
-std::wstring UnixPath(const std::wstring& path) {
-  using UnixName = char*(CDECL*)(LPCWSTR);
-  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
-  if (name == nullptr) return L"";
-  std::wstring result;
-  for (const char* c = name; *c != '\0'; ++c) result += static_cast<wchar_t>(*c);
-  HeapFree(GetProcessHeap(), 0, name);
-  return result;
-}
-
-// Starts a program of the Linux host (Wine's handle of it tells nothing of its end) and waits
-// at most 10 s until |done| holds.
-template <typename Done>
-bool RunHostProgram(std::wstring command, Done done) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    Sleep(10);
-  }
-  return done();
-}
-
-bool ShownAsLink(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 }  // namespace
-
-bool MakeUnixLink(const std::wstring& target, const std::wstring& link) {
-  const std::wstring from = UnixPath(target), to = UnixPath(link);
-  if (from.empty() || to.empty()) return false;
-  return RunHostProgram(L"Z:\\bin\\ln -s " + from + L" " + to, [&] { return ShownAsLink(link); });
-}
-
-bool RemoveUnixLink(const std::wstring& link) {
-  const std::wstring path = UnixPath(link);
-  if (path.empty()) return false;
-  return RunHostProgram(L"Z:\\bin\\rm -f " + path, [&] {
-    return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES;
-  });
-}
 
 std::wstring Fixture(const wchar_t* name) { return std::wstring(TRUST_FIXTURE_DIR) + L"\\" + name; }
 

@@ -54,12 +54,6 @@ void RemoveTree(const std::wstring& folder);
 // Files in %TEMP% whose names start with |prefix| and end with |suffix|.
 int CountTempFiles(const wchar_t* prefix, const wchar_t* suffix);
 
-// Makes |link| a Linux symbolic link to |target| (a full Windows path each) and waits until
-// Wine shows it (as a reparse point, by its path); false when that did not happen.
-bool MakeUnixLink(const std::wstring& target, const std::wstring& link);
-// Removes such a link (and nothing it leads to); false when it is still there.
-bool RemoveUnixLink(const std::wstring& link);
-
 // File content helpers.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& data);
